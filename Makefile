@@ -1,0 +1,38 @@
+# make test | demo | bench | format -- each sets up .venv on first use.
+PYTHON ?= python3
+VENV := .venv
+BIN := $(VENV)/bin
+# The package is built without isolation so that build/ stays valid between
+# runs and a C++ change rebuilds only what it touches. Keep in step with
+# [build-system] requires in pyproject.toml.
+BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
+PIP := $(BIN)/python -m pip --disable-pip-version-check -q
+
+.PHONY: test demo bench format install clean
+
+$(VENV)/.ready:
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install $(BUILD_DEPS)
+	touch $@
+
+# pip always rebuilds a local project, so every run installs the current tree.
+install: $(VENV)/.ready
+	$(PIP) install --no-build-isolation ".[test,bench]"
+
+# -I keeps the checkout off sys.path: the tests import the installed build.
+# pytest's status 5 means nothing was collected, which is no failure.
+test: install
+	$(BIN)/python -I -m pytest tests || [ $$? -eq 5 ]
+
+demo: install
+	$(BIN)/python examples/demo.py
+
+bench: install
+	$(BIN)/python bench/run.py
+
+format: $(VENV)/.ready
+	$(PIP) install clang-format
+	find src \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) -print0 | xargs -0 -r $(BIN)/clang-format -i
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,160 @@
+"""Proxy servers for the package's HTTP clients."""
+
+import ipaddress
+from urllib.parse import quote, unquote, urlsplit
+
+SCHEMES = ("http", "https", "socks4", "socks5")
+
+# Characters that would end the authority of a URL, or start a second one.
+_NOT_IN_HOST = frozenset("/?#@[]\\%") | frozenset(" \t\r\n")
+
+
+class Proxy:
+    """One proxy server: scheme, host, port and optional credentials.
+
+    ``toString`` holds its URL, in the form that requests (``proxies`` of a
+    session), httpx (``proxies=``) and aiohttp_proxy
+    (``ProxyConnector.from_url``) all take: credentials percent-quoted and
+    IPv6 hosts in brackets.  It is an attribute, not a method.
+
+    What the libraries themselves cannot do, whatever the URL:
+
+    - httpx has no socks4;
+    - aiohttp_proxy 0.1 reaches neither IPv6 proxy hosts nor http proxies
+      whose credentials hold characters such as ``:``, ``/`` or ``@`` (it
+      rebuilds the URL from the decoded parts), and it decodes ``%`` in
+      credentials twice.
+
+    A Proxy is immutable and always true, so ``if proxy:`` tells whether one
+    was given.  Its repr never shows the password.
+    """
+
+    __slots__ = ("_scheme", "_host", "_port", "_username", "_password", "_url")
+
+    def __init__(self, host, port, scheme="http", username=None, password=None):
+        self._scheme = _checked_scheme(scheme)
+        self._host = _checked_host(host)
+        self._port = _checked_port(port)
+        self._username, self._password = _checked_credentials(
+            username, password, self._scheme
+        )
+        self._url = _url_of(self)
+
+    @classmethod
+    def from_url(cls, url):
+        """Read a proxy URL such as ``socks5://user:pw@127.0.0.1:1080``."""
+        if not isinstance(url, str):
+            raise ValueError(f"Proxy URL must be a str, got {url!r}")
+        parts = urlsplit(url)
+        if parts.path not in ("", "/") or parts.query or parts.fragment:
+            raise ValueError(f"Proxy URL must not have a path, query or fragment: {url!r}")
+        try:
+            port = parts.port
+        except ValueError:  # out of range or not digits: let the check word it
+            text = parts.netloc.rpartition(":")[2]
+            port = int(text) if text.isdigit() else text
+        host = parts.hostname
+        if host and ":" in host:
+            host = unquote(host)  # an IPv6 zone index arrives as %25
+        username = None if parts.username is None else unquote(parts.username)
+        password = None if parts.password is None else unquote(parts.password)
+        return cls(host, port, parts.scheme, username or None, password)
+
+    @property
+    def toString(self):
+        """The proxy URL, credentials included."""
+        return self._url
+
+    @property
+    def scheme(self):
+        return self._scheme
+
+    @property
+    def host(self):
+        return self._host
+
+    @property
+    def port(self):
+        return self._port
+
+    @property
+    def username(self):
+        return self._username
+
+    @property
+    def password(self):
+        return self._password
+
+    def _key(self):
+        return (self._scheme, self._host, self._port, self._username, self._password)
+
+    def __eq__(self, other):
+        if not isinstance(other, Proxy):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self):
+        return hash(self._key())
+
+    def __repr__(self):
+        shown = f"{self._host!r}, {self._port!r}, scheme={self._scheme!r}"
+        if self._username is not None:
+            shown += f", username={self._username!r}"
+        if self._password is not None:
+            shown += ", password='***'"
+        return f"{type(self).__name__}({shown})"
+
+
+def _checked_scheme(scheme):
+    if isinstance(scheme, str) and scheme.lower() in SCHEMES:
+        return scheme.lower()
+    raise ValueError(f"Proxy scheme must be one of {', '.join(SCHEMES)}, got {scheme!r}")
+
+
+def _checked_host(host):
+    if not isinstance(host, str) or not host:
+        raise ValueError(f"Proxy host must be a non-empty str, got {host!r}")
+    bracketed = host.startswith("[") and host.endswith("]")
+    if bracketed or ":" in host:
+        address = host[1:-1] if bracketed else host
+        try:
+            return str(ipaddress.IPv6Address(address))
+        except ValueError:
+            raise ValueError(f"Proxy host is not a valid IPv6 address: {host!r}") from None
+    if _NOT_IN_HOST.intersection(host):
+        raise ValueError(f"Proxy host must be a host name or IP address, got {host!r}")
+    return host
+
+
+def _checked_port(port):
+    if isinstance(port, int) and not isinstance(port, bool) and 1 <= port <= 65535:
+        return int(port)
+    raise ValueError(f"Proxy port must be an integer from 1 to 65535, got {port!r}")
+
+
+def _checked_credentials(username, password, scheme):
+    if username is not None and (not isinstance(username, str) or not username):
+        raise ValueError(f"Proxy username must be a non-empty str, got {username!r}")
+    if password is None:
+        return username, None
+    if not isinstance(password, str):
+        raise ValueError(f"Proxy password must be a str, got {type(password).__name__}")
+    if username is None:
+        raise ValueError("Proxy password given without a username")
+    if scheme == "socks4":
+        raise ValueError("Proxy password cannot be used with socks4, which sends a user id only")
+    return username, password
+
+
+def _url_of(proxy):
+    host = proxy.host
+    if ":" in host:
+        # A zone index is written %25 inside brackets (RFC 6874).
+        host = "[" + host.replace("%", "%25") + "]"
+    userinfo = ""
+    if proxy.username is not None:
+        userinfo = quote(proxy.username, safe="")
+        if proxy.password is not None:
+            userinfo += ":" + quote(proxy.password, safe="")
+        userinfo += "@"
+    return f"{proxy.scheme}://{userinfo}{host}:{proxy.port}"

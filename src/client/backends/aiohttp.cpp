@@ -1,0 +1,174 @@
+// _aiohttp: form bodies for aiohttp (urlencoded text, a MultipartWriter with
+// one part per field) and the aiohttp session factory with an optional
+// proxy connector. Unlike the requests builder, the caller's dict is only
+// read.
+#include "client/boundary.hpp"
+#include "client/classes.hpp"
+#include "client/headers.hpp"
+#include "native/calls.hpp"
+
+namespace client {
+namespace {
+
+using native::ArgTest;
+using native::Call;
+using native::Default;
+using native::Keyword;
+using native::Name;
+
+const Name kUrlencode("urlencode");
+const Name kReport("Report");
+const Name kAiohttp("aiohttp");
+const Name kMultipartWriter("MultipartWriter");
+const Name kEnter("__enter__");
+const Name kExit("__exit__");
+const Name kItems("items");
+const Name kAppend("append");
+const Name kSetContentDisposition("set_content_disposition");
+const Name kName("name");
+const Name kContentType("content_type");
+const Name kBoundaryKeyword("boundary");
+const Name kHeaders("headers");
+const Name kData("data");
+const Name kInit("__init__");
+const Name kClientSessionClass("ClientSession");
+const Name kProxyConnector("ProxyConnector");
+const Name kFromUrl("from_url");
+const Name kConnector("connector");
+const Name kToString("toString");
+
+py::object create_urlencode(Call& call) {
+    call.at(25);
+    return native::call(call.global(kUrlencode), {call.arg(0)});
+}
+
+py::object boundary_init(Call& call) {
+    call.at(32);
+    native::call(native::getattr(native::zero_arg_super(call, call.arg(0)), kInit));
+    call.at(33);
+    native::setattr(call.arg(0), kHeaders, call.arg(1));
+    call.at(34);
+    native::setattr(call.arg(0), kData, call.arg(2));
+    return py::none();
+}
+
+const native::FunctionDecl kBoundaryInit =
+    native::FunctionDecl("_aiohttp.create_boundary.<locals>.Boundary.__init__", 31, boundary_init)
+        .param("self")
+        .param("headers", "Dict[str, str]", ArgTest::kExactDict)
+        .param("data", "aiohttp.MultipartWriter")
+        .returns("None");
+
+py::object define_boundary_class(Call& call) {
+    call.at(30);
+    native::ClassStatement statement(call.globals(), "Boundary", "_aiohttp.create_boundary.<locals>.Boundary",
+                                     py::make_tuple(call.global(kReport)));
+    statement.def(kBoundaryInit, true);
+    return statement.create();
+}
+
+// The body of the `with` block: one form-data part per field, then the result.
+py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class) {
+    call.at(45);
+    py::object items = native::call(native::getattr(call.arg(0), kItems));
+    py::object iterator = native::steal_or_throw(PyObject_GetIter(items.ptr()));
+    py::object key, value;
+    while (next_item(iterator, key, value)) {
+        py::object sent = field_value(call, value, 46, 47);
+        call.at(48);
+        py::object part = native::call(native::getattr(writer, kAppend), {sent});
+        call.at(49);
+        native::call(native::getattr(part, kSetContentDisposition), {py::str("form-data")}, {Keyword{kName, key}});
+        call.at(45);
+    }
+    call.at(50);
+    py::dict headers;
+    headers["Content-Type"] = native::getattr(writer, kContentType);
+    return native::call(boundary_class, {}, {Keyword{kHeaders, headers}, Keyword{kData, writer}});
+}
+
+// An exception from the block goes to __exit__; a true result swallows it
+// (the builder then returns None). An exception from __exit__ itself
+// replaces it, chained to it as the interpreter would.
+py::object leave_on_error(py::error_already_set& error, py::handle exit) {
+    py::object traceback = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
+    py::object swallowed;
+    try {
+        swallowed = native::call(exit, {error.type(), error.value(), traceback});
+        if (native::truthy(swallowed)) return py::none();
+    } catch (py::error_already_set& raised) {
+        if (!raised.value().is(error.value())) {
+            PyException_SetContext(raised.value().ptr(), error.value().inc_ref().ptr());
+        }
+        throw;
+    }
+    throw error;
+}
+
+py::object create_boundary(Call& call) {
+    py::object boundary_class = define_boundary_class(call);
+    py::object boundary = boundary_token(call, {36, 37, 38, 40, 42});
+    call.at(44);
+    py::object writer_type = native::getattr(call.global(kAiohttp), kMultipartWriter);
+    py::object manager = native::call(writer_type, {py::str("form-data")}, {Keyword{kBoundaryKeyword, boundary}});
+    py::object exit = native::lookup_special(manager, kExit);
+    py::object writer = native::call(native::lookup_special(manager, kEnter));
+    py::object result;
+    try {
+        result = fill_writer(call, writer, boundary_class);
+    } catch (py::error_already_set& error) {
+        return leave_on_error(error, exit);
+    }
+    call.at(44);
+    native::call(exit, {py::none(), py::none(), py::none()});
+    return result;
+}
+
+py::object client_session(Call& call) {
+    py::dict headers = merge_headers(call, call.arg(0), {54, 55, 58});
+    py::handle proxy = call.arg(1);
+    call.at(61);
+    if (native::truthy(proxy) && native::truthy(native::getattr(proxy, kToString))) {
+        call.at(62);
+        py::object session_type = native::getattr(call.global(kAiohttp), kClientSessionClass);
+        py::object factory = native::getattr(native::call(call.global(kProxyConnector)), kFromUrl);
+        py::object connector = native::call(factory, {native::getattr(proxy, kToString)});
+        return native::call(session_type, {}, {Keyword{kHeaders, headers}, Keyword{kConnector, connector}});
+    }
+    call.at(63);
+    return native::call(native::getattr(call.global(kAiohttp), kClientSessionClass), {}, {Keyword{kHeaders, headers}});
+}
+
+const native::FunctionDecl kCreateUrlencode =
+    native::FunctionDecl("_aiohttp.create_urlencode", 24, create_urlencode)
+        .param("data", "dict", ArgTest::kExactDict)
+        .wrapped(native::Wrapper::kStatic);
+
+const native::FunctionDecl kCreateBoundary =
+    native::FunctionDecl("_aiohttp.create_boundary", 28, create_boundary)
+        .param("data", "dict", ArgTest::kExactDict)
+        .param("prefix", "str", ArgTest::kStrOrNone, Default::none())
+        .param("length", "int", ArgTest::kExactInt, Default::integer(51))
+        .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
+        .param("MD5", "bool", ArgTest::kAny, Default::false_value())
+        .locals({"Boundary", "chars", "MPData", "key", "value", "part", "genexpr", "genexpr", "genexpr"})
+        .wrapped(native::Wrapper::kStatic);
+
+const native::FunctionDecl kClientSession =
+    native::FunctionDecl("_aiohttp.ClientSession", 53, client_session)
+        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
+        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
+        .locals({"headers", "k", "v"})
+        .wrapped(native::Wrapper::kStatic);
+
+}  // namespace
+
+py::object define_aiohttp_backend(PyObject* globals) {
+    native::ClassStatement statement(globals, "_aiohttp", "_aiohttp", py::tuple());
+    statement.def(kCreateUrlencode);
+    statement.def(kCreateBoundary);
+    statement.def(kClientSession);
+    return statement.create();
+}
+
+}  // namespace client

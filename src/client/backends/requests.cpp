@@ -1,0 +1,193 @@
+// _requests: form bodies for requests (urlencoded text, a requests_toolbelt
+// MultipartEncoder) and the requests session factory with retry policy, the
+// TLS adapter on both prefixes, merged headers and proxies.
+#include "client/boundary.hpp"
+#include "client/classes.hpp"
+#include "client/headers.hpp"
+#include "native/calls.hpp"
+
+namespace client {
+namespace {
+
+using native::ArgTest;
+using native::Call;
+using native::Default;
+using native::Keyword;
+using native::Name;
+
+const Name kUrlencode("urlencode");
+const Name kReport("Report");
+const Name kMultipartEncoder("MultipartEncoder");
+const Name kContentType("content_type");
+const Name kItems("items");
+const Name kFields("fields");
+const Name kBoundaryKeyword("boundary");
+const Name kHeaders("headers");
+const Name kData("data");
+const Name kInit("__init__");
+const Name kRequests("requests");
+const Name kSession("Session");
+const Name kRetryPolicy("__retry__");
+const Name kRequestsAdapter("RequestsAdapter");
+const Name kMaxRetries("max_retries");
+const Name kMount("mount");
+const Name kUpdate("update");
+const Name kProxies("proxies");
+const Name kToString("toString");
+const Name kTotal("total");
+const Name kStatusForcelist("status_forcelist");
+const Name kBackoffFactor("backoff_factor");
+
+py::object create_urlencode(Call& call) {
+    call.at(145);
+    return native::call(call.global(kUrlencode), {call.arg(0)});
+}
+
+// Boundary.__init__(self, headers, data): the result object of a builder.
+py::object boundary_init(Call& call) {
+    call.at(152);
+    native::call(native::getattr(native::zero_arg_super(call, call.arg(0)), kInit));
+    call.at(153);
+    native::setattr(call.arg(0), kHeaders, call.arg(1));
+    call.at(154);
+    native::setattr(call.arg(0), kData, call.arg(2));
+    return py::none();
+}
+
+const native::FunctionDecl kBoundaryInit =
+    native::FunctionDecl("_requests.create_boundary.<locals>.Boundary.__init__", 151, boundary_init)
+        .param("self")
+        .param("headers", "Dict[str, str]", ArgTest::kExactDict)
+        .param("data", "MultipartEncoder")
+        .returns("None");
+
+py::object define_boundary_class(Call& call) {
+    call.at(150);
+    native::ClassStatement statement(call.globals(), "Boundary", "_requests.create_boundary.<locals>.Boundary",
+                                     py::make_tuple(call.global(kReport)));
+    statement.def(kBoundaryInit, true);
+    return statement.create();
+}
+
+// Writes each field back into the caller's dict as it will be sent.
+void normalise_fields(Call& call, py::handle data) {
+    call.at(164);
+    py::object items = native::call(native::getattr(data, kItems));
+    py::object iterator = native::steal_or_throw(PyObject_GetIter(items.ptr()));
+    py::object key, value;
+    while (next_item(iterator, key, value)) {
+        py::object sent = field_value(call, value, 165, 166);
+        call.at(167);
+        update_with_keyword(data, key, sent);
+        call.at(164);
+    }
+}
+
+py::object create_boundary(Call& call) {
+    py::object boundary_class = define_boundary_class(call);
+    py::object boundary = boundary_token(call, {156, 157, 158, 160, 162});
+    normalise_fields(call, call.arg(0));
+    call.at(168);
+    py::object encoder = native::call(call.global(kMultipartEncoder), {},
+                                      {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
+    call.at(169);
+    py::dict headers;
+    headers["Content-Type"] = native::getattr(encoder, kContentType);
+    return native::call(boundary_class, {}, {Keyword{kHeaders, headers}, Keyword{kData, encoder}});
+}
+
+// class ClientSession(requests.Session): pass
+py::object define_session_class(Call& call) {
+    call.at(173);
+    py::object base = native::getattr(call.global(kRequests), kSession);
+    native::ClassStatement statement(call.globals(), "ClientSession", "_requests.ClientSession.<locals>.ClientSession",
+                                     py::make_tuple(base));
+    return statement.create();
+}
+
+// Retry() gives urllib3's retry policy itself: __new__ returns an object
+// that is not a Retry, so no __init__ runs.
+py::object retry_new(Call& call) {
+    call.at(177);
+    py::list status_forcelist;
+    for (int status : {104, 429, 500, 502, 503, 504}) status_forcelist.append(status);
+    return native::call(call.global(kRetryPolicy), {},
+                        {Keyword{kTotal, py::int_(3)}, Keyword{kStatusForcelist, status_forcelist},
+                         Keyword{kBackoffFactor, py::int_(2)}});
+}
+
+const native::FunctionDecl kRetryNew =
+    native::FunctionDecl("_requests.ClientSession.<locals>.Retry.__new__", 176, retry_new)
+        .param("cls")
+        .returns("'__retry__'")
+        .wrapped(native::Wrapper::kStatic);
+
+py::object define_retry_class(Call& call) {
+    call.at(175);
+    native::ClassStatement statement(call.globals(), "Retry", "_requests.ClientSession.<locals>.Retry", py::tuple());
+    statement.def(kRetryNew);
+    return statement.create();
+}
+
+py::object proxies_of(py::handle proxy) {
+    py::dict proxies;
+    if (native::truthy(proxy)) {
+        proxies["http"] = native::getattr(proxy, kToString);
+        proxies["https"] = native::getattr(proxy, kToString);
+    }
+    return proxies;
+}
+
+py::object client_session(Call& call) {
+    py::object session_class = define_session_class(call);
+    py::object retry_class = define_retry_class(call);
+    call.at(179);
+    py::object session = native::call(session_class);
+    call.at(180);
+    py::object adapter = native::call(call.global(kRequestsAdapter), {}, {Keyword{kMaxRetries, native::call(retry_class)}});
+    py::object mount = native::getattr(session, kMount);
+    for (const char* scheme : {"http://", "https://"}) {
+        call.at(182);
+        native::call(mount, {py::str(scheme), adapter});
+    }
+    py::dict headers = merge_headers(call, call.arg(0), {183, 184, 187});
+    call.at(189);
+    native::call_with_dict(native::getattr(native::getattr(session, kHeaders), kUpdate), py::tuple(), py::dict(headers));
+    call.at(190);
+    native::setattr(session, kProxies, proxies_of(call.arg(1)));
+    return session;
+}
+
+const native::FunctionDecl kCreateUrlencode =
+    native::FunctionDecl("_requests.create_urlencode", 144, create_urlencode)
+        .param("data", "dict", ArgTest::kExactDict)
+        .wrapped(native::Wrapper::kStatic);
+
+const native::FunctionDecl kCreateBoundary =
+    native::FunctionDecl("_requests.create_boundary", 148, create_boundary)
+        .param("data", "dict", ArgTest::kExactDict)
+        .param("prefix", "str", ArgTest::kStrOrNone, Default::none())
+        .param("length", "int", ArgTest::kExactInt, Default::integer(51))
+        .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
+        .param("MD5", "bool", ArgTest::kAny, Default::false_value())
+        .locals({"Boundary", "chars", "key", "value", "MPData", "genexpr", "genexpr", "genexpr"})
+        .wrapped(native::Wrapper::kStatic);
+
+const native::FunctionDecl kClientSession =
+    native::FunctionDecl("_requests.ClientSession", 172, client_session)
+        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
+        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
+        .locals({"ClientSession", "Retry", "Session", "adapter", "scheme", "headers", "k", "v"})
+        .wrapped(native::Wrapper::kStatic);
+
+}  // namespace
+
+py::object define_requests_backend(PyObject* globals) {
+    native::ClassStatement statement(globals, "_requests", "_requests", py::tuple());
+    statement.def(kCreateUrlencode);
+    statement.def(kCreateBoundary);
+    statement.def(kClientSession);
+    return statement.create();
+}
+
+}  // namespace client

@@ -1,0 +1,147 @@
+// The TLS settings of the requests backend: the cipher list, an SSLContext
+// that never offers ALPN, and a requests adapter whose pool manager uses a
+// fresh such context with TLS session tickets allowed. Some servers answer
+// 403 Bad Authentication to clients that offer ALPN or refuse tickets.
+#include "client/classes.hpp"
+#include "native/calls.hpp"
+
+namespace client {
+namespace {
+
+using native::Call;
+using native::Name;
+
+const Name kSsl("ssl");
+const Name kSSLContextClass("SSLContext");
+const Name kHTTPAdapter("HTTPAdapter");
+const Name kPoolManager("PoolManager");
+const Name kCipherList("CHIPER");
+const Name kSetCiphers("set_ciphers");
+const Name kOptions("options");
+const Name kNoTicket("OP_NO_TICKET");
+const Name kInit("__init__");
+const Name kPoolManagerAttribute("poolmanager");
+const Name kSslContextKeyword("ssl_context");
+
+constexpr const char* kCiphers[] = {
+    "TLS_AES_256_GCM_SHA384",        "TLS_CHACHA20_POLY1305_SHA256",  "TLS_AES_128_GCM_SHA256",
+    "ECDHE-ECDSA-AES256-GCM-SHA384", "ECDHE-RSA-AES256-GCM-SHA384",   "ECDHE-ECDSA-AES128-GCM-SHA256",
+    "ECDHE-RSA-AES128-GCM-SHA256",   "ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305",
+    "DHE-RSA-AES256-GCM-SHA384",     "DHE-RSA-AES128-GCM-SHA256",     "DHE-RSA-CHACHA20-POLY1305",
+    "ECDHE-ECDSA-AES256-CCM8",       "ECDHE-ECDSA-AES256-CCM",        "ECDHE-ECDSA-AES128-CCM8",
+    "ECDHE-ECDSA-AES128-CCM",        "ECDHE-ECDSA-AES256-SHA384",     "ECDHE-RSA-AES256-SHA384",
+    "ECDHE-ECDSA-AES128-SHA256",     "ECDHE-RSA-AES128-SHA256",       "ECDHE-ECDSA-AES256-SHA",
+    "ECDHE-RSA-AES256-SHA",          "ECDHE-ECDSA-AES128-SHA",        "ECDHE-RSA-AES128-SHA",
+    "DHE-RSA-AES256-CCM8",           "DHE-RSA-AES256-CCM",            "DHE-RSA-AES128-CCM8",
+    "DHE-RSA-AES128-CCM",            "DHE-RSA-AES256-SHA256",         "DHE-RSA-AES128-SHA256",
+    "DHE-RSA-AES256-SHA",            "DHE-RSA-AES128-SHA",            "AES256-GCM-SHA384",
+    "AES128-GCM-SHA256",             "AES256-CCM8",                   "AES256-CCM",
+    "AES128-CCM8",                   "AES128-CCM",                    "AES256-SHA256",
+    "AES128-SHA256",                 "AES256-SHA",                    "AES128-SHA",
+    "RC4-SHA",
+};
+
+const char* const kSetAlpnDoc = "\n        ALPN headers cause Google to return 403 Bad Authentication.\n        ";
+const char* const kInitPoolManagerDoc =
+    "\n        Secure settings from ssl.create_default_context(), but without"
+    "\n        ssl.OP_NO_TICKET which causes Google to return 403 Bad"
+    "\n        Authentication.\n        ";
+
+// The context keeps whatever ALPN state it has (none, when new).
+py::object set_alpn_protocols(Call&) { return py::none(); }
+
+py::object adapter_init(Call& call) {
+    call.at(125);
+    py::object parent_init = native::getattr(native::zero_arg_super(call, call.arg(0)), kInit);
+    native::call_with_dict(parent_init, call.varargs(), call.varkw());
+    return py::none();
+}
+
+// requests calls init_poolmanager(connections, maxsize, block=...): the
+// positionals are PoolManager's num_pools, maxsize and block, as in requests'
+// own adapter. Passed on positionally, maxsize would land in PoolManager's
+// `headers` parameter and every host pool would shrink to one connection.
+py::dict pool_manager_keywords(Call& call, py::handle context) {
+    static const char* const kPositionalNames[] = {"num_pools", "maxsize", "block"};
+    py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
+    if (args.size() > 3) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     "init_poolmanager", "at most", Py_ssize_t{4}, "s", Py_ssize_t(args.size() + 1));
+        native::throw_python_error();
+    }
+    py::dict keywords;
+    for (size_t i = 0; i < args.size(); ++i) keywords[kPositionalNames[i]] = args[i];
+    keywords[kSslContextKeyword.handle()] = context;
+    for (auto item : py::reinterpret_borrow<py::dict>(call.varkw())) {
+        if (PyDict_Contains(keywords.ptr(), item.first.ptr())) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         "function", item.first.ptr());
+            native::throw_python_error();
+        }
+        keywords[item.first] = item.second;
+    }
+    return keywords;
+}
+
+py::object init_poolmanager(Call& call) {
+    call.at(135);
+    py::object context = native::call(call.global(kSSLContextClass));
+    call.at(136);
+    native::call(native::getattr(context, kSetCiphers), {call.global(kCipherList)});
+    call.at(139);
+    py::object options = native::getattr(context, kOptions);
+    py::object no_ticket = native::getattr(call.global(kSsl), kNoTicket);
+    py::object inverted = native::steal_or_throw(PyNumber_Invert(no_ticket.ptr()));
+    options = native::steal_or_throw(PyNumber_InPlaceAnd(options.ptr(), inverted.ptr()));
+    native::setattr(context, kOptions, options);
+    call.at(140);
+    py::dict keywords = pool_manager_keywords(call, context);
+    py::object manager = native::call_with_dict(call.global(kPoolManager), py::tuple(), keywords);
+    native::setattr(call.arg(0), kPoolManagerAttribute, manager);
+    return py::none();
+}
+
+const native::FunctionDecl kSetAlpnProtocols =
+    native::FunctionDecl("SSLContext.set_alpn_protocols", 117, set_alpn_protocols)
+        .param("self")
+        .param("alpn_protocols", "Iterable[str]")
+        .returns("None")
+        .doc(kSetAlpnDoc);
+
+const native::FunctionDecl kAdapterInit =
+    native::FunctionDecl("RequestsAdapter.__init__", 124, adapter_init).param("self").star_args("args").star_kwargs("kwargs");
+
+const native::FunctionDecl kInitPoolManager =
+    native::FunctionDecl("RequestsAdapter.init_poolmanager", 129, init_poolmanager)
+        .param("self")
+        .star_args("args", "Any")
+        .star_kwargs("kwargs", "Any")
+        .returns("None")
+        .locals({"context"})
+        .doc(kInitPoolManagerDoc);
+
+}  // namespace
+
+py::str make_cipher_list() {
+    py::list names;
+    for (const char* name : kCiphers) names.append(py::str(name));
+    return py::str(":").attr("join")(names);
+}
+
+py::object define_ssl_context(PyObject* globals) {
+    py::object base = native::getattr(native::lookup_global(globals, kSsl), kSSLContextClass);
+    native::ClassStatement statement(globals, "SSLContext", "SSLContext", py::make_tuple(base),
+                                     "SSLContext wrapper.");
+    statement.def(kSetAlpnProtocols);
+    return statement.create();
+}
+
+py::object define_requests_adapter(PyObject* globals) {
+    native::ClassStatement statement(globals, "RequestsAdapter", "RequestsAdapter",
+                                     py::make_tuple(native::lookup_global(globals, kHTTPAdapter)));
+    statement.def(kAdapterInit, true);
+    statement.def(kInitPoolManager);
+    return statement.create();
+}
+
+}  // namespace client

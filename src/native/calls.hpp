@@ -1,0 +1,41 @@
+// Calls and operators with the interpreter's exact semantics, for bodies
+// that must behave like the Python statements they stand for.
+#pragma once
+
+#include <initializer_list>
+
+#include "native/names.hpp"
+
+namespace native {
+
+struct Keyword {
+    const Name& name;
+    py::handle value;
+};
+
+// callable(*args) through vectorcall.
+py::object call(py::handle callable, std::initializer_list<py::handle> args = {});
+// callable(*args, **{name: value, ...}), keywords in the order given.
+py::object call(py::handle callable, std::initializer_list<py::handle> args,
+                std::initializer_list<Keyword> keywords);
+// callable(*args, **mapping) for a dict of keywords built at run time.
+py::object call_with_dict(py::handle callable, py::handle args_tuple, py::handle kwargs_dict);
+
+// `left == right`: the rich comparison (no identity shortcut) and its truth.
+bool equals(py::handle left, py::handle right);
+// The truth value by the interpreter's rules (may run __bool__ / __len__).
+bool truthy(py::handle value);
+
+// The special method `name` of type(object), bound to object, as `with`
+// finds __enter__ and __exit__; AttributeError when the type lacks it.
+py::object lookup_special(py::handle object, const Name& name);
+
+// object.name, the attribute name interned.
+inline py::object getattr(py::handle object, const Name& name) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+inline void setattr(py::handle object, const Name& name, py::handle value) {
+    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0) throw_python_error();
+}
+
+}  // namespace native

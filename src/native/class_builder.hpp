@@ -1,0 +1,41 @@
+// Class-statement semantics for the classes the module creates.
+//
+// A class statement resolves __mro_entries__ on its bases, picks the most
+// derived metaclass, lets it __prepare__ the namespace, fills the namespace
+// through the mapping's own __setitem__ (an enumeration numbers its members
+// there), records __orig_bases__ when the bases changed, calls the metaclass
+// and finally fills the class cell that zero-argument super() reads.
+#pragma once
+
+#include "native/function.hpp"
+
+namespace native {
+
+class ClassStatement {
+public:
+    // Runs the head of the statement: bases, metaclass, namespace, and the
+    // entries __module__, __qualname__ and (when given) __doc__.
+    ClassStatement(PyObject* globals, const char* name, const char* qualname, py::tuple bases,
+                   const char* doc = nullptr);
+
+    void set(const char* name, py::handle value);
+    // Defines a method from its declaration; `needs_class_cell` gives it the
+    // class cell that zero-argument super() reads.
+    void def(const FunctionDecl& decl, bool needs_class_cell = false);
+    // Calls the metaclass and fills the class cell; returns the class.
+    py::object create();
+
+private:
+    PyObject* globals_;
+    py::str name_;
+    py::tuple original_bases_;
+    py::tuple bases_;
+    py::object metaclass_;
+    py::object namespace_;
+    py::object cell_;
+};
+
+// Zero-argument super() inside a method: super(<class cell>, self).
+py::object zero_arg_super(const Call& call, py::handle self);
+
+}  // namespace native

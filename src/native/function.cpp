@@ -1,0 +1,405 @@
+#include "native/function.hpp"
+
+#include <structmember.h>
+
+#include <map>
+
+#include "native/code.hpp"
+
+namespace native {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDecl* decl;
+    PyObject* globals;      // the module namespace
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module;       // any, normally the module's name
+    PyObject* doc;          // any
+    PyObject* defaults;     // tuple or nullptr
+    PyObject* kwdefaults;   // dict or nullptr
+    PyObject* annotations;  // dict
+    PyObject* code;         // code object
+    PyObject* class_cell;   // cell or nullptr
+    PyObject* dict;         // __dict__, made on demand
+    PyObject* weakrefs;
+};
+
+namespace {
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
+    Call call(self, bound);
+    call.at(self->decl->line());
+    try {
+        return self->decl->body()(call).release().ptr();
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+    add_traceback(self->decl->traceback_name(), call.line(), self->globals);
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* self = as_function(callable);
+    const FunctionDecl& decl = *self->decl;
+    BoundArguments bound;
+    if (!bind_arguments(decl, self->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
+        !check_argument_types(decl, bound)) {
+        add_traceback(decl.traceback_name(), decl.line(), self->globals);
+        return nullptr;
+    }
+    return invoke(self, bound);
+}
+
+// Calls with an argument tuple and keyword dict (PyObject_Call when the
+// vectorcall slot is bypassed, __call__): the keyword names are checked here
+// so that a non-string key gets the function's own message.
+PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    if (nkw == 0) return function_vectorcall(callable, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    py::tuple kwnames(nkw);
+    std::vector<PyObject*> stack(nargs + nkw);
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
+                         as_function(callable)->decl->name());
+            return nullptr;
+        }
+        kwnames[k] = py::reinterpret_borrow<py::object>(key);
+        stack[nargs + k++] = value;
+    }
+    // The dict cannot change here: nothing above runs Python code.
+    return function_vectorcall(callable, stack.data(), nargs, kwnames.ptr());
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, instance);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->code);
+    Py_VISIT(f->class_cell);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->class_cell);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Pickled by reference, as plain functions are: the qualified name is found
+// again in the module on load.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    Py_INCREF(as_function(self)->qualname);
+    return as_function(self)->qualname;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- attributes -----------------------------------------------------------
+
+PyObject* new_ref_or_none(PyObject* value) {
+    if (value == nullptr) value = Py_None;
+    Py_INCREF(value);
+    return value;
+}
+
+int set_str(PyObject** slot, PyObject* value, const char* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*slot, value);
+    return 0;
+}
+
+// Replaces an optional slot whose value must be None or of one type.
+int set_optional(PyObject** slot, PyObject* value, bool type_ok, const char* message) {
+    if (value == nullptr || value == Py_None) {
+        Py_CLEAR(*slot);
+        return 0;
+    }
+    if (!type_ok) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return new_ref_or_none(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_str(&as_function(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) { return new_ref_or_none(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_str(&as_function(self)->qualname, value, "__qualname__");
+}
+PyObject* get_doc(PyObject* self, void*) { return new_ref_or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(self)->doc, value);
+    return 0;
+}
+PyObject* get_defaults(PyObject* self, void*) { return new_ref_or_none(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    return set_optional(&as_function(self)->defaults, value, value && PyTuple_Check(value),
+                        "__defaults__ must be set to a tuple object");
+}
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    return new_ref_or_none(as_function(self)->kwdefaults);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    return set_optional(&as_function(self)->kwdefaults, value, value && PyDict_Check(value),
+                        "__kwdefaults__ must be set to a dict object");
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) f->annotations = PyDict_New();
+    Py_XINCREF(f->annotations);
+    return f->annotations;
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    return set_optional(&as_function(self)->annotations, value, value && PyDict_Check(value),
+                        "__annotations__ must be set to a dict object");
+}
+PyObject* get_code(PyObject* self, void*) { return new_ref_or_none(as_function(self)->code); }
+PyObject* get_globals(PyObject* self, void*) { return new_ref_or_none(as_function(self)->globals); }
+PyObject* get_closure(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->class_cell == nullptr) Py_RETURN_NONE;
+    return PyTuple_Pack(1, f->class_cell);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+
+PyTypeObject make_function_type() {
+    PyTypeObject type{};
+    type.ob_base.ob_base.ob_refcnt = 1;  // static type: never deallocated
+    type.tp_name = "pelun_online_sdk.client.function";
+    type.tp_basicsize = sizeof(FunctionObject);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = function_call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                    kVectorcallFlag;
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    type.tp_methods = function_methods;
+    type.tp_members = function_members;
+    type.tp_getset = function_getset;
+    type.tp_descr_get = function_descr_get;
+    type.tp_dictoffset = offsetof(FunctionObject, dict);
+    return type;
+}
+
+PyTypeObject function_type = make_function_type();
+
+// --- construction ---------------------------------------------------------
+
+py::object make_default(const Default& value) {
+    switch (value.kind) {
+        case Default::Kind::kNone: return py::none();
+        case Default::Kind::kFalse: return py::bool_(false);
+        case Default::Kind::kInt: return py::int_(value.value);
+        case Default::Kind::kNewDict: return py::dict();
+        case Default::Kind::kRequired: break;
+    }
+    return py::object();
+}
+
+py::object make_defaults(const FunctionDecl& decl) {
+    py::list values;
+    for (const Param& param : decl.params()) {
+        if (!param.default_value.required()) values.append(make_default(param.default_value));
+    }
+    if (values.empty()) return py::object();
+    return py::tuple(values);
+}
+
+py::dict make_annotations(const FunctionDecl& decl) {
+    py::dict annotations;
+    auto add = [&](const Param& param) {
+        if (param.name != nullptr && param.annotation != nullptr) {
+            annotations[param.name] = param.annotation;
+        }
+    };
+    for (const Param& param : decl.params()) add(param);
+    add(decl.varargs());
+    add(decl.varkw());
+    if (decl.return_annotation() != nullptr) annotations["return"] = decl.return_annotation();
+    return annotations;
+}
+
+CodeShape shape_of(const FunctionDecl& decl) {
+    CodeShape shape{decl.name(), decl.qualname(), decl.line(),
+                    static_cast<int>(decl.params().size()), decl.varargs().name != nullptr,
+                    decl.varkw().name != nullptr, {}};
+    for (const Param& param : decl.params()) shape.varnames.push_back(param.name);
+    if (shape.varargs) shape.varnames.push_back(decl.varargs().name);
+    if (shape.varkw) shape.varnames.push_back(decl.varkw().name);
+    for (const char* local : decl.local_names()) shape.varnames.push_back(local);
+    return shape;
+}
+
+const Name kDunderName("__name__");
+
+// As for plain functions: __module__ is the globals' __name__, or None.
+py::object module_name_of(PyObject* globals) {
+    PyObject* name = PyDict_GetItemWithError(globals, kDunderName.ptr());
+    if (name == nullptr && PyErr_Occurred()) throw_python_error();
+    return name == nullptr ? py::none() : py::reinterpret_borrow<py::object>(name);
+}
+
+PyObject* new_str_or_none(const char* text) {
+    if (text == nullptr) Py_RETURN_NONE;
+    return PyUnicode_FromString(text);
+}
+
+}  // namespace
+
+PyObject* Call::globals() const { return function_->globals; }
+
+py::object Call::class_cell_contents() const {
+    PyObject* cell = function_->class_cell;
+    PyObject* cls = cell == nullptr ? nullptr : PyCell_GET(cell);
+    if (cls == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        throw_python_error();
+    }
+    return py::reinterpret_borrow<py::object>(cls);
+}
+
+bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
+
+py::object code_of(const FunctionDecl& decl) {
+    // Kept for the process, like the constants of compiled Python code.
+    static auto* codes = new std::map<const FunctionDecl*, py::object>();
+    auto found = codes->find(&decl);
+    if (found != codes->end()) return found->second;
+    py::object code = make_code(shape_of(decl));
+    codes->emplace(&decl, code);
+    return code;
+}
+
+py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
+    // Everything that can fail is made first, so the object is never half built.
+    py::object code = code_of(decl);
+    py::object defaults = make_defaults(decl);
+    py::dict annotations = make_annotations(decl);
+    py::str name(decl.name()), qualname(decl.qualname());
+    py::object doc = steal_or_throw(new_str_or_none(decl.docstring()));
+    py::object module = module_name_of(globals);
+
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (f == nullptr) throw_python_error();
+    f->vectorcall = function_vectorcall;
+    f->decl = &decl;
+    Py_INCREF(globals);
+    f->globals = globals;
+    f->name = name.release().ptr();
+    f->qualname = qualname.release().ptr();
+    f->module = module.release().ptr();
+    f->doc = doc.release().ptr();
+    f->defaults = defaults.release().ptr();
+    f->kwdefaults = nullptr;
+    f->annotations = annotations.release().ptr();
+    f->code = code.release().ptr();
+    Py_XINCREF(class_cell);
+    f->class_cell = class_cell;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
+py::object make_member(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
+    py::object function = make_function(decl, globals, class_cell);
+    switch (decl.wrapper()) {
+        case Wrapper::kStatic: return steal_or_throw(PyStaticMethod_New(function.ptr()));
+        case Wrapper::kClass: return steal_or_throw(PyClassMethod_New(function.ptr()));
+        case Wrapper::kPlain: break;
+    }
+    return function;
+}
+
+}  // namespace native

@@ -1,0 +1,88 @@
+#include "native/imports.hpp"
+
+#include "native/globals.hpp"
+
+namespace native {
+namespace {
+
+const Name kImport("__import__");
+const Name kSpec("__spec__");
+const Name kInitializing("_initializing");
+const Name kDunderName("__name__");
+
+py::object call_import(PyObject* globals, const char* module, py::handle fromlist, int level) {
+    py::object import = lookup_global(builtins_dict(), kImport);
+    return import(module, py::reinterpret_borrow<py::object>(globals), py::dict(), fromlist, level);
+}
+
+// True when the sys.modules entry is still being imported (by another
+// thread or higher up this one's stack); a failing probe counts as done.
+bool still_initializing(const py::object& module) {
+    PyObject* spec = PyObject_GetAttr(module.ptr(), kSpec.ptr());
+    if (spec == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* flag = PyObject_GetAttr(spec, kInitializing.ptr());
+    Py_DECREF(spec);
+    if (flag == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    int initializing = PyObject_IsTrue(flag);
+    Py_DECREF(flag);
+    if (initializing < 0) PyErr_Clear();
+    return initializing > 0;
+}
+
+py::object cached_module(const char* name) {
+    PyObject* found = PyImport_GetModule(py::str(name).ptr());
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw_python_error();
+        return py::object();
+    }
+    py::object module = py::reinterpret_steal<py::object>(found);
+    if (module.is_none() || still_initializing(module)) return py::object();
+    return module;
+}
+
+// A name missing as an attribute may still be a submodule that sits in
+// sys.modules without having been bound on its package yet.
+py::object take_name(const py::object& module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(module.ptr(), name);
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    PyObject* package = PyObject_GetAttr(module.ptr(), kDunderName.ptr());
+    if (package != nullptr) {
+        py::object full = steal_or_throw(PyUnicode_FromFormat("%S.%s", package, name));
+        Py_DECREF(package);
+        PyObject* submodule = PyImport_GetModule(full.ptr());
+        if (submodule != nullptr) return py::reinterpret_steal<py::object>(submodule);
+    }
+    PyErr_Clear();
+    py::str bare(name);
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", bare.ptr());
+    throw_python_error();
+}
+
+}  // namespace
+
+py::object import_module(PyObject* globals, const char* name) {
+    py::object module = cached_module(name);
+    if (module) return module;
+    return call_import(globals, name, py::none(), 0);
+}
+
+void import_from(PyObject* globals, const char* module, const std::vector<ImportedName>& names,
+                 int level) {
+    py::list fromlist;
+    for (const ImportedName& name : names) fromlist.append(py::str(name.name));
+    py::object imported = call_import(globals, module, fromlist, level);
+    for (const ImportedName& name : names) {
+        py::object value = take_name(imported, name.name);
+        if (PyDict_SetItemString(globals, name.bound_as, value.ptr()) < 0) throw_python_error();
+    }
+}
+
+}  // namespace native

@@ -1,0 +1,27 @@
+// The import statements of a module body, with the interpreter's semantics:
+// `import name` reuses a fully initialised sys.modules entry and otherwise
+// calls __import__; `from module import a, b` calls __import__ with the
+// from-list and takes each name from the module or its submodules.
+#pragma once
+
+#include <vector>
+
+#include "native/py.hpp"
+
+namespace native {
+
+// `import name` (a top-level module name).
+py::object import_module(PyObject* globals, const char* name);
+
+struct ImportedName {
+    const char* name;
+    const char* bound_as;  // the alias, or the name itself
+};
+
+// `from module import a, b as c` at `level` (0 absolute, 1 relative to the
+// importing package): each name is bound in `globals` as soon as it has been
+// taken. A missing name raises ImportError "cannot import name ...".
+void import_from(PyObject* globals, const char* module, const std::vector<ImportedName>& names,
+                 int level);
+
+}  // namespace native

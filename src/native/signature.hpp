@@ -1,0 +1,125 @@
+// Declarations of the module's functions and the binding of call arguments
+// to their parameters, with the interpreter's own error messages.
+//
+// A function is described once, as data: its parameters with annotation
+// text, default and type test, its further local variable names (for the
+// code object), its docstring, how its class wraps it, and the C++ body that
+// runs. Function objects, code objects and class members are built from it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "native/py.hpp"
+
+namespace native {
+
+class Call;
+using Body = py::object (*)(Call&);
+
+// Exact-type test made on entry, before the body runs.
+enum class ArgTest {
+    kAny,        // no test
+    kExactDict,  // type(value) is dict
+    kStrOrNone,  // value is None or type(value) is str
+    kExactInt,   // type(value) is int (bool refused)
+};
+
+// A default value, made afresh each time the function object is created
+// (so each `{}` default is its own dict).
+struct Default {
+    enum class Kind { kRequired, kNone, kFalse, kInt, kNewDict };
+    Kind kind = Kind::kRequired;
+    long value = 0;
+
+    static Default none() { return {Kind::kNone, 0}; }
+    static Default false_value() { return {Kind::kFalse, 0}; }
+    static Default integer(long value) { return {Kind::kInt, value}; }
+    static Default new_dict() { return {Kind::kNewDict, 0}; }
+    bool required() const { return kind == Kind::kRequired; }
+};
+
+struct Param {
+    const char* name = nullptr;        // nullptr: no such parameter (for *args, **kwargs)
+    const char* annotation = nullptr;  // annotation text, stored as a string; nullptr: none
+    ArgTest test = ArgTest::kAny;
+    Default default_value;
+};
+
+enum class Wrapper { kPlain, kStatic, kClass };
+
+// Most positional parameters any function of the module declares.
+constexpr size_t kMaxParams = 8;
+
+class FunctionDecl {
+public:
+    FunctionDecl(const char* qualname, int line, Body body);
+
+    // Builder steps, used once when the declaration table is written.
+    FunctionDecl& param(const char* name, const char* annotation = nullptr,
+                        ArgTest test = ArgTest::kAny, Default default_value = {});
+    FunctionDecl& star_args(const char* name, const char* annotation = nullptr);
+    FunctionDecl& star_kwargs(const char* name, const char* annotation = nullptr);
+    FunctionDecl& returns(const char* annotation);
+    FunctionDecl& locals(std::vector<const char*> names);
+    FunctionDecl& doc(const char* text);
+    FunctionDecl& wrapped(Wrapper wrapper);
+
+    const char* qualname() const { return qualname_; }
+    const char* name() const { return name_; }
+    int line() const { return line_; }
+    Body body() const { return body_; }
+    const std::vector<Param>& params() const { return params_; }
+    const Param& varargs() const { return varargs_; }
+    const Param& varkw() const { return varkw_; }
+    const char* return_annotation() const { return return_annotation_; }
+    const std::vector<const char*>& local_names() const { return locals_; }
+    const char* docstring() const { return doc_; }
+    Wrapper wrapper() const { return wrapper_; }
+    // Name of the traceback entries: the module's dotted name and the qualname.
+    const char* traceback_name() const { return traceback_name_.c_str(); }
+    // Interned parameter names (nullptr with an exception set on failure),
+    // made on first use and kept for the process, like a code object's.
+    PyObject* const* interned_param_names() const;
+
+private:
+    const char* qualname_;
+    const char* name_;
+    int line_;
+    Body body_;
+    std::vector<Param> params_;
+    Param varargs_;
+    Param varkw_;
+    const char* return_annotation_ = nullptr;
+    std::vector<const char*> locals_;
+    const char* doc_ = nullptr;
+    Wrapper wrapper_ = Wrapper::kPlain;
+    std::string traceback_name_;
+    mutable PyObject* interned_[kMaxParams] = {};
+    mutable size_t interned_count_ = 0;
+};
+
+// The arguments of one call, bound to the declaration's parameters.
+struct BoundArguments {
+    PyObject* values[kMaxParams] = {};  // borrowed from the caller or the defaults
+    PyObject* varargs = nullptr;        // new reference (tuple) when declared
+    PyObject* varkw = nullptr;          // new reference (dict) when declared
+
+    BoundArguments() = default;
+    BoundArguments(const BoundArguments&) = delete;
+    BoundArguments& operator=(const BoundArguments&) = delete;
+    ~BoundArguments() {
+        Py_XDECREF(varargs);
+        Py_XDECREF(varkw);
+    }
+};
+
+// Binds a vectorcall argument vector; false with TypeError set on failure.
+// `defaults` is the function's current __defaults__ (a tuple or nullptr).
+bool bind_arguments(const FunctionDecl& decl, PyObject* defaults, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& bound);
+
+// Runs the exact-type tests in parameter order; false with TypeError set.
+bool check_argument_types(const FunctionDecl& decl, const BoundArguments& bound);
+
+}  // namespace native

@@ -1,0 +1,48 @@
+"""Shared test helpers: leak checks and fresh interpreters."""
+import gc
+import subprocess
+import sys
+import textwrap
+
+
+def allocated_growth(action, calls=3000, warmup=300):
+    """Blocks still allocated after `calls` more calls of `action` (after a warm-up)."""
+    for _ in range(warmup):
+        action()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(calls):
+        action()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def swallowing(action, expected=Exception):
+    """`action` with its expected exception caught, for leak checks of error paths."""
+
+    def run():
+        try:
+            action()
+        except expected:
+            pass
+
+    return run
+
+
+def assert_no_leak(action, *arguments, calls=3000):
+    """The action, success or error path, leaves nothing behind: allocated
+    blocks stay flat and the arguments' reference counts are unchanged."""
+    counts = [sys.getrefcount(a) for a in arguments]
+    growth = allocated_growth(action, calls)
+    # Slack for interpreter caches; a leak of even one block per call over
+    # thousands of calls is far above it.
+    assert growth < calls // 20, f"{growth} blocks leaked over {calls} calls"
+    assert [sys.getrefcount(a) for a in arguments] == counts
+
+
+def run_python(code, *, env=None, cwd=None):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120, env=env, cwd=cwd,
+    )

@@ -1,0 +1,128 @@
+"""Small helpers shared by the servers: listening sockets, waits, threads."""
+
+from __future__ import annotations
+
+import socket
+import threading
+import time
+
+LOCALHOST = "127.0.0.1"
+
+
+def listen_socket(backlog: int = 64) -> socket.socket:
+    """A TCP socket listening on an ephemeral port of 127.0.0.1."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind((LOCALHOST, 0))
+    sock.listen(backlog)
+    return sock
+
+
+def free_port() -> int:
+    """A port that was free a moment ago (for servers that must bind it themselves)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.bind((LOCALHOST, 0))
+        return sock.getsockname()[1]
+
+
+def wait_for_port(port: int, timeout: float = 10.0, alive=lambda: True) -> None:
+    """Wait until 127.0.0.1:port accepts a connection.
+
+    ``alive`` lets the caller give up early when the server process died.
+    """
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not alive():
+            raise RuntimeError(f"server for port {port} stopped before it listened")
+        try:
+            with socket.create_connection((LOCALHOST, port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise TimeoutError(f"nothing accepted connections on {LOCALHOST}:{port} within {timeout}s")
+
+
+class Log:
+    """A thread-safe list of records that a test can wait on."""
+
+    def __init__(self) -> None:
+        self._items: list = []
+        self._cond = threading.Condition()
+
+    def add(self, item) -> None:
+        with self._cond:
+            self._items.append(item)
+            self._cond.notify_all()
+
+    def snapshot(self) -> list:
+        with self._cond:
+            return list(self._items)
+
+    def clear(self) -> None:
+        with self._cond:
+            self._items.clear()
+
+    def wait(self, count: int = 1, timeout: float = 5.0, what: str = "records") -> list:
+        """Return the records once at least ``count`` have arrived."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while len(self._items) < count:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError(
+                        f"expected {count} {what}, got {len(self._items)} within {timeout}s"
+                    )
+                self._cond.wait(left)
+            return list(self._items)
+
+    def __len__(self) -> int:
+        with self._cond:
+            return len(self._items)
+
+
+class ThreadGroup:
+    """Daemon threads started for connections, so stop() can join them all."""
+
+    def __init__(self) -> None:
+        self._threads: list[threading.Thread] = []
+        self._lock = threading.Lock()
+
+    def start(self, target, *args, name: str = "server-conn") -> threading.Thread:
+        thread = threading.Thread(target=target, args=args, name=name, daemon=True)
+        with self._lock:
+            self._threads = [t for t in self._threads if t.is_alive()]
+            self._threads.append(thread)
+        thread.start()
+        return thread
+
+    def join(self, timeout: float = 5.0) -> None:
+        deadline = time.monotonic() + timeout
+        with self._lock:
+            threads = list(self._threads)
+        for thread in threads:
+            thread.join(max(0.0, deadline - time.monotonic()))
+
+
+class ConnectionSet:
+    """Open connection sockets, so that stopping a server can cut idle keep-alives."""
+
+    def __init__(self) -> None:
+        self._socks: set = set()
+        self._lock = threading.Lock()
+
+    def add(self, sock) -> None:
+        with self._lock:
+            self._socks.add(sock)
+
+    def discard(self, sock) -> None:
+        with self._lock:
+            self._socks.discard(sock)
+
+    def shutdown_all(self) -> None:
+        with self._lock:
+            socks = list(self._socks)
+        for sock in socks:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass

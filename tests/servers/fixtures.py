@@ -1,0 +1,128 @@
+"""pytest fixtures around the local servers.
+
+Load with ``pytest_plugins = ["servers.fixtures"]``. Servers start once per
+session; the function-scoped fixtures hand them to a test with their records
+cleared, so every test sees only its own traffic.
+"""
+
+from __future__ import annotations
+
+import pytest
+
+from .certs import TlsCA
+from .forms import FormOrigin
+from .h2origin import H2Origin
+from .hello import ClientHelloRecorder
+from .origin import RecordingOrigin
+from .proxy import ProxyServer
+
+
+@pytest.fixture(scope="session")
+def tls_ca(tmp_path_factory) -> TlsCA:
+    """Throwaway CA + server certificate for 127.0.0.1/localhost.
+
+    ``tls_ca.ca_path`` for ``verify=``; ``tls_ca.client_context()`` for aiohttp.
+    """
+    return TlsCA(str(tmp_path_factory.mktemp("tls")))
+
+
+def _running(server):
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(scope="session")
+def _hello_recorder_server():
+    yield from _running(ClientHelloRecorder())
+
+
+@pytest.fixture
+def hello_recorder(_hello_recorder_server) -> ClientHelloRecorder:
+    """Records ClientHellos sent to ``hello_recorder.url`` and refuses every handshake.
+
+    ``hello_recorder.capture(lambda: session.get(hello_recorder.url))`` returns the
+    parsed ``ClientHello`` (``ciphers``, ``extensions``, ``alpn``, ...).
+    """
+    _hello_recorder_server.clear()
+    return _hello_recorder_server
+
+
+@pytest.fixture(scope="session")
+def _https_origin_server(tls_ca):
+    yield from _running(RecordingOrigin(tls_ca.server_context(alpn=["http/1.1"])))
+
+
+@pytest.fixture(scope="session")
+def _http_origin_server():
+    yield from _running(RecordingOrigin())
+
+
+@pytest.fixture
+def https_origin(_https_origin_server) -> RecordingOrigin:
+    """HTTP/1.1 over TLS (trust ``tls_ca``); records ``RecordedRequest``s, answers 200 ``ok``."""
+    _https_origin_server.reset()
+    yield _https_origin_server
+    _https_origin_server.reset()
+
+
+@pytest.fixture
+def http_origin(_http_origin_server) -> RecordingOrigin:
+    """Plain HTTP/1.1 twin of ``https_origin``."""
+    _http_origin_server.reset()
+    yield _http_origin_server
+    _http_origin_server.reset()
+
+
+@pytest.fixture
+def flaky_origin(http_origin, https_origin):
+    """Factory: ``flaky_origin(failures, status=503, tls=False, headers=None)``.
+
+    Returns the plain (or TLS) origin primed to answer ``failures`` requests
+    with ``status`` before answering 200; ``len(origin.requests)`` counts attempts.
+    """
+
+    def prime(failures: int, status: int = 503, tls: bool = False, headers=None) -> RecordingOrigin:
+        origin = https_origin if tls else http_origin
+        origin.fail_next(failures, status, headers)
+        return origin
+
+    return prime
+
+
+@pytest.fixture(scope="session")
+def _h2_origin_server(tls_ca):
+    yield from _running(H2Origin(tls_ca))
+
+
+@pytest.fixture
+def h2_origin(_h2_origin_server) -> H2Origin:
+    """TLS origin negotiating h2 by ALPN (trust ``tls_ca``); ``/cp1251`` serves charset-less windows-1251."""
+    _h2_origin_server.reset()
+    return _h2_origin_server
+
+
+@pytest.fixture(scope="session")
+def _form_origin_server():
+    yield from _running(FormOrigin())
+
+
+@pytest.fixture
+def form_origin(_form_origin_server) -> FormOrigin:
+    """Plain-HTTP aiohttp server parsing multipart and urlencoded posts into ``FormRequest``s."""
+    _form_origin_server.reset()
+    return _form_origin_server
+
+
+@pytest.fixture(scope="session")
+def _proxy_process():
+    yield from _running(ProxyServer())
+
+
+@pytest.fixture
+def proxy_server(_proxy_process) -> ProxyServer:
+    """HTTP/SOCKS4/SOCKS5 proxy on one port; ``wait_for_tunnel(origin.port)`` proves a request used it."""
+    _proxy_process.reset()
+    return _proxy_process
