@@ -46,7 +46,7 @@ def hello_recorder(_hello_recorder_server) -> ClientHelloRecorder:
     ``hello_recorder.capture(lambda: session.get(hello_recorder.url))`` returns the
     parsed ``ClientHello`` (``ciphers``, ``extensions``, ``alpn``, ...).
     """
-    _hello_recorder_server.clear()
+    _hello_recorder_server.reset()
     return _hello_recorder_server
 
 
@@ -126,3 +126,17 @@ def proxy_server(_proxy_process) -> ProxyServer:
     """HTTP/SOCKS4/SOCKS5 proxy on one port; ``wait_for_tunnel(origin.port)`` proves a request used it."""
     _proxy_process.reset()
     return _proxy_process
+
+
+@pytest.fixture
+def tls_ca_env(tls_ca, monkeypatch) -> TlsCA:
+    """Make clients built during the test trust ``tls_ca`` through the environment.
+
+    Sets SSL_CERT_FILE (read by httpx when it builds a transport's context,
+    and by OpenSSL's default paths) and REQUESTS_CA_BUNDLE (read by requests
+    per request). For clients whose TLS context cannot be given at call time,
+    such as an httpx client with its own ``HTTPTransport``.
+    """
+    monkeypatch.setenv("SSL_CERT_FILE", tls_ca.ca_path)
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", tls_ca.ca_path)
+    return tls_ca

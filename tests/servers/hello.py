@@ -37,9 +37,9 @@ _SIGNALLING = {
 def cipher_names() -> dict[int, str]:
     """Two-byte TLS cipher suite id -> OpenSSL name, for every suite this OpenSSL knows."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    for spec in ("ALL:COMPLEMENTOFALL:@SECLEVEL=0", "ALL:@SECLEVEL=0"):
+    for selection in ("ALL:COMPLEMENTOFALL:@SECLEVEL=0", "ALL:@SECLEVEL=0"):
         try:
-            ctx.set_ciphers(spec)
+            ctx.set_ciphers(selection)
             break
         except ssl.SSLError:
             continue
@@ -217,7 +217,8 @@ class ClientHelloRecorder:
     def errors(self) -> list[str]:
         return self._errors.snapshot()
 
-    def clear(self) -> None:
+    def reset(self) -> None:
+        """Forget recorded hellos and errors."""
         self._log.clear()
         self._errors.clear()
 
@@ -231,16 +232,17 @@ class ClientHelloRecorder:
     def capture(self, attempt, timeout: float = 5.0) -> ClientHello:
         """Run ``attempt()`` (its expected failure is swallowed) and return the first new hello.
 
-        ``attempt`` may also return a coroutine, which is run to completion
-        with ``asyncio.run``.
+        ``attempt`` may return a coroutine (an aiohttp request, say); it is run
+        with ``asyncio.run``, so in an async test await the request yourself
+        and call ``wait()`` instead.
         """
         before = len(self._log)
         try:
             result = attempt()
-            if inspect.isawaitable(result):
-                asyncio.run(_wait_for(result, timeout))
         except Exception:
-            pass
+            result = None
+        if inspect.isawaitable(result):
+            _run_to_end(result, timeout)
         return self.wait(before + 1, timeout)[before]
 
     def start(self) -> "ClientHelloRecorder":
@@ -285,5 +287,21 @@ class ClientHelloRecorder:
                 pass
 
 
-async def _wait_for(awaitable, timeout: float):
-    return await asyncio.wait_for(awaitable, timeout)
+def _run_to_end(awaitable, timeout: float) -> None:
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        pass
+    else:
+        if inspect.iscoroutine(awaitable):
+            awaitable.close()
+        raise RuntimeError("capture() cannot run a coroutine inside a running event loop; "
+                           "await the request, then call wait()")
+
+    async def bounded():
+        return await asyncio.wait_for(awaitable, timeout)
+
+    try:
+        asyncio.run(bounded())
+    except Exception:
+        pass

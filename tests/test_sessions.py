@@ -1,0 +1,177 @@
+"""The three session factories: headers, proxies, retry policy, transport."""
+import asyncio
+import types
+
+import httpx
+import pytest
+import requests
+import urllib3
+
+import pelun_online_sdk.client as client
+from pelun_online_sdk.utils import VERSION_SDK
+from helpers import assert_no_leak, swallowing
+
+AGENT = f"Pelun-Online/{VERSION_SDK}"
+
+
+class ReadCountingProxy:
+    """A proxy whose truth and toString reads are counted."""
+
+    def __init__(self, url, truth=True):
+        self.url, self.truth, self.reads = url, truth, 0
+
+    def __bool__(self):
+        return self.truth
+
+    @property
+    def toString(self):
+        self.reads += 1
+        return self.url
+
+
+@pytest.fixture
+def recorded(monkeypatch):
+    """The keyword arguments each library constructor receives."""
+    calls = []
+
+    class HttpxClient(httpx.Client):
+        def __init__(self, **kwargs):
+            calls.append(kwargs)
+            super().__init__(**kwargs)
+
+    def aiohttp_session(**kwargs):
+        calls.append(kwargs)
+        return kwargs
+
+    monkeypatch.setattr(client, "httpx", types.SimpleNamespace(Client=HttpxClient, HTTPTransport=httpx.HTTPTransport))
+    monkeypatch.setattr(client, "aiohttp", types.SimpleNamespace(ClientSession=aiohttp_session))
+    monkeypatch.setattr(client, "ProxyConnector", lambda: types.SimpleNamespace(from_url=lambda url: ("via", url)))
+    return calls
+
+
+MERGES = [
+    ({}, {"user-agent": AGENT}),
+    ({"User-Agent": "X"}, {"user-agent": "X"}),
+    ({"User-Agent": "", "B": "1"}, {"user-agent": AGENT, "b": "1"}),
+    ({"USER-AGENT": None}, {"user-agent": AGENT}),
+    ({"X-A": "1", "x-a": "2"}, {"x-a": "2", "user-agent": AGENT}),
+    ({"Mixed-Case": b"v"}, {"mixed-case": b"v", "user-agent": AGENT}),
+]
+
+
+@pytest.mark.parametrize("extra, expected", MERGES)
+def test_header_rule(recorded, extra, expected):
+    before = dict(extra)
+    client._httpx.ClientSession(extra).close()
+    client._aiohttp.ClientSession(extra)
+    assert [list(c["headers"].items()) for c in recorded] == [list(expected.items())] * 2
+    session = client._requests.ClientSession(extra)
+    for name, value in expected.items():
+        assert session.headers[name] == value and name in session.headers.keys()
+    assert extra == before
+    assert all(d == {} for d in (f.__defaults__[0] for f in (
+        client._requests.ClientSession, client._httpx.ClientSession, client._aiohttp.ClientSession)))
+
+
+def test_rebinding_version_changes_the_next_agent(monkeypatch):
+    monkeypatch.setattr(client, "VERSION_SDK", "1.2.3")
+    assert client._requests.ClientSession().headers["User-Agent"] == "Pelun-Online/1.2.3"
+
+
+def test_requests_session_shape():
+    first, second = client._requests.ClientSession(), client._requests.ClientSession()
+    assert type(first) is not type(second)
+    assert type(first).__bases__ == (requests.Session,)
+    assert type(first).__qualname__ == "_requests.ClientSession.<locals>.ClientSession"
+    adapter = first.get_adapter("https://x")
+    assert adapter is first.get_adapter("http://x") and isinstance(adapter, client.RequestsAdapter)
+    retry = adapter.max_retries
+    assert type(retry) is urllib3.Retry
+    assert (retry.total, retry.status_forcelist, retry.backoff_factor) == (3, [104, 429, 500, 502, 503, 504], 2)
+    assert first.proxies == {} and first.headers["Accept"] == "*/*"
+
+
+def test_proxies_are_read_only_when_true(recorded):
+    quiet = ReadCountingProxy("http://p:1", truth=False)
+    assert client._requests.ClientSession(proxy=quiet).proxies == {}
+    client._httpx.ClientSession(proxy=quiet).close()
+    client._aiohttp.ClientSession(proxy=quiet)
+    assert quiet.reads == 0 and recorded[0]["proxies"] is None and "connector" not in recorded[1]
+
+    proxy = ReadCountingProxy("http://127.0.0.1:3128")
+    assert client._requests.ClientSession({}, proxy).proxies == {"http": proxy.url, "https": proxy.url}
+    assert proxy.reads == 2
+    client._aiohttp.ClientSession({}, proxy)
+    assert proxy.reads == 4 and recorded[-1]["connector"] == ("via", proxy.url)
+    assert list(recorded[-1]) == ["headers", "connector"]
+    client._aiohttp.ClientSession({}, ReadCountingProxy(""))
+    assert list(recorded[-1]) == ["headers"]
+
+
+def test_httpx_client_arguments(recorded):
+    client._httpx.ClientSession({}, None).close()
+    kwargs = recorded[0]
+    assert list(kwargs) == ["http2", "proxies", "headers", "default_encoding", "transport"]
+    assert kwargs["http2"] is True and isinstance(kwargs["transport"], httpx.HTTPTransport)
+    detect = kwargs["default_encoding"]
+    assert detect.__qualname__ == "_httpx.ClientSession.<locals>.autodetect"
+    assert detect("Привет, мир! Как дела?".encode("koi8-r") * 20).lower() == "koi8-r"
+    assert detect(b"") is None
+
+
+class Key(str):
+    def __init__(self, _):
+        self.lowered = None
+
+    def lower(self):
+        return self.lowered() if callable(self.lowered) else self.lowered
+
+
+@pytest.mark.parametrize("factory", [client._requests.ClientSession, client._httpx.ClientSession])
+def test_hostile_headers_and_proxies(factory):
+    with pytest.raises(AttributeError, match="lower"):
+        factory({1: "x"})
+    key = Key("A")
+    key.lowered = 5
+    with pytest.raises(TypeError, match="^keywords must be strings$"):
+        factory({key: "x"})
+    headers = {"a": 1}
+    key.lowered = lambda: headers.update(b=2) or "k"
+    headers[key] = 3
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        factory(headers)
+    with pytest.raises(AttributeError, match="toString"):
+        factory({}, object())
+    with pytest.raises(TypeError, match=r"expected dict, got list\)$"):
+        factory([])
+
+
+def test_aiohttp_sessions_in_a_running_loop():
+    async def build():
+        plain = client._aiohttp.ClientSession({"X": "1"})
+        assert dict(plain.headers) == {"x": "1", "user-agent": AGENT}
+        await plain.close()
+
+    asyncio.run(build())
+
+
+def test_session_factories_do_not_leak():
+    headers = {"A": "b"}
+
+    def requests_session():
+        client._requests.ClientSession(headers).close()
+
+    def httpx_client():
+        client._httpx.ClientSession(headers).close()
+
+    assert_no_leak(requests_session, headers, calls=1500)
+    # Each httpx transport loads the CA bundle: fewer, slower calls.
+    assert_no_leak(httpx_client, headers, calls=400)
+    assert_no_leak(swallowing(lambda: client._requests.ClientSession(headers, object())), headers, calls=1500)
+    assert_no_leak(swallowing(lambda: client._httpx.ClientSession({1: 2})), calls=400)
+
+    async def aiohttp_sessions():
+        for _ in range(500):
+            await client._aiohttp.ClientSession(headers).close()
+
+    assert_no_leak(lambda: asyncio.run(aiohttp_sessions()), headers, calls=3)
