@@ -28,7 +28,8 @@ py::object add(py::handle left, py::handle right) {
 // The alphabet is rebuilt on every generation: `string` may be rebound.
 py::object alphabet(Call& call) {
     py::object string = call.global(kString);
-    py::object letters_digits = add(native::getattr(string, kAsciiLetters), native::getattr(string, kDigits));
+    py::object letters_digits =
+        add(native::getattr(string, kAsciiLetters), native::getattr(string, kDigits));
     return add(letters_digits, py::str("._-"));
 }
 
@@ -56,7 +57,8 @@ py::object md5_hex(Call& call, py::handle text) {
 // return anything).
 py::object expect_str(py::object value) {
     if (!value.is_none() && !PyUnicode_CheckExact(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                     Py_TYPE(value.ptr())->tp_name);
         native::throw_python_error();
     }
     return value;
@@ -80,7 +82,8 @@ py::object boundary_token(Call& call, const TokenRuleLines& lines) {
     if (!call.arg(kPrefix).is_none()) {
         call.at(lines.prefix);
         py::object random = random_part(call, chars);
-        boundary = expect_str(native::steal_or_throw(PyUnicode_FromFormat("%U-%U", call.arg(kPrefix).ptr(), random.ptr())));
+        boundary = expect_str(native::steal_or_throw(
+            PyUnicode_FromFormat("%U-%U", call.arg(kPrefix).ptr(), random.ptr())));
     } else {
         call.at(lines.digest);
         boundary = expect_str(md5_hex(call, random_part(call, chars)));

@@ -40,17 +40,20 @@ py::object client_session(Call& call) {
     call.at(219);
     if (selects(call, kAIOHTTP)) {
         call.at(220);
-        return native::call(backend_operation(call, kAiohttpBackend, kClientSession), {extra_headers, proxy});
+        return native::call(backend_operation(call, kAiohttpBackend, kClientSession),
+                            {extra_headers, proxy});
     }
     call.at(221);
     if (selects(call, kREQUESTS)) {
         call.at(222);
-        return native::call(backend_operation(call, kRequestsBackend, kClientSession), {extra_headers, proxy});
+        return native::call(backend_operation(call, kRequestsBackend, kClientSession),
+                            {extra_headers, proxy});
     }
     call.at(223);
     if (selects(call, kHTTPX)) {
         call.at(224);
-        return native::call(backend_operation(call, kHttpxBackend, kClientSession), {extra_headers, proxy});
+        return native::call(backend_operation(call, kHttpxBackend, kClientSession),
+                            {extra_headers, proxy});
     }
     return py::none();
 }

@@ -115,7 +115,8 @@ public:
         import(3, "secrets");
         import(4, "ssl");
         import(5, "string");
-        from(6, "typing", {{"Any", "Any"}, {"Dict", "Dict"}, {"Iterable", "Iterable"}, {"Union", "Union"}});
+        from(6, "typing",
+             {{"Any", "Any"}, {"Dict", "Dict"}, {"Iterable", "Iterable"}, {"Union", "Union"}});
         from(7, "urllib.parse", {{"urlencode", "urlencode"}});
         from(8, "Cryptodome.Hash", {{"MD5", "HashMD5"}});
         import(10, "aiohttp");
@@ -139,7 +140,8 @@ public:
     }
 
 private:
-    void from(int line, const char* module, const std::vector<native::ImportedName>& names, int level = 0) {
+    void from(int line, const char* module, const std::vector<native::ImportedName>& names,
+              int level = 0) {
         line_ = line;
         native::import_from(globals_, module, names, level);
     }
@@ -165,7 +167,8 @@ bool run_body(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     ModuleBody body(globals);
     try {
-        if (!register_in_sys_modules(module) || !native::save_builtins()) native::throw_python_error();
+        if (!register_in_sys_modules(module) || !native::save_builtins())
+            native::throw_python_error();
         body.run();
         return true;
     } catch (py::error_already_set& error) {
@@ -216,4 +219,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace client
 
-PyMODINIT_FUNC PyInit_client() { return PyModuleDef_Init(&client::module_def); }
+PyMODINIT_FUNC PyInit_client() {
+    return PyModuleDef_Init(&client::module_def);
+}

@@ -24,31 +24,62 @@ const Name kPoolManagerAttribute("poolmanager");
 const Name kSslContextKeyword("ssl_context");
 
 constexpr const char* kCiphers[] = {
-    "TLS_AES_256_GCM_SHA384",        "TLS_CHACHA20_POLY1305_SHA256",  "TLS_AES_128_GCM_SHA256",
-    "ECDHE-ECDSA-AES256-GCM-SHA384", "ECDHE-RSA-AES256-GCM-SHA384",   "ECDHE-ECDSA-AES128-GCM-SHA256",
-    "ECDHE-RSA-AES128-GCM-SHA256",   "ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305",
-    "DHE-RSA-AES256-GCM-SHA384",     "DHE-RSA-AES128-GCM-SHA256",     "DHE-RSA-CHACHA20-POLY1305",
-    "ECDHE-ECDSA-AES256-CCM8",       "ECDHE-ECDSA-AES256-CCM",        "ECDHE-ECDSA-AES128-CCM8",
-    "ECDHE-ECDSA-AES128-CCM",        "ECDHE-ECDSA-AES256-SHA384",     "ECDHE-RSA-AES256-SHA384",
-    "ECDHE-ECDSA-AES128-SHA256",     "ECDHE-RSA-AES128-SHA256",       "ECDHE-ECDSA-AES256-SHA",
-    "ECDHE-RSA-AES256-SHA",          "ECDHE-ECDSA-AES128-SHA",        "ECDHE-RSA-AES128-SHA",
-    "DHE-RSA-AES256-CCM8",           "DHE-RSA-AES256-CCM",            "DHE-RSA-AES128-CCM8",
-    "DHE-RSA-AES128-CCM",            "DHE-RSA-AES256-SHA256",         "DHE-RSA-AES128-SHA256",
-    "DHE-RSA-AES256-SHA",            "DHE-RSA-AES128-SHA",            "AES256-GCM-SHA384",
-    "AES128-GCM-SHA256",             "AES256-CCM8",                   "AES256-CCM",
-    "AES128-CCM8",                   "AES128-CCM",                    "AES256-SHA256",
-    "AES128-SHA256",                 "AES256-SHA",                    "AES128-SHA",
+    "TLS_AES_256_GCM_SHA384",
+    "TLS_CHACHA20_POLY1305_SHA256",
+    "TLS_AES_128_GCM_SHA256",
+    "ECDHE-ECDSA-AES256-GCM-SHA384",
+    "ECDHE-RSA-AES256-GCM-SHA384",
+    "ECDHE-ECDSA-AES128-GCM-SHA256",
+    "ECDHE-RSA-AES128-GCM-SHA256",
+    "ECDHE-ECDSA-CHACHA20-POLY1305",
+    "ECDHE-RSA-CHACHA20-POLY1305",
+    "DHE-RSA-AES256-GCM-SHA384",
+    "DHE-RSA-AES128-GCM-SHA256",
+    "DHE-RSA-CHACHA20-POLY1305",
+    "ECDHE-ECDSA-AES256-CCM8",
+    "ECDHE-ECDSA-AES256-CCM",
+    "ECDHE-ECDSA-AES128-CCM8",
+    "ECDHE-ECDSA-AES128-CCM",
+    "ECDHE-ECDSA-AES256-SHA384",
+    "ECDHE-RSA-AES256-SHA384",
+    "ECDHE-ECDSA-AES128-SHA256",
+    "ECDHE-RSA-AES128-SHA256",
+    "ECDHE-ECDSA-AES256-SHA",
+    "ECDHE-RSA-AES256-SHA",
+    "ECDHE-ECDSA-AES128-SHA",
+    "ECDHE-RSA-AES128-SHA",
+    "DHE-RSA-AES256-CCM8",
+    "DHE-RSA-AES256-CCM",
+    "DHE-RSA-AES128-CCM8",
+    "DHE-RSA-AES128-CCM",
+    "DHE-RSA-AES256-SHA256",
+    "DHE-RSA-AES128-SHA256",
+    "DHE-RSA-AES256-SHA",
+    "DHE-RSA-AES128-SHA",
+    "AES256-GCM-SHA384",
+    "AES128-GCM-SHA256",
+    "AES256-CCM8",
+    "AES256-CCM",
+    "AES128-CCM8",
+    "AES128-CCM",
+    "AES256-SHA256",
+    "AES128-SHA256",
+    "AES256-SHA",
+    "AES128-SHA",
     "RC4-SHA",
 };
 
-const char* const kSetAlpnDoc = "\n        ALPN headers cause Google to return 403 Bad Authentication.\n        ";
+const char* const kSetAlpnDoc =
+    "\n        ALPN headers cause Google to return 403 Bad Authentication.\n        ";
 const char* const kInitPoolManagerDoc =
     "\n        Secure settings from ssl.create_default_context(), but without"
     "\n        ssl.OP_NO_TICKET which causes Google to return 403 Bad"
     "\n        Authentication.\n        ";
 
 // The context keeps whatever ALPN state it has (none, when new).
-py::object set_alpn_protocols(Call&) { return py::none(); }
+py::object set_alpn_protocols(Call&) {
+    return py::none();
+}
 
 py::object adapter_init(Call& call) {
     call.at(125);
@@ -66,7 +97,8 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
     if (args.size() > 3) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                     "init_poolmanager", "at most", Py_ssize_t{4}, "s", Py_ssize_t(args.size() + 1));
+                     "init_poolmanager", "at most", Py_ssize_t{4}, "s",
+                     Py_ssize_t(args.size() + 1));
         native::throw_python_error();
     }
     py::dict keywords;
@@ -109,7 +141,10 @@ const native::FunctionDecl kSetAlpnProtocols =
         .doc(kSetAlpnDoc);
 
 const native::FunctionDecl kAdapterInit =
-    native::FunctionDecl("RequestsAdapter.__init__", 124, adapter_init).param("self").star_args("args").star_kwargs("kwargs");
+    native::FunctionDecl("RequestsAdapter.__init__", 124, adapter_init)
+        .param("self")
+        .star_args("args")
+        .star_kwargs("kwargs");
 
 const native::FunctionDecl kInitPoolManager =
     native::FunctionDecl("RequestsAdapter.init_poolmanager", 129, init_poolmanager)

@@ -1,10 +1,9 @@
 #include "native/code.hpp"
 
+#include <frameobject.h>
 #include <map>
 #include <string>
 #include <utility>
-
-#include <frameobject.h>
 
 namespace native {
 

@@ -1,16 +1,14 @@
 #include "native/function.hpp"
 
-#include <structmember.h>
-
 #include <map>
+#include <structmember.h>
 
 #include "native/code.hpp"
 
 namespace native {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDecl* decl;
     PyObject* globals;      // the module namespace
     PyObject* name;         // str
@@ -28,7 +26,9 @@ struct FunctionObject {
 
 namespace {
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
 
 PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
     Call call(self, bound);
@@ -181,21 +181,29 @@ int set_optional(PyObject** slot, PyObject* value, bool type_ok, const char* mes
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return new_ref_or_none(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return new_ref_or_none(as_function(self)->name);
+}
 int set_name(PyObject* self, PyObject* value, void*) {
     return set_str(&as_function(self)->name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) { return new_ref_or_none(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return new_ref_or_none(as_function(self)->qualname);
+}
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str(&as_function(self)->qualname, value, "__qualname__");
 }
-PyObject* get_doc(PyObject* self, void*) { return new_ref_or_none(as_function(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) {
+    return new_ref_or_none(as_function(self)->doc);
+}
 int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XINCREF(value);
     Py_XSETREF(as_function(self)->doc, value);
     return 0;
 }
-PyObject* get_defaults(PyObject* self, void*) { return new_ref_or_none(as_function(self)->defaults); }
+PyObject* get_defaults(PyObject* self, void*) {
+    return new_ref_or_none(as_function(self)->defaults);
+}
 int set_defaults(PyObject* self, PyObject* value, void*) {
     return set_optional(&as_function(self)->defaults, value, value && PyTuple_Check(value),
                         "__defaults__ must be set to a tuple object");
@@ -217,8 +225,12 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return set_optional(&as_function(self)->annotations, value, value && PyDict_Check(value),
                         "__annotations__ must be set to a dict object");
 }
-PyObject* get_code(PyObject* self, void*) { return new_ref_or_none(as_function(self)->code); }
-PyObject* get_globals(PyObject* self, void*) { return new_ref_or_none(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) {
+    return new_ref_or_none(as_function(self)->code);
+}
+PyObject* get_globals(PyObject* self, void*) {
+    return new_ref_or_none(as_function(self)->globals);
+}
 PyObject* get_closure(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (f->class_cell == nullptr) Py_RETURN_NONE;
@@ -259,8 +271,8 @@ PyTypeObject make_function_type() {
     type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     type.tp_repr = function_repr;
     type.tp_call = function_call;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                    kVectorcallFlag;
+    type.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | kVectorcallFlag;
     type.tp_traverse = function_traverse;
     type.tp_clear = function_clear;
     type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
@@ -278,11 +290,16 @@ PyTypeObject function_type = make_function_type();
 
 py::object make_default(const Default& value) {
     switch (value.kind) {
-        case Default::Kind::kNone: return py::none();
-        case Default::Kind::kFalse: return py::bool_(false);
-        case Default::Kind::kInt: return py::int_(value.value);
-        case Default::Kind::kNewDict: return py::dict();
-        case Default::Kind::kRequired: break;
+        case Default::Kind::kNone:
+            return py::none();
+        case Default::Kind::kFalse:
+            return py::bool_(false);
+        case Default::Kind::kInt:
+            return py::int_(value.value);
+        case Default::Kind::kNewDict:
+            return py::dict();
+        case Default::Kind::kRequired:
+            break;
     }
     return py::object();
 }
@@ -311,9 +328,13 @@ py::dict make_annotations(const FunctionDecl& decl) {
 }
 
 CodeShape shape_of(const FunctionDecl& decl) {
-    CodeShape shape{decl.name(), decl.qualname(), decl.line(),
-                    static_cast<int>(decl.params().size()), decl.varargs().name != nullptr,
-                    decl.varkw().name != nullptr, {}};
+    CodeShape shape{decl.name(),
+                    decl.qualname(),
+                    decl.line(),
+                    static_cast<int>(decl.params().size()),
+                    decl.varargs().name != nullptr,
+                    decl.varkw().name != nullptr,
+                    {}};
     for (const Param& param : decl.params()) shape.varnames.push_back(param.name);
     if (shape.varargs) shape.varnames.push_back(decl.varargs().name);
     if (shape.varkw) shape.varnames.push_back(decl.varkw().name);
@@ -337,7 +358,9 @@ PyObject* new_str_or_none(const char* text) {
 
 }  // namespace
 
-PyObject* Call::globals() const { return function_->globals; }
+PyObject* Call::globals() const {
+    return function_->globals;
+}
 
 py::object Call::class_cell_contents() const {
     PyObject* cell = function_->class_cell;
@@ -349,7 +372,9 @@ py::object Call::class_cell_contents() const {
     return py::reinterpret_borrow<py::object>(cls);
 }
 
-bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
+bool ready_function_type() {
+    return PyType_Ready(&function_type) == 0;
+}
 
 py::object code_of(const FunctionDecl& decl) {
     // Kept for the process, like the constants of compiled Python code.
@@ -395,9 +420,12 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* 
 py::object make_member(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
     py::object function = make_function(decl, globals, class_cell);
     switch (decl.wrapper()) {
-        case Wrapper::kStatic: return steal_or_throw(PyStaticMethod_New(function.ptr()));
-        case Wrapper::kClass: return steal_or_throw(PyClassMethod_New(function.ptr()));
-        case Wrapper::kPlain: break;
+        case Wrapper::kStatic:
+            return steal_or_throw(PyStaticMethod_New(function.ptr()));
+        case Wrapper::kClass:
+            return steal_or_throw(PyClassMethod_New(function.ptr()));
+        case Wrapper::kPlain:
+            break;
     }
     return function;
 }

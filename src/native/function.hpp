@@ -19,7 +19,8 @@ struct FunctionObject;
 // and the line of the statement running now (for the traceback entry).
 class Call {
 public:
-    Call(FunctionObject* function, const BoundArguments& bound) : function_(function), bound_(bound) {}
+    Call(FunctionObject* function, const BoundArguments& bound)
+        : function_(function), bound_(bound) {}
 
     py::handle arg(size_t index) const { return bound_.values[index]; }
     py::handle varargs() const { return bound_.varargs; }
@@ -45,7 +46,8 @@ bool ready_function_type();
 
 // A new function object for `decl` whose globals are `globals`; `class_cell`
 // (may be null) is the cell that zero-argument super() reads.
-py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell = nullptr);
+py::object make_function(const FunctionDecl& decl, PyObject* globals,
+                         PyObject* class_cell = nullptr);
 
 // The function wrapped as its class stores it (staticmethod, classmethod or
 // as it is), as a class statement with decorators would.

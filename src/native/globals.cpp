@@ -18,7 +18,9 @@ void set_builtins(PyObject* builtins_dict) {
     Py_XSETREF(g_builtins, builtins_dict);
 }
 
-PyObject* builtins_dict() { return g_builtins; }
+PyObject* builtins_dict() {
+    return g_builtins;
+}
 
 py::object lookup_global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);  // borrowed
@@ -48,7 +50,9 @@ bool save_builtins() {
     return true;
 }
 
-py::handle saved_builtin_super() { return g_saved[1]; }
+py::handle saved_builtin_super() {
+    return g_saved[1];
+}
 
 py::object lookup_global(PyObject* globals, const Name& name) {
     return lookup_global(globals, name.ptr());

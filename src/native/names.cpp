@@ -12,7 +12,9 @@ std::vector<Name*>& registry() {
 
 }  // namespace
 
-Name::Name(const char* text) : text_(text) { registry().push_back(this); }
+Name::Name(const char* text) : text_(text) {
+    registry().push_back(this);
+}
 
 bool Name::intern_all() {
     for (Name* name : registry()) {

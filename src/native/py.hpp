@@ -15,7 +15,9 @@ namespace py = pybind11;
 namespace native {
 
 // Throws the Python error that the failing C API call has just set.
-[[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
+[[noreturn]] inline void throw_python_error() {
+    throw py::error_already_set();
+}
 
 // Takes ownership of a new reference from the C API, throwing on NULL.
 inline py::object steal_or_throw(PyObject* result) {

@@ -6,7 +6,9 @@
 namespace native {
 
 FunctionDecl::FunctionDecl(const char* qualname, int line, Body body)
-    : qualname_(qualname), line_(line), body_(body),
+    : qualname_(qualname),
+      line_(line),
+      body_(body),
       traceback_name_(std::string("pelun_online_sdk.client.") + qualname) {
     const char* dot = std::strrchr(qualname, '.');
     name_ = dot == nullptr ? qualname : dot + 1;
@@ -102,8 +104,7 @@ bool bind_keyword(const FunctionDecl& decl, PyObject* const* interned, Py_ssize_
         return false;
     }
     if (bound.varkw != nullptr) return PyDict_SetItem(bound.varkw, key, value) == 0;
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", decl.name(),
-                 key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", decl.name(), key);
     return false;
 }
 
@@ -209,20 +210,28 @@ namespace {
 
 const char* expected_type_name(ArgTest test) {
     switch (test) {
-        case ArgTest::kExactDict: return "dict";
-        case ArgTest::kStrOrNone: return "str";
-        case ArgTest::kExactInt: return "int";
-        case ArgTest::kAny: break;
+        case ArgTest::kExactDict:
+            return "dict";
+        case ArgTest::kStrOrNone:
+            return "str";
+        case ArgTest::kExactInt:
+            return "int";
+        case ArgTest::kAny:
+            break;
     }
     return "object";
 }
 
 bool passes(ArgTest test, PyObject* value) {
     switch (test) {
-        case ArgTest::kExactDict: return PyDict_CheckExact(value);
-        case ArgTest::kStrOrNone: return value == Py_None || PyUnicode_CheckExact(value);
-        case ArgTest::kExactInt: return PyLong_CheckExact(value);
-        case ArgTest::kAny: break;
+        case ArgTest::kExactDict:
+            return PyDict_CheckExact(value);
+        case ArgTest::kStrOrNone:
+            return value == Py_None || PyUnicode_CheckExact(value);
+        case ArgTest::kExactInt:
+            return PyLong_CheckExact(value);
+        case ArgTest::kAny:
+            break;
     }
     return true;
 }

@@ -61,7 +61,8 @@ const native::FunctionDecl kBoundaryInit =
 
 py::object define_boundary_class(Call& call) {
     call.at(30);
-    native::ClassStatement statement(call.globals(), "Boundary", "_aiohttp.create_boundary.<locals>.Boundary",
+    native::ClassStatement statement(call.globals(), "Boundary",
+                                     "_aiohttp.create_boundary.<locals>.Boundary",
                                      py::make_tuple(call.global(kReport)));
     statement.def(kBoundaryInit, true);
     return statement.create();
@@ -78,7 +79,8 @@ py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class)
         call.at(48);
         py::object part = native::call(native::getattr(writer, kAppend), {sent});
         call.at(49);
-        native::call(native::getattr(part, kSetContentDisposition), {py::str("form-data")}, {Keyword{kName, key}});
+        native::call(native::getattr(part, kSetContentDisposition), {py::str("form-data")},
+                     {Keyword{kName, key}});
         call.at(45);
     }
     call.at(50);
@@ -91,7 +93,8 @@ py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class)
 // (the builder then returns None). An exception from __exit__ itself
 // replaces it, chained to it as the interpreter would.
 py::object leave_on_error(py::error_already_set& error, py::handle exit) {
-    py::object traceback = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
+    py::object traceback =
+        error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
     py::object swallowed;
     try {
         swallowed = native::call(exit, {error.type(), error.value(), traceback});
@@ -110,7 +113,8 @@ py::object create_boundary(Call& call) {
     py::object boundary = boundary_token(call, {36, 37, 38, 40, 42});
     call.at(44);
     py::object writer_type = native::getattr(call.global(kAiohttp), kMultipartWriter);
-    py::object manager = native::call(writer_type, {py::str("form-data")}, {Keyword{kBoundaryKeyword, boundary}});
+    py::object manager =
+        native::call(writer_type, {py::str("form-data")}, {Keyword{kBoundaryKeyword, boundary}});
     py::object exit = native::lookup_special(manager, kExit);
     py::object writer = native::call(native::lookup_special(manager, kEnter));
     py::object result;
@@ -133,10 +137,12 @@ py::object client_session(Call& call) {
         py::object session_type = native::getattr(call.global(kAiohttp), kClientSessionClass);
         py::object factory = native::getattr(native::call(call.global(kProxyConnector)), kFromUrl);
         py::object connector = native::call(factory, {native::getattr(proxy, kToString)});
-        return native::call(session_type, {}, {Keyword{kHeaders, headers}, Keyword{kConnector, connector}});
+        return native::call(session_type, {},
+                            {Keyword{kHeaders, headers}, Keyword{kConnector, connector}});
     }
     call.at(63);
-    return native::call(native::getattr(call.global(kAiohttp), kClientSessionClass), {}, {Keyword{kHeaders, headers}});
+    return native::call(native::getattr(call.global(kAiohttp), kClientSessionClass), {},
+                        {Keyword{kHeaders, headers}});
 }
 
 const native::FunctionDecl kCreateUrlencode =
@@ -151,7 +157,8 @@ const native::FunctionDecl kCreateBoundary =
         .param("length", "int", ArgTest::kExactInt, Default::integer(51))
         .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
         .param("MD5", "bool", ArgTest::kAny, Default::false_value())
-        .locals({"Boundary", "chars", "MPData", "key", "value", "part", "genexpr", "genexpr", "genexpr"})
+        .locals({"Boundary", "chars", "MPData", "key", "value", "part", "genexpr", "genexpr",
+                 "genexpr"})
         .wrapped(native::Wrapper::kStatic);
 
 const native::FunctionDecl kClientSession =

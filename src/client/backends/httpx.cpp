@@ -30,18 +30,21 @@ const Name kTransport("transport");
 
 py::object autodetect(Call& call) {
     call.at(201);
-    py::object result = native::call(native::getattr(call.global(kChardet), kDetect), {call.arg(0)});
+    py::object result =
+        native::call(native::getattr(call.global(kChardet), kDetect), {call.arg(0)});
     return native::call(native::getattr(result, kGet), {py::str("encoding")});
 }
 
 const native::FunctionDecl kAutodetect =
-    native::FunctionDecl("_httpx.ClientSession.<locals>.autodetect", 200, autodetect).param("content");
+    native::FunctionDecl("_httpx.ClientSession.<locals>.autodetect", 200, autodetect)
+        .param("content");
 
 py::object define_client_class(Call& call) {
     call.at(198);
     py::object base = native::getattr(call.global(kHttpx), kClient);
     native::ClassStatement statement(call.globals(), "ClientSession",
-                                     "_httpx.ClientSession.<locals>.ClientSession", py::make_tuple(base));
+                                     "_httpx.ClientSession.<locals>.ClientSession",
+                                     py::make_tuple(base));
     return statement.create();
 }
 
@@ -51,12 +54,15 @@ py::object client_session(Call& call) {
     py::object detect = native::make_function(kAutodetect, call.globals());
     py::dict headers = merge_headers(call, call.arg(0), {202, 203, 206});
     call.at(208);
-    py::object proxies = native::truthy(call.arg(1)) ? native::getattr(call.arg(1), kToString) : py::none();
-    py::object transport = native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
-                                        {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
-    return native::call(client_class, {},
-                        {Keyword{kHttp2, py::bool_(true)}, Keyword{kProxies, proxies}, Keyword{kHeaders, headers},
-                         Keyword{kDefaultEncoding, detect}, Keyword{kTransport, transport}});
+    py::object proxies =
+        native::truthy(call.arg(1)) ? native::getattr(call.arg(1), kToString) : py::none();
+    py::object transport =
+        native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
+                     {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
+    return native::call(
+        client_class, {},
+        {Keyword{kHttp2, py::bool_(true)}, Keyword{kProxies, proxies}, Keyword{kHeaders, headers},
+         Keyword{kDefaultEncoding, detect}, Keyword{kTransport, transport}});
 }
 
 const native::FunctionDecl kClientSession =

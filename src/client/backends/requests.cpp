@@ -63,7 +63,8 @@ const native::FunctionDecl kBoundaryInit =
 
 py::object define_boundary_class(Call& call) {
     call.at(150);
-    native::ClassStatement statement(call.globals(), "Boundary", "_requests.create_boundary.<locals>.Boundary",
+    native::ClassStatement statement(call.globals(), "Boundary",
+                                     "_requests.create_boundary.<locals>.Boundary",
                                      py::make_tuple(call.global(kReport)));
     statement.def(kBoundaryInit, true);
     return statement.create();
@@ -88,8 +89,9 @@ py::object create_boundary(Call& call) {
     py::object boundary = boundary_token(call, {156, 157, 158, 160, 162});
     normalise_fields(call, call.arg(0));
     call.at(168);
-    py::object encoder = native::call(call.global(kMultipartEncoder), {},
-                                      {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
+    py::object encoder =
+        native::call(call.global(kMultipartEncoder), {},
+                     {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
     call.at(169);
     py::dict headers;
     headers["Content-Type"] = native::getattr(encoder, kContentType);
@@ -100,7 +102,8 @@ py::object create_boundary(Call& call) {
 py::object define_session_class(Call& call) {
     call.at(173);
     py::object base = native::getattr(call.global(kRequests), kSession);
-    native::ClassStatement statement(call.globals(), "ClientSession", "_requests.ClientSession.<locals>.ClientSession",
+    native::ClassStatement statement(call.globals(), "ClientSession",
+                                     "_requests.ClientSession.<locals>.ClientSession",
                                      py::make_tuple(base));
     return statement.create();
 }
@@ -124,7 +127,8 @@ const native::FunctionDecl kRetryNew =
 
 py::object define_retry_class(Call& call) {
     call.at(175);
-    native::ClassStatement statement(call.globals(), "Retry", "_requests.ClientSession.<locals>.Retry", py::tuple());
+    native::ClassStatement statement(call.globals(), "Retry",
+                                     "_requests.ClientSession.<locals>.Retry", py::tuple());
     statement.def(kRetryNew);
     return statement.create();
 }
@@ -144,7 +148,8 @@ py::object client_session(Call& call) {
     call.at(179);
     py::object session = native::call(session_class);
     call.at(180);
-    py::object adapter = native::call(call.global(kRequestsAdapter), {}, {Keyword{kMaxRetries, native::call(retry_class)}});
+    py::object adapter = native::call(call.global(kRequestsAdapter), {},
+                                      {Keyword{kMaxRetries, native::call(retry_class)}});
     py::object mount = native::getattr(session, kMount);
     for (const char* scheme : {"http://", "https://"}) {
         call.at(182);
@@ -152,7 +157,8 @@ py::object client_session(Call& call) {
     }
     py::dict headers = merge_headers(call, call.arg(0), {183, 184, 187});
     call.at(189);
-    native::call_with_dict(native::getattr(native::getattr(session, kHeaders), kUpdate), py::tuple(), py::dict(headers));
+    native::call_with_dict(native::getattr(native::getattr(session, kHeaders), kUpdate),
+                           py::tuple(), py::dict(headers));
     call.at(190);
     native::setattr(session, kProxies, proxies_of(call.arg(1)));
     return session;
