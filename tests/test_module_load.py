@@ -1,6 +1,6 @@
 """Loading the module: its namespace, the load rules, and clean failures."""
 import builtins
-import importlib
+import importlib.util
 import tempfile
 
 import pytest
@@ -8,22 +8,23 @@ import pytest
 import pelun_online_sdk.client as client
 from helpers import run_python
 
-BINDINGS = [  # name: "module" or "module:attribute" it is bound to, in body order
-    ("Enum", "enum:Enum"), ("auto", "enum:auto"), ("json", "json"), ("secrets", "secrets"), ("ssl", "ssl"),
-    ("string", "string"), ("Any", "typing:Any"), ("Dict", "typing:Dict"), ("Iterable", "typing:Iterable"),
-    ("Union", "typing:Union"), ("urlencode", "urllib.parse:urlencode"), ("HashMD5", "Cryptodome.Hash.MD5"),
-    ("aiohttp", "aiohttp"), ("ProxyConnector", "aiohttp_proxy:ProxyConnector"), ("chardet", "chardet"),
-    ("httpx", "httpx"), ("HTTPAdapter", "requests.adapters:HTTPAdapter"), ("requests", "requests"),
-    ("MultipartEncoder", "requests_toolbelt:MultipartEncoder"), ("PoolManager", "urllib3:PoolManager"),
-    ("__retry__", "urllib3:Retry"), ("Report", "pelun_online_sdk.utils:Report"),
-    ("VERSION_SDK", "pelun_online_sdk.utils:VERSION_SDK"), ("Proxy", "pelun_online_sdk.proxy:Proxy"),
-]
+# Each name with what it is bound to ("module" or "module:attribute"), in body order.
+BINDINGS = [entry.partition("=")[::2] for entry in """
+    Enum=enum:Enum auto=enum:auto json=json secrets=secrets ssl=ssl string=string Any=typing:Any Dict=typing:Dict
+    Iterable=typing:Iterable Union=typing:Union urlencode=urllib.parse:urlencode HashMD5=Cryptodome.Hash.MD5
+    aiohttp=aiohttp ProxyConnector=aiohttp_proxy:ProxyConnector chardet=chardet httpx=httpx
+    HTTPAdapter=requests.adapters:HTTPAdapter requests=requests MultipartEncoder=requests_toolbelt:MultipartEncoder
+    PoolManager=urllib3:PoolManager __retry__=urllib3:Retry Report=pelun_online_sdk.utils:Report
+    VERSION_SDK=pelun_online_sdk.utils:VERSION_SDK Proxy=pelun_online_sdk.proxy:Proxy""".split()]
 CLASSES = ["_aiohttp", "CHIPER", "SSLContext", "RequestsAdapter", "_requests", "_httpx", "Client", "__test__"]
 
 
 def test_names_are_bound_in_body_order():
+    # A fresh interpreter: tests that rebind module globals change the order.
     order = ["__builtins__"] + [name for name, _ in BINDINGS] + CLASSES
-    assert [name for name in vars(client) if name in order] == order
+    result = run_python("import pelun_online_sdk.client as c; print(' '.join(vars(c)))",
+                        cwd=tempfile.gettempdir())
+    assert [name for name in result.stdout.split() if name in order] == order
     for name, target in BINDINGS:
         module, _, attribute = target.partition(":")
         expected = importlib.import_module(module)
@@ -31,12 +32,11 @@ def test_names_are_bound_in_body_order():
 
 
 def test_module_attributes():
-    spec = importlib.import_module("importlib.util").find_spec("pelun_online_sdk.client")
-    assert client.__builtins__ is builtins and client.__doc__ is None and client.__test__ == {}
-    assert (client.__name__, client.__package__, client.__file__) == ("pelun_online_sdk.client", "pelun_online_sdk", spec.origin)
-    assert type(client.__loader__) is type(spec.loader) and not hasattr(client, "__path__")
+    assert (client.__name__, client.__package__, client.__file__, client.__doc__, client.__test__) == (
+        "pelun_online_sdk.client", "pelun_online_sdk", importlib.util.find_spec(client.__name__).origin, None, {})
+    assert client.__builtins__ is builtins and client.__loader__ is client.__spec__.loader
     # Aliased imports bind only the alias.
-    assert not hasattr(client, "Retry") and not hasattr(client, "MD5")
+    assert not any(hasattr(client, name) for name in ("__path__", "Retry", "MD5"))
 
 
 def _check(code):
@@ -56,7 +56,7 @@ def test_import_after_removal_returns_the_loaded_module_without_rerunning_the_bo
     """) == ["True True"]
 
 
-# A finder for the subprocesses: refuses a module, or finds one whose execution fails.
+# For the subprocesses: a finder that refuses a module, or finds one whose execution fails.
 FINDER = """
 import importlib.util, sys, traceback, types
 class Refuse:
@@ -65,27 +65,25 @@ class Refuse:
         if name != self.name: return None
         if not self.broken: raise ModuleNotFoundError(f"No module named {name!r}", name=name)
         return importlib.util.spec_from_loader(name, self)
-    def create_module(self, spec): return None
+    def create_module(self, found): return None
     def exec_module(self, module): raise RuntimeError(self.name + " broke")
+import pelun_online_sdk
 """
 
 
 def _stub(name, **attrs):
-    return (f"import pelun_online_sdk; sys.modules[{name!r}] = stub = types.ModuleType({name!r}); "
-            f"vars(stub).update({attrs!r})")
+    return f"sys.modules[{name!r}] = stub = types.ModuleType({name!r}); vars(stub).update({attrs!r})"
 
 
 def _refuse(name, broken=False):
-    return (f"import pelun_online_sdk; sys.modules.pop({name!r}, None); "
-            f"sys.meta_path.insert(0, Refuse({name!r}, {broken}))")
+    return f"sys.modules.pop({name!r}, None); sys.meta_path.insert(0, Refuse({name!r}, {broken}))"
 
 
 @pytest.mark.parametrize("setup, error, line", [
     (_refuse("aiohttp"), "ModuleNotFoundError: No module named 'aiohttp'", 10),
-    (_refuse("aiohttp_proxy"), "ModuleNotFoundError: No module named 'aiohttp_proxy'", 11),
-    (_refuse("httpx"), "ModuleNotFoundError: No module named 'httpx'", 13),
-    (_refuse("requests_toolbelt"), "ModuleNotFoundError: No module named 'requests_toolbelt'", 16),
     ("sys.modules['aiohttp'] = None", "ModuleNotFoundError: import of aiohttp halted; None in sys.modules", 10),
+    (_refuse("aiohttp_proxy"), "ModuleNotFoundError: No module named 'aiohttp_proxy'", 11),
+    (_refuse("requests_toolbelt"), "ModuleNotFoundError: No module named 'requests_toolbelt'", 16),
     (_stub("Cryptodome.Hash"), "ImportError: cannot import name MD5", 8),
     (_stub("pelun_online_sdk.utils"), "ImportError: cannot import name Report", 19),
     (_stub("pelun_online_sdk.utils", Report="stand-in"), "ImportError: cannot import name VERSION_SDK", 19),
@@ -93,7 +91,7 @@ def _refuse(name, broken=False):
     (_stub("pelun_online_sdk.proxy"), "ImportError: cannot import name Proxy", 20),
     (_refuse("pelun_online_sdk.proxy", broken=True), "RuntimeError: pelun_online_sdk.proxy broke", 20),
 ])
-def test_failing_import_statement_ends_the_load_and_a_later_import_succeeds(setup, error, line):
+def test_failing_import_ends_the_load_cleanly_and_a_later_import_succeeds(setup, error, line):
     assert _check(FINDER + setup + """
 try:
     import pelun_online_sdk.client
@@ -106,46 +104,38 @@ for name in ("aiohttp", "Cryptodome.Hash", "pelun_online_sdk.utils", "pelun_onli
     if not hasattr(sys.modules.get(name), "__file__"): sys.modules.pop(name, None)
 import pelun_online_sdk.client
 print(pelun_online_sdk.client.Client.TypeReq.AIOHTTP.value)
-""") == [
-        error, str([("init pelun_online_sdk.client", "pelun_online_sdk\\client.py", line)]), "False", "3"]
+""") == [error, str([("init pelun_online_sdk.client", "pelun_online_sdk\\client.py", line)]), "False", "3"]
 
 
 @pytest.mark.parametrize("main_first", [True, False])
 def test_one_interpreter_per_process(main_first, tmp_path):
     pytest.importorskip("_testcapi")
-    text = "Interpreter change detected - this module can only be loaded into one interpreter per process."
-    sub = f"""
+    refused = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    # The same attempt in a subinterpreter, then in the main one, each writing to a file named after its __name__.
+    attempt = f"""
 try:
-    import pelun_online_sdk.client; r = 'loaded'
-except Exception as e:
-    r = f'{{type(e).__name__}}: {{e}}'
-open({str(tmp_path / 'sub')!r}, 'w').write(r)
-"""
-    out = _check(f"""
-        import _testcapi
-        {"import pelun_online_sdk.client" if main_first else ""}
-        _testcapi.run_in_subinterp({sub!r})
-        try:
-            import pelun_online_sdk.client; print("loaded")
-        except ImportError as e:
-            print(e)
-    """)
-    assert (tmp_path / "sub").read_text() == (f"ImportError: {text}" if main_first else "loaded")
-    assert out == ["loaded" if main_first else text]
+    import pelun_online_sdk.client; outcome = "loaded"
+except ImportError as e:
+    outcome = str(e)
+open({str(tmp_path)!r} + "/" + __name__, "w").write(outcome)"""
+    _check(f"import _testcapi\n{'import pelun_online_sdk.client' if main_first else ''}\n"
+           f"_testcapi.run_in_subinterp({attempt!r})\n__name__ = 'main'\n{attempt}")
+    assert [(tmp_path / name).read_text() for name in ("__main__", "main")] == (
+        [refused, "loaded"] if main_first else ["loaded", refused])
 
 
 def test_second_initialisation_is_refused():
     assert _check("""
         import importlib.util, sys
-        spec = importlib.util.find_spec("pelun_online_sdk.client")
-        m1, m2 = spec.loader.create_module(spec), spec.loader.create_module(spec)
-        spec.loader.exec_module(m1)
+        found = importlib.util.find_spec("pelun_online_sdk.client")
+        m1, m2 = found.loader.create_module(found), found.loader.create_module(found)
+        found.loader.exec_module(m1)
         try:
-            spec.loader.exec_module(m2)
+            found.loader.exec_module(m2)
         except RuntimeError as e:
             print(e)
-        spec.loader.exec_module(m1)  # the loaded module itself: nothing happens
-        print(m1 is not m2, spec.loader.create_module(spec) is m1, sys.modules["pelun_online_sdk.client"] is m1)
+        found.loader.exec_module(m1)  # the loaded module itself: nothing happens
+        print(m1 is not m2, found.loader.create_module(found) is m1, sys.modules["pelun_online_sdk.client"] is m1)
     """) == ["Module 'client' has already been imported. Re-initialisation is not supported.", "True True True"]
 
 
@@ -154,7 +144,7 @@ def test_no_version_warning_for_the_interpreter_it_was_built_for():
 
 
 def test_module_is_in_sys_modules_while_its_body_runs():
-    # The stub's attribute hook runs during `from .proxy import Proxy`, after utils and before the classes.
+    # The stub's attribute hook runs during `from .proxy import Proxy`: after utils, before the classes.
     assert _check("""
         import sys, types, pelun_online_sdk
         seen, stub = [], types.ModuleType("pelun_online_sdk.proxy")
@@ -162,9 +152,9 @@ def test_module_is_in_sys_modules_while_its_body_runs():
             if name != "Proxy": raise AttributeError(name)
             module = sys.modules.get("pelun_online_sdk.client")
             seen.append((module, "Report" in vars(module), "_aiohttp" in vars(module)))
-            return "proxy stand-in"
+            return "stand-in"
         stub.__getattr__ = __getattr__
         sys.modules["pelun_online_sdk.proxy"] = stub
         import pelun_online_sdk.client as m
         print(seen == [(m, True, False)], m.Proxy)
-    """) == ["True proxy stand-in"]
+    """) == ["True stand-in"]

@@ -142,6 +142,7 @@ const native::FunctionDecl kSetAlpnProtocols =
 
 const native::FunctionDecl kAdapterInit =
     native::FunctionDecl("RequestsAdapter.__init__", 124, adapter_init)
+        .uses_class_cell()
         .param("self")
         .star_args("args")
         .star_kwargs("kwargs");
@@ -174,7 +175,7 @@ py::object define_ssl_context(PyObject* globals) {
 py::object define_requests_adapter(PyObject* globals) {
     native::ClassStatement statement(globals, "RequestsAdapter", "RequestsAdapter",
                                      py::make_tuple(native::lookup_global(globals, kHTTPAdapter)));
-    statement.def(kAdapterInit, true);
+    statement.def(kAdapterInit);
     statement.def(kInitPoolManager);
     return statement.create();
 }

@@ -84,9 +84,9 @@ void ClassStatement::set(const char* name, py::handle value) {
     set_item(namespace_, py::str(name).ptr(), value.ptr());
 }
 
-void ClassStatement::def(const FunctionDecl& decl, bool needs_class_cell) {
-    if (needs_class_cell && !cell_) cell_ = steal_or_throw(PyCell_New(nullptr));
-    PyObject* cell = needs_class_cell ? cell_.ptr() : nullptr;
+void ClassStatement::def(const FunctionDecl& decl) {
+    if (decl.needs_class_cell() && !cell_) cell_ = steal_or_throw(PyCell_New(nullptr));
+    PyObject* cell = decl.needs_class_cell() ? cell_.ptr() : nullptr;
     set(decl.name(), make_member(decl, globals_, cell));
 }
 

@@ -19,9 +19,9 @@ public:
                    const char* doc = nullptr);
 
     void set(const char* name, py::handle value);
-    // Defines a method from its declaration; `needs_class_cell` gives it the
-    // class cell that zero-argument super() reads.
-    void def(const FunctionDecl& decl, bool needs_class_cell = false);
+    // Defines a method from its declaration, with the class cell when the
+    // declaration asks for it.
+    void def(const FunctionDecl& decl);
     // Calls the metaclass and fills the class cell; returns the class.
     py::object create();
 

@@ -48,6 +48,7 @@ py::object make_code(const CodeShape& shape) {
     changes["co_varnames"] = to_tuple(shape.varnames);
     changes["co_nlocals"] = static_cast<int>(shape.varnames.size());
     changes["co_flags"] = code_flags(shape);
+    if (!shape.freevars.empty()) changes["co_freevars"] = to_tuple(shape.freevars);
 #if PY_VERSION_HEX >= 0x030B0000
     changes["co_qualname"] = shape.qualname;
 #endif

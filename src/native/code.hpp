@@ -21,6 +21,7 @@ struct CodeShape {
     bool varargs;
     bool varkw;
     std::vector<const char*> varnames;  // parameters first, then locals
+    std::vector<const char*> freevars;
 };
 
 // New code object carrying the shape's names, counts, flags and first line.

@@ -73,8 +73,9 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                         as_function(callable)->decl->name());
+            FunctionObject* self = as_function(callable);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", self->decl->name());
+            add_traceback(self->decl->traceback_name(), self->decl->line(), self->globals);
             return nullptr;
         }
         kwnames[k] = py::reinterpret_borrow<py::object>(key);
@@ -334,11 +335,13 @@ CodeShape shape_of(const FunctionDecl& decl) {
                     static_cast<int>(decl.params().size()),
                     decl.varargs().name != nullptr,
                     decl.varkw().name != nullptr,
+                    {},
                     {}};
     for (const Param& param : decl.params()) shape.varnames.push_back(param.name);
     if (shape.varargs) shape.varnames.push_back(decl.varargs().name);
     if (shape.varkw) shape.varnames.push_back(decl.varkw().name);
     for (const char* local : decl.local_names()) shape.varnames.push_back(local);
+    if (decl.needs_class_cell()) shape.freevars.push_back("__class__");
     return shape;
 }
 

@@ -55,6 +55,11 @@ FunctionDecl& FunctionDecl::doc(const char* text) {
     return *this;
 }
 
+FunctionDecl& FunctionDecl::uses_class_cell() {
+    class_cell_ = true;
+    return *this;
+}
+
 FunctionDecl& FunctionDecl::wrapped(Wrapper wrapper) {
     wrapper_ = wrapper;
     return *this;
@@ -66,7 +71,8 @@ void raise_positional_count(const FunctionDecl& decl, Py_ssize_t min_count, Py_s
                             Py_ssize_t given) {
     const char* bound = "exactly";
     Py_ssize_t expected = max_count;
-    if (min_count != max_count) {
+    // With *args there is no upper bound: too few is "at least".
+    if (min_count != max_count || decl.varargs().name != nullptr) {
         bound = given < min_count ? "at least" : "at most";
         expected = given < min_count ? min_count : max_count;
     }

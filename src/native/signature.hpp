@@ -64,6 +64,9 @@ public:
     FunctionDecl& locals(std::vector<const char*> names);
     FunctionDecl& doc(const char* text);
     FunctionDecl& wrapped(Wrapper wrapper);
+    // The body calls zero-argument super(): the function gets its class's
+    // cell, and its code object the free variable __class__.
+    FunctionDecl& uses_class_cell();
 
     const char* qualname() const { return qualname_; }
     const char* name() const { return name_; }
@@ -76,6 +79,7 @@ public:
     const std::vector<const char*>& local_names() const { return locals_; }
     const char* docstring() const { return doc_; }
     Wrapper wrapper() const { return wrapper_; }
+    bool needs_class_cell() const { return class_cell_; }
     // Name of the traceback entries: the module's dotted name and the qualname.
     const char* traceback_name() const { return traceback_name_.c_str(); }
     // Interned parameter names (nullptr with an exception set on failure),
@@ -94,6 +98,7 @@ private:
     std::vector<const char*> locals_;
     const char* doc_ = nullptr;
     Wrapper wrapper_ = Wrapper::kPlain;
+    bool class_cell_ = false;
     std::string traceback_name_;
     mutable PyObject* interned_[kMaxParams] = {};
     mutable size_t interned_count_ = 0;

@@ -54,6 +54,7 @@ py::object boundary_init(Call& call) {
 
 const native::FunctionDecl kBoundaryInit =
     native::FunctionDecl("_aiohttp.create_boundary.<locals>.Boundary.__init__", 31, boundary_init)
+        .uses_class_cell()
         .param("self")
         .param("headers", "Dict[str, str]", ArgTest::kExactDict)
         .param("data", "aiohttp.MultipartWriter")
@@ -64,7 +65,7 @@ py::object define_boundary_class(Call& call) {
     native::ClassStatement statement(call.globals(), "Boundary",
                                      "_aiohttp.create_boundary.<locals>.Boundary",
                                      py::make_tuple(call.global(kReport)));
-    statement.def(kBoundaryInit, true);
+    statement.def(kBoundaryInit);
     return statement.create();
 }
 

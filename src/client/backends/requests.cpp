@@ -56,6 +56,7 @@ py::object boundary_init(Call& call) {
 
 const native::FunctionDecl kBoundaryInit =
     native::FunctionDecl("_requests.create_boundary.<locals>.Boundary.__init__", 151, boundary_init)
+        .uses_class_cell()
         .param("self")
         .param("headers", "Dict[str, str]", ArgTest::kExactDict)
         .param("data", "MultipartEncoder")
@@ -66,7 +67,7 @@ py::object define_boundary_class(Call& call) {
     native::ClassStatement statement(call.globals(), "Boundary",
                                      "_requests.create_boundary.<locals>.Boundary",
                                      py::make_tuple(call.global(kReport)));
-    statement.def(kBoundaryInit, true);
+    statement.def(kBoundaryInit);
     return statement.create();
 }
 

@@ -1,0 +1,181 @@
+"""Declarations: every class and function with its metadata and code object, and how they behave as objects."""
+import enum
+import gc
+import inspect
+import pickle
+import ssl
+import types
+import weakref
+
+import pytest
+import requests
+
+import pelun_online_sdk.client as client
+from pelun_online_sdk.utils import Report
+
+SESSION = {"extra_headers": "Dict[str, str]", "proxy": "Union[Proxy, None]"}
+BOUNDARY = {"data": "dict", "prefix": "str", "length": "int", "boundary": "str", "MD5": "bool"}
+GENEXPRS, DEFAULTS = ("genexpr",) * 3, (None, 51, None, False)
+INIT = {"self": None, "headers": "Dict[str, str]", "data": None}
+STAR = inspect.CO_VARARGS | inspect.CO_VARKEYWORDS
+
+
+def _httpx_client():
+    with client._httpx.ClientSession() as session:
+        return session
+
+
+def _retry_class():
+    # Only a factory call reaches it; with the collector off the class outlives the call.
+    gc.disable()
+    try:
+        client._requests.ClientSession().close()
+        return next(o for o in gc.get_objects()
+                    if isinstance(o, type) and o.__qualname__ == "_requests.ClientSession.<locals>.Retry")
+    finally:
+        gc.enable()
+
+
+LOCAL_CLASSES = {  # per-call classes, reached through a fresh call
+    "_requests.create_boundary.<locals>.Boundary": lambda: type(client._requests.create_boundary({})),
+    "_aiohttp.create_boundary.<locals>.Boundary": lambda: type(client._aiohttp.create_boundary({})),
+    "_requests.ClientSession.<locals>.Retry": _retry_class,
+}
+
+
+def lookup_class(qualname):
+    return LOCAL_CLASSES[qualname]() if qualname in LOCAL_CLASSES else getattr(client, qualname)
+
+
+# qualname, wrapper in the class namespace (None: the bare function), first line, argument count,
+# local variable names after the parameters, defaults, annotations (None: parameter without one)
+FUNCTIONS = [
+    ("_aiohttp.create_urlencode", staticmethod, 24, 1, (), None, {"data": "dict"}),
+    ("_aiohttp.create_boundary", staticmethod, 28, 5, ("Boundary", "chars", "MPData", "key", "value", "part", *GENEXPRS),
+     DEFAULTS, BOUNDARY),
+    ("_aiohttp.create_boundary.<locals>.Boundary.__init__", None, 31, 3, (), None,
+     {**INIT, "data": "aiohttp.MultipartWriter", "return": "None"}),
+    ("_aiohttp.ClientSession", staticmethod, 53, 2, ("headers", "k", "v"), ({}, None), SESSION),
+    ("SSLContext.set_alpn_protocols", None, 117, 2, (), None, {"self": None, "alpn_protocols": "Iterable[str]",
+                                                              "return": "None"}),
+    ("RequestsAdapter.__init__", None, 124, 1, (), None, {"self": None, "args": None, "kwargs": None}),
+    ("RequestsAdapter.init_poolmanager", None, 129, 1, ("context",), None,
+     {"self": None, "args": "Any", "kwargs": "Any", "return": "None"}),
+    ("_requests.create_urlencode", staticmethod, 144, 1, (), None, {"data": "dict"}),
+    ("_requests.create_boundary", staticmethod, 148, 5, ("Boundary", "chars", "key", "value", "MPData", *GENEXPRS),
+     DEFAULTS, BOUNDARY),
+    ("_requests.create_boundary.<locals>.Boundary.__init__", None, 151, 3, (), None,
+     {**INIT, "data": "MultipartEncoder", "return": "None"}),
+    ("_requests.ClientSession", staticmethod, 172, 2,
+     ("ClientSession", "Retry", "Session", "adapter", "scheme", "headers", "k", "v"), ({}, None), SESSION),
+    ("_requests.ClientSession.<locals>.Retry.__new__", staticmethod, 176, 1, (), None,
+     {"cls": None, "return": "'__retry__'"}),
+    ("_httpx.ClientSession", staticmethod, 197, 2, ("ClientSession", "autodetect", "autodetect", "headers", "k", "v"),
+     ({}, None), SESSION),
+    ("_httpx.ClientSession.<locals>.autodetect", None, 200, 1, (), None, {"content": None}),
+    ("Client.ClientSession", classmethod, 218, 4, (), ({}, None), {"cls": None, "TypeReq": "TypeReq", **SESSION}),
+    ("Client.create_boundary", classmethod, 227, 7, (), DEFAULTS, {"cls": None, "TypeReq": "TypeReq", **BOUNDARY}),
+]
+DOCS = {
+    "SSLContext.set_alpn_protocols": "\n        ALPN headers cause Google to return 403 Bad Authentication.\n        ",
+    "RequestsAdapter.init_poolmanager": "\n        Secure settings from ssl.create_default_context(), but without"
+    "\n        ssl.OP_NO_TICKET which causes Google to return 403 Bad\n        Authentication.\n        ",
+}
+
+
+def lookup(qualname):
+    """The entry of the owning class's namespace, and the function in it."""
+    if qualname.endswith("autodetect"):
+        function = _httpx_client()._default_encoding
+        return function, function
+    owner, _, name = qualname.rpartition(".")
+    stored = vars(lookup_class(owner))[name]
+    return stored, getattr(stored, "__func__", stored)
+
+
+@pytest.mark.parametrize("qualname, wrapper, line, argcount, local_names, defaults, notes", FUNCTIONS)
+def test_function(qualname, wrapper, line, argcount, local_names, defaults, notes):
+    stored, function = lookup(qualname)
+    name, code = qualname.rpartition(".")[2], function.__code__
+    assert type(stored) is wrapper if wrapper else stored is function
+    assert (function.__name__, function.__qualname__, function.__module__, function.__doc__) == (
+        name, qualname, "pelun_online_sdk.client", DOCS.get(qualname))
+    assert (function.__defaults__, function.__kwdefaults__, function.__globals__) == (defaults, None, vars(client))
+    assert list(function.__annotations__.items()) == [(k, v) for k, v in notes.items() if v is not None]
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("pelun_online_sdk\\client.py", name, line)
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
+    assert code.co_varnames == tuple(k for k in notes if k != "return") + local_names
+    star = STAR if "args" in notes else 0
+    assert code.co_flags & (inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS | STAR) == (
+        inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS | star)
+    assert weakref.ref(function)() is function
+    if "<" not in qualname and wrapper is not classmethod:  # found again by module and qualified name
+        assert pickle.loads(pickle.dumps(function)) is function
+
+
+def test_signatures_and_distinct_defaults():
+    assert str(inspect.signature(client.Client.create_boundary)) == (
+        "(TypeReq: 'TypeReq', data: 'dict', prefix: 'str' = None, length: 'int' = 51, boundary: 'str' = None, "
+        "MD5: 'bool' = False)")
+    assert str(inspect.signature(client._httpx.ClientSession)) == (
+        "(extra_headers: 'Dict[str, str]' = {}, proxy: 'Union[Proxy, None]' = None)")
+    defaults = [owner.ClientSession.__defaults__[0] for owner in (client._requests, client._httpx, client._aiohttp,
+                                                                   client.Client)]
+    assert len({id(d) for d in defaults}) == 4 and all(type(d) is dict for d in defaults)
+
+
+@pytest.mark.parametrize("qualname, bases, doc, members", [
+    ("_aiohttp", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
+    ("SSLContext", (ssl.SSLContext,), "SSLContext wrapper.", ["set_alpn_protocols"]),
+    ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, ["__init__", "init_poolmanager"]),
+    ("_requests", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
+    ("_httpx", (object,), None, ["ClientSession"]),
+    ("Client", (object,), None, ["TypeReq", "ClientSession", "create_boundary"]),
+    ("_aiohttp.create_boundary.<locals>.Boundary", (Report,), None, ["__init__"]),
+    ("_requests.create_boundary.<locals>.Boundary", (Report,), None, ["__init__"]),
+    ("_requests.ClientSession.<locals>.Retry", (object,), None, ["__new__"]),
+])
+def test_class(qualname, bases, doc, members):
+    cls = lookup_class(qualname)
+    assert (cls.__qualname__, cls.__module__, cls.__bases__, cls.__doc__, type(cls)) == (
+        qualname, "pelun_online_sdk.client", bases, doc, type)
+    namespace = ["__module__"] + (["__doc__"] if doc else []) + members
+    assert list(vars(cls))[:len(namespace)] == namespace and "__orig_bases__" not in vars(cls)
+
+
+def test_type_req_is_a_plain_enumeration():
+    TypeReq = client.Client.TypeReq
+    assert (type(TypeReq), TypeReq.__bases__, TypeReq.__qualname__, TypeReq.__module__, TypeReq.__doc__) == (
+        enum.EnumMeta, (enum.Enum,), "Client.TypeReq", "pelun_online_sdk.client", enum.Enum("E", "A").__doc__)
+    assert [(m.name, m.value) for m in TypeReq] == [("REQUESTS", 1), ("HTTPX", 2), ("AIOHTTP", 3)]
+    assert (TypeReq.REQUESTS == 1) is False and TypeReq.HTTPX == TypeReq(2)
+
+
+def test_super_uses_the_class_cell():
+    # A subclass inheriting __init__ would recurse if super() were bound to type(self).
+    assert [cell.cell_contents for cell in client.RequestsAdapter.__init__.__closure__] == [client.RequestsAdapter]
+    adapter = type("Sub", (client.RequestsAdapter,), {})(max_retries=7)
+    assert adapter.max_retries.total == 7
+    assert isinstance(adapter.poolmanager.connection_pool_kw["ssl_context"], client.SSLContext)
+
+
+def test_methods_bind_like_functions():
+    context = client.SSLContext()
+    assert type(context.set_alpn_protocols) is types.MethodType
+    assert (context.set_alpn_protocols.__self__, context.set_alpn_protocols.__func__) == (
+        context, vars(client.SSLContext)["set_alpn_protocols"])
+    Sub = type("Sub", (client.Client,), {})
+    assert Sub.create_boundary.__self__ is Sub and Sub().ClientSession.__self__ is Sub
+    assert client._requests().create_boundary is client._requests.create_boundary
+    assert pickle.loads(pickle.dumps(client.Client.create_boundary)) == client.Client.create_boundary
+
+
+@pytest.mark.parametrize("make, parts", [
+    (lambda: client._requests.create_boundary({}), lambda result: [type(result), type(result).__init__]),
+    (lambda: client._aiohttp.create_boundary({}), lambda result: [type(result), type(result).__init__]),
+    (_httpx_client, lambda result: [type(result), result._default_encoding]),
+])
+def test_per_call_classes_and_functions_are_collected(make, parts):
+    references = [weakref.ref(part) for part in parts(make())]
+    gc.collect()
+    assert [reference() for reference in references] == [None] * len(references)

@@ -1,0 +1,191 @@
+"""What the requests backend and its TLS pieces put on the wire, seen by local servers."""
+import logging
+import re
+import socket
+import ssl
+import threading
+import time
+
+import pytest
+import requests
+import urllib3
+
+import pelun_online_sdk.client as client
+from pelun_online_sdk.proxy import Proxy
+from pelun_online_sdk.utils import VERSION_SDK
+from servers.hello import EXT_ALPN, EXT_SESSION_TICKET
+
+AGENT = f"Pelun-Online/{VERSION_SDK}"
+CHIPER_NAMES = client.CHIPER.split(":")
+
+
+@pytest.fixture
+def sleeps(monkeypatch):
+    """Backoff delays the session asks for, recorded instead of slept."""
+    asked = []
+    monkeypatch.setattr(time, "sleep", asked.append)
+    return asked
+
+
+def enabled_ciphers():
+    ctx = client.SSLContext()
+    ctx.set_ciphers(client.CHIPER)
+    return [c["name"] for c in ctx.get_ciphers()]
+
+
+def test_session_client_hello(hello_recorder, sleeps):
+    with client._requests.ClientSession() as session:
+        hello = hello_recorder.capture(lambda: session.get(hello_recorder.url, timeout=5))
+    # A refused handshake is a connection failure: retried three times, with backoff.
+    assert len(hello_recorder.hellos) == 4 and sleeps == [4, 8]
+    assert EXT_ALPN not in hello.extensions and hello.alpn is None
+    assert EXT_SESSION_TICKET in hello.extensions
+    offered = [name for name in hello.ciphers if name in CHIPER_NAMES]
+    assert offered == sorted(offered, key=CHIPER_NAMES.index)
+    assert set(offered) == set(enabled_ciphers())
+    assert offered[:3] == CHIPER_NAMES[:3]
+
+
+def test_https_get_headers_and_tls(https_origin, tls_ca, sleeps, monkeypatch):
+    # The module's context must still verify: the test CA is not trusted by default.
+    for name in ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"):
+        monkeypatch.delenv(name, raising=False)
+    with client._requests.ClientSession() as session:
+        with pytest.raises(requests.exceptions.SSLError):
+            session.get(https_origin.url, timeout=5)
+    assert not https_origin.requests
+
+    with client._requests.ClientSession(extra_headers={"X-Token": "abc"}) as session:
+        response = session.get(https_origin.url, verify=tls_ca.ca_path, timeout=5)
+    assert (response.status_code, response.text) == (200, "ok")
+    seen = https_origin.last
+    assert {"user-agent", "x-token"} <= set(seen.header_names)
+    assert (seen.header("user-agent"), seen.header("x-token")) == (AGENT, "abc")
+    assert seen.tls["alpn"] is None and seen.tls["cipher"] in CHIPER_NAMES
+
+
+def test_context_ignores_alpn(hello_recorder):
+    def hello_from(ctx):
+        def attempt():
+            with socket.create_connection(("127.0.0.1", hello_recorder.port), timeout=5) as sock:
+                ctx.wrap_socket(sock, server_hostname="127.0.0.1")
+        return hello_recorder.capture(attempt)
+
+    ctx = client.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    assert isinstance(ctx, ssl.SSLContext)
+    assert ctx.set_alpn_protocols(["h2", "http/1.1"]) is None
+    assert not hello_from(ctx).offers_alpn
+    # The recorder does see ALPN when the standard context offers it.
+    plain = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    plain.set_alpn_protocols(["h2", "http/1.1"])
+    assert hello_from(plain).alpn == ["h2", "http/1.1"]
+
+
+def test_adapter_pool_manager(monkeypatch):
+    adapter = client.RequestsAdapter(pool_maxsize=20)
+    manager = adapter.poolmanager
+    assert manager.connection_pool_kw["maxsize"] == 20
+    assert not manager.headers and not isinstance(manager.headers, int)
+    assert manager.connection_from_url("https://127.0.0.1:1/").pool.maxsize == 20
+    ctx = manager.connection_pool_kw["ssl_context"]
+    assert isinstance(ctx, client.SSLContext)
+    assert ctx.options == client.SSLContext().options & ~ssl.OP_NO_TICKET
+    assert [c["name"] for c in ctx.get_ciphers()] == enabled_ciphers()
+    assert client.RequestsAdapter().poolmanager.connection_pool_kw["ssl_context"] is not ctx
+
+    with pytest.raises(TypeError, match=re.escape(
+            "function() got multiple values for keyword argument 'ssl_context'")):
+        adapter.init_poolmanager(10, 10, ssl_context=ssl.create_default_context())
+    assert adapter.poolmanager is manager
+
+    retry = urllib3.Retry(total=7)
+    assert client.RequestsAdapter(max_retries=retry).max_retries is retry
+
+    # A context that starts with tickets off gets them back.
+    class TicketsOff(client.SSLContext):
+        def __new__(cls, *args, **kwargs):
+            ctx = super().__new__(cls, *args, **kwargs)
+            ctx.options |= ssl.OP_NO_TICKET
+            return ctx
+
+    monkeypatch.setattr(client, "SSLContext", TicketsOff)
+    ctx = client.RequestsAdapter().poolmanager.connection_pool_kw["ssl_context"]
+    assert type(ctx) is TicketsOff and not ctx.options & ssl.OP_NO_TICKET
+
+
+def test_threads_share_the_pool(http_origin, caplog):
+    threads, per_thread = 8, 5
+    errors = []
+
+    def work(session):
+        try:
+            for _ in range(per_thread):
+                assert session.get(http_origin.url, timeout=5).text == "ok"
+        except Exception as exc:  # reported below, a thread cannot fail the test
+            errors.append(exc)
+
+    with caplog.at_level(logging.WARNING, logger="urllib3"):
+        with client._requests.ClientSession() as session:
+            workers = [threading.Thread(target=work, args=(session,)) for _ in range(threads)]
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.join(30)
+    assert not errors and not any(w.is_alive() for w in workers)
+    assert not [r for r in caplog.records if "pool is full" in r.getMessage()]
+    requests_seen = http_origin.wait(threads * per_thread)
+    # Kept-alive connections are reused: no more connections than threads.
+    assert len({r.peer[1] for r in requests_seen}) <= threads
+
+
+@pytest.mark.parametrize("failures, attempts, backoff", [(2, 3, [4]), (4, 4, [4, 8]), (6, 4, [4, 8])])
+def test_retry_on_503(flaky_origin, sleeps, failures, attempts, backoff):
+    origin = flaky_origin(failures)
+    with client._requests.ClientSession() as session:
+        if failures < attempts:
+            assert session.get(origin.url, timeout=5).status_code == 200
+        else:
+            with pytest.raises(requests.exceptions.RetryError):
+                session.get(origin.url, timeout=5)
+    assert len(origin.requests) == attempts and sleeps == backoff
+
+
+@pytest.mark.parametrize("scheme", ["http", "socks4", "socks5"])
+@pytest.mark.parametrize("tls", [False, True], ids=["http-origin", "https-origin"])
+def test_proxy_reaches_origin(proxy_server, http_origin, https_origin, tls_ca, scheme, tls):
+    origin = https_origin if tls else http_origin
+    proxy = Proxy("127.0.0.1", proxy_server.port, scheme)
+    with client._requests.ClientSession(proxy=proxy) as session:
+        response = session.get(origin.url, verify=tls_ca.ca_path, timeout=5)
+    assert response.text == "ok" and origin.last.header("user-agent") == AGENT
+    assert proxy_server.wait_for_tunnel(origin.port, scheme).target_host == "127.0.0.1"
+
+
+FIELDS = {"n": 5, "b": True, "l": [1, "a"], "d": {"k": "v"}, "f": 1.5, "t": "x ü"}
+RECEIVED = [("n", "5"), ("b", "True"), ("l", '[1, "a"]'), ("d", '{"k": "v"}'),
+            ("f", "1.5"), ("t", "x ü")]
+
+
+@pytest.mark.parametrize("kwargs, pattern", [
+    ({}, r"[0-9a-f]{32}"),
+    ({"prefix": "pre"}, r"pre-[A-Za-z0-9._-]{51}"),
+    ({"prefix": "pre", "MD5": True}, r"[0-9a-f]{32}"),
+    ({"boundary": "given-boundary-1"}, r"given-boundary-1"),
+])
+def test_multipart_parsed_by_server(form_origin, kwargs, pattern):
+    result = client._requests.create_boundary(dict(FIELDS), **kwargs)
+    with client._requests.ClientSession() as session:
+        response = session.post(form_origin.url, data=result.data, headers=result.headers, timeout=5)
+    seen = form_origin.last
+    assert response.status_code == 200, seen.error
+    assert seen.fields == RECEIVED
+    assert seen.boundary == result.headers["Content-Type"].split("boundary=", 1)[1]
+    assert re.fullmatch(pattern, seen.boundary)
+
+
+def test_urlencoded_parsed_by_server(form_origin):
+    fields = {"a": "1", "b": "x y&z=", "c": "ü"}
+    with client._requests.ClientSession() as session:
+        session.post(form_origin.url, data=client._requests.create_urlencode(fields), timeout=5,
+                     headers={"Content-Type": "application/x-www-form-urlencoded"})
+    assert form_origin.last.error is None and form_origin.last.fields == list(fields.items())
