@@ -10,8 +10,10 @@ ratios would then compare different work.
 Each operation is timed in one process, native and twin alternating round by
 round (the side that goes first alternates too, so drift in clock speed
 falls on both), and the best round of each side is kept. The table gives
-microseconds per call and the ratio python/native: above 1 the native
-module is faster. Rows where native is slower are flagged SLOWER; that is
+microseconds per call (best round), the ratio python/native (above 1 the
+native module is faster) and the noise, how far the median round of the
+noisier side lies above its best: a ratio closer to 1 than that is within
+the noise. Rows where native is slower are flagged SLOWER; that is
 reported, not failed, so the exit status is 0 unless a twin gives a
 different result.
 """
@@ -340,18 +342,26 @@ def time_case(case, loop, rounds, target):
     for measure in measures.values():  # warm caches, imports and free lists
         measure(1)
     number = calibrate(measures["native"], target)
-    best = {side: float("inf") for side in measures}
+    per_call = {side: [] for side in measures}
     for round_ in range(rounds):
         order = list(measures) if round_ % 2 == 0 else list(reversed(list(measures)))
         for side in order:
             gc.collect()
-            best[side] = min(best[side], measures[side](number) / number)
-    return best["native"], best["python"], number
+            per_call[side].append(measures[side](number) / number)
+    return {side: sorted(times) for side, times in per_call.items()}
+
+
+def spread(times):
+    """How far the median round lies above the best one: a gauge of noise."""
+    return times[len(times) // 2] / times[0] - 1.0
 
 
 def main(argv):
     quick = "--quick" in argv
-    rounds, target = (3, 0.02) if quick else (7, 0.06)
+    # Many short rounds rather than a few long ones: on a busy machine the
+    # best round is the one least disturbed, and short rounds give more
+    # chances of an undisturbed one.
+    rounds, target = (3, 0.01) if quick else (15, 0.02)
     # Library deprecation notices (ssl.SSLContext() without a protocol) are
     # the same on both sides; printing them would only slow the rounds.
     warnings.simplefilter("ignore")
@@ -364,7 +374,7 @@ def main(argv):
         return 1
     print("twins give the same results; timing (best of %d rounds, interleaved)\n" % rounds)
 
-    header = f"{'operation':<48} {'native µs':>11} {'python µs':>11} {'py/native':>9}"
+    header = f"{'operation':<48} {'native µs':>11} {'python µs':>11} {'py/native':>9} {'noise':>6}"
     print(header)
     print("-" * len(header))
     loop = asyncio.new_event_loop()
@@ -372,12 +382,14 @@ def main(argv):
     started = time.perf_counter()
     try:
         for case in cases():
-            native_s, python_s, _ = time_case(case, loop, rounds, target)
+            times = time_case(case, loop, rounds, target)
+            native_s, python_s = times["native"][0], times["python"][0]
             ratio = python_s / native_s
+            noise = max(spread(times["native"]), spread(times["python"]))
             rows.append((case.label, ratio))
             flag = "  SLOWER" if ratio < 1.0 else ""
-            print(f"{case.label:<48} {native_s * 1e6:>11.3f} {python_s * 1e6:>11.3f} {ratio:>9.3f}{flag}",
-                  flush=True)
+            print(f"{case.label:<48} {native_s * 1e6:>11.3f} {python_s * 1e6:>11.3f} {ratio:>9.3f}"
+                  f" {noise:>6.1%}{flag}", flush=True)
     finally:
         loop.close()
     slower = [label for label, ratio in rows if ratio < 1.0]

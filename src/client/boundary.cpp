@@ -18,6 +18,8 @@ const Name kNew("new");
 const Name kHexdigest("hexdigest");
 const Name kJson("json");
 const Name kDumps("dumps");
+const Name kExtraChars("._-");
+const Name kEmpty("");
 
 enum Arg { kData, kPrefix, kLength, kBoundary, kMD5 };
 
@@ -30,7 +32,7 @@ py::object alphabet(Call& call) {
     py::object string = call.global(kString);
     py::object letters_digits =
         add(native::getattr(string, kAsciiLetters), native::getattr(string, kDigits));
-    return add(letters_digits, py::str("._-"));
+    return add(letters_digits, kExtraChars.handle());
 }
 
 // `length` draws of secrets.choice(chars), joined. The callable is looked up
@@ -44,13 +46,13 @@ py::object random_part(Call& call, py::handle chars) {
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyList_SET_ITEM(drawn.ptr(), i, native::call(choice, {chars}).release().ptr());
     }
-    return native::steal_or_throw(PyUnicode_Join(py::str("").ptr(), drawn.ptr()));
+    return native::steal_or_throw(PyUnicode_Join(kEmpty.ptr(), drawn.ptr()));
 }
 
 py::object md5_hex(Call& call, py::handle text) {
     py::object encoded = native::steal_or_throw(PyUnicode_AsUTF8String(text.ptr()));
-    py::object hash = native::call(native::getattr(call.global(kHashMD5), kNew), {encoded});
-    return native::call(native::getattr(hash, kHexdigest));
+    py::object hash = native::call_method(call.global(kHashMD5), kNew, {encoded});
+    return native::call_method(hash, kHexdigest);
 }
 
 // Every boundary the rule produces must be a str (a rebound HashMD5 could
@@ -102,7 +104,7 @@ py::object field_value(Call& call, py::handle value, int json_line, int str_line
     call.at(json_line);
     py::object result = py::reinterpret_borrow<py::object>(value);
     if (is_instance(result, containers)) {
-        result = native::call(native::getattr(call.global(kJson), kDumps), {result});
+        result = native::call_method(call.global(kJson), kDumps, {result});
     }
     call.at(str_line);
     if (is_instance(result, numbers)) result = native::steal_or_throw(PyObject_Str(result.ptr()));

@@ -23,6 +23,8 @@ const Name kRequestsBackend("_requests");
 const Name kHttpxBackend("_httpx");
 const Name kClientSession("ClientSession");
 const Name kCreateBoundary("create_boundary");
+const native::ClassDecl kTypeReqClass("TypeReq", "Client.TypeReq");
+const native::ClassDecl kClientClass("Client", "Client");
 
 // `type_req == cls.TypeReq.<member>`, reading the enumeration afresh each
 // time, as a subclass may replace it.
@@ -98,10 +100,10 @@ const native::FunctionDecl kCreateBoundaryDecl =
 // class TypeReq(Enum): the enumeration's own namespace numbers the members
 // as auto() values are stored, in definition order.
 py::object define_type_req(PyObject* globals) {
-    native::ClassStatement statement(globals, "TypeReq", "Client.TypeReq",
+    native::ClassStatement statement(globals, kTypeReqClass,
                                      py::make_tuple(native::lookup_global(globals, kEnum)));
-    for (const char* member : {"REQUESTS", "HTTPX", "AIOHTTP"}) {
-        statement.set(member, native::call(native::lookup_global(globals, kAuto)));
+    for (const Name* member : {&kREQUESTS, &kHTTPX, &kAIOHTTP}) {
+        statement.set(*member, native::call(native::lookup_global(globals, kAuto)));
     }
     return statement.create();
 }
@@ -109,8 +111,8 @@ py::object define_type_req(PyObject* globals) {
 }  // namespace
 
 py::object define_client(PyObject* globals) {
-    native::ClassStatement statement(globals, "Client", "Client", py::tuple());
-    statement.set("TypeReq", define_type_req(globals));
+    native::ClassStatement statement(globals, kClientClass, py::tuple());
+    statement.set(kTypeReq, define_type_req(globals));
     statement.def(kClientSessionDecl);
     statement.def(kCreateBoundaryDecl);
     return statement.create();

@@ -11,9 +11,12 @@ const Name kKeys("keys");
 const Name kValues("values");
 const Name kLower("lower");
 const Name kVersion("VERSION_SDK");
+const Name kFormat("format");
+const Name kUserAgent("User-Agent");
+const Name kAgentTemplate("Pelun-Online/{}");
 
 py::object iterate(py::handle dict, const Name& view) {
-    py::object items = native::call(native::getattr(dict, view));
+    py::object items = native::call_method(dict, view);
     return native::steal_or_throw(PyObject_GetIter(items.ptr()));
 }
 
@@ -29,7 +32,7 @@ void merge_extra(py::handle extra_headers, py::dict& headers) {
         PyObject* value = PyIter_Next(values.ptr());
         if (value == nullptr) break;
         py::object value_owner = py::reinterpret_steal<py::object>(value);
-        py::object lowered = native::call(native::getattr(key_owner, kLower));
+        py::object lowered = native::call_method(key_owner, kLower);
         update_with_keyword(headers, lowered, value_owner);
     }
     if (PyErr_Occurred()) native::throw_python_error();
@@ -51,12 +54,13 @@ py::dict merge_headers(native::Call& call, py::handle extra_headers, const Heade
     call.at(lines.merge);
     if (native::truthy(extra_headers)) merge_extra(extra_headers, headers);
     call.at(lines.user_agent);
-    py::object name = native::call(native::getattr(py::str("User-Agent"), kLower));
+    py::object name = native::call_method(kUserAgent.handle(), kLower);
     PyObject* found = PyDict_GetItemWithError(headers.ptr(), name.ptr());
     if (found == nullptr && PyErr_Occurred()) native::throw_python_error();
     py::object current = py::reinterpret_borrow<py::object>(found ? found : Py_None);
     if (!native::truthy(current)) {
-        py::object agent = py::str("Pelun-Online/{}").attr("format")(call.global(kVersion));
+        py::object agent =
+            native::call_method(kAgentTemplate.handle(), kFormat, {call.global(kVersion)});
         update_with_keyword(headers, name, agent);
     }
     return headers;

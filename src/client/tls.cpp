@@ -22,6 +22,8 @@ const Name kNoTicket("OP_NO_TICKET");
 const Name kInit("__init__");
 const Name kPoolManagerAttribute("poolmanager");
 const Name kSslContextKeyword("ssl_context");
+const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
+const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");
 
 constexpr const char* kCiphers[] = {
     "TLS_AES_256_GCM_SHA384",
@@ -119,7 +121,7 @@ py::object init_poolmanager(Call& call) {
     call.at(135);
     py::object context = native::call(call.global(kSSLContextClass));
     call.at(136);
-    native::call(native::getattr(context, kSetCiphers), {call.global(kCipherList)});
+    native::call_method(context, kSetCiphers, {call.global(kCipherList)});
     call.at(139);
     py::object options = native::getattr(context, kOptions);
     py::object no_ticket = native::getattr(call.global(kSsl), kNoTicket);
@@ -166,14 +168,13 @@ py::str make_cipher_list() {
 
 py::object define_ssl_context(PyObject* globals) {
     py::object base = native::getattr(native::lookup_global(globals, kSsl), kSSLContextClass);
-    native::ClassStatement statement(globals, "SSLContext", "SSLContext", py::make_tuple(base),
-                                     "SSLContext wrapper.");
+    native::ClassStatement statement(globals, kSSLContextDecl, py::make_tuple(base));
     statement.def(kSetAlpnProtocols);
     return statement.create();
 }
 
 py::object define_requests_adapter(PyObject* globals) {
-    native::ClassStatement statement(globals, "RequestsAdapter", "RequestsAdapter",
+    native::ClassStatement statement(globals, kRequestsAdapterDecl,
                                      py::make_tuple(native::lookup_global(globals, kHTTPAdapter)));
     statement.def(kAdapterInit);
     statement.def(kInitPoolManager);

@@ -1,6 +1,6 @@
 #include "native/calls.hpp"
 
-#include <vector>
+#include <stdexcept>
 
 namespace native {
 namespace {
@@ -22,27 +22,43 @@ constexpr size_t kInlineArgs = 8;
 }  // namespace
 
 py::object call(py::handle callable, std::initializer_list<py::handle> args) {
-    if (args.size() > kInlineArgs) return call(callable, args, {});
-    PyObject* stack[kInlineArgs + 1];
-    size_t count = 0;
-    for (py::handle arg : args) stack[1 + count++] = arg.ptr();
-    return steal_or_throw(
-        vectorcall(callable.ptr(), stack + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call(callable, args, {});
 }
 
 py::object call(py::handle callable, std::initializer_list<py::handle> args,
                 std::initializer_list<Keyword> keywords) {
-    std::vector<PyObject*> stack(1 + args.size() + keywords.size());
-    size_t count = 1;
-    for (py::handle arg : args) stack[count++] = arg.ptr();
-    py::tuple kwnames(keywords.size());
-    size_t k = 0;
-    for (const Keyword& keyword : keywords) {
-        kwnames[k++] = keyword.name.handle();
-        stack[count++] = keyword.value.ptr();
+    const size_t count = args.size() + keywords.size();
+    if (count > kInlineArgs) throw std::length_error("too many arguments for an inline call");
+    PyObject* stack[kInlineArgs + 1];
+    size_t next = 1;  // slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
+    for (py::handle arg : args) stack[next++] = arg.ptr();
+    py::object kwnames;
+    if (keywords.size() != 0) {
+        kwnames = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+        Py_ssize_t k = 0;
+        for (const Keyword& keyword : keywords) {
+            PyTuple_SET_ITEM(kwnames.ptr(), k++, keyword.name.handle().inc_ref().ptr());
+            stack[next++] = keyword.value.ptr();
+        }
     }
-    return steal_or_throw(vectorcall(callable.ptr(), stack.data() + 1,
+    return steal_or_throw(vectorcall(callable.ptr(), stack + 1,
                                      args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+}
+
+py::object call_method(py::handle object, const Name& name,
+                       std::initializer_list<py::handle> args) {
+    if (args.size() > kInlineArgs) throw std::length_error("too many arguments for an inline call");
+#if PY_VERSION_HEX >= 0x03090000
+    // The method is called without materialising a bound-method object.
+    PyObject* stack[kInlineArgs + 2];
+    size_t next = 1;  // slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
+    stack[next++] = object.ptr();
+    for (py::handle arg : args) stack[next++] = arg.ptr();
+    return steal_or_throw(PyObject_VectorcallMethod(
+        name.ptr(), stack + 1, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    return call(getattr(object, name), args);
+#endif
 }
 
 py::object call_with_dict(py::handle callable, py::handle args_tuple, py::handle kwargs_dict) {

@@ -18,6 +18,10 @@ py::object call(py::handle callable, std::initializer_list<py::handle> args = {}
 // callable(*args, **{name: value, ...}), keywords in the order given.
 py::object call(py::handle callable, std::initializer_list<py::handle> args,
                 std::initializer_list<Keyword> keywords);
+// object.name(*args), without a bound-method object where the interpreter
+// allows it.
+py::object call_method(py::handle object, const Name& name,
+                       std::initializer_list<py::handle> args = {});
 // callable(*args, **mapping) for a dict of keywords built at run time.
 py::object call_with_dict(py::handle callable, py::handle args_tuple, py::handle kwargs_dict);
 

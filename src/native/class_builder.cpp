@@ -1,5 +1,7 @@
 #include "native/class_builder.hpp"
 
+#include "native/calls.hpp"
+
 namespace native {
 namespace {
 
@@ -14,6 +16,9 @@ const Name kDunderName("__name__");
 // Replaces each base that is not a class but has __mro_entries__ by the
 // entries it returns, as PEP 560 asks.
 py::tuple resolve_mro_entries(const py::tuple& bases) {
+    bool all_classes = true;
+    for (py::handle base : bases) all_classes = all_classes && PyType_Check(base.ptr());
+    if (all_classes) return bases;
     py::list resolved;
     bool changed = false;
     for (py::handle base : bases) {
@@ -50,10 +55,14 @@ py::object find_metaclass(const py::tuple& bases) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(winner));
 }
 
-py::object prepare_namespace(const py::object& metaclass, const py::str& name,
-                             const py::tuple& bases) {
-    if (!py::hasattr(metaclass, kPrepare.handle())) return py::dict();
-    py::object prepared = metaclass.attr(kPrepare.handle())(name, bases);
+py::object prepare_namespace(const py::object& metaclass, py::handle name, const py::tuple& bases) {
+    PyObject* prepare = PyObject_GetAttr(metaclass.ptr(), kPrepare.ptr());
+    if (prepare == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+        PyErr_Clear();
+        return py::dict();
+    }
+    py::object prepared = call(py::reinterpret_steal<py::object>(prepare), {name, bases});
     if (!PyMapping_Check(prepared.ptr())) {
         PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                      reinterpret_cast<PyTypeObject*>(metaclass.ptr())->tp_name,
@@ -69,30 +78,29 @@ void set_item(const py::object& mapping, PyObject* key, PyObject* value) {
 
 }  // namespace
 
-ClassStatement::ClassStatement(PyObject* globals, const char* name, const char* qualname,
-                               py::tuple bases, const char* doc)
-    : globals_(globals), name_(name), original_bases_(std::move(bases)) {
+ClassStatement::ClassStatement(PyObject* globals, const ClassDecl& decl, py::tuple bases)
+    : globals_(globals), name_(decl.name.handle()), original_bases_(std::move(bases)) {
     bases_ = resolve_mro_entries(original_bases_);
     metaclass_ = find_metaclass(bases_);
     namespace_ = prepare_namespace(metaclass_, name_, bases_);
     set_item(namespace_, kModule.ptr(), lookup_global(globals_, kDunderName).ptr());
-    set_item(namespace_, kQualname.ptr(), py::str(qualname).ptr());
-    if (doc != nullptr) set_item(namespace_, kDoc.ptr(), py::str(doc).ptr());
+    set_item(namespace_, kQualname.ptr(), decl.qualname.ptr());
+    if (decl.doc != nullptr) set_item(namespace_, kDoc.ptr(), py::str(decl.doc).ptr());
 }
 
-void ClassStatement::set(const char* name, py::handle value) {
-    set_item(namespace_, py::str(name).ptr(), value.ptr());
+void ClassStatement::set(const Name& name, py::handle value) {
+    set_item(namespace_, name.ptr(), value.ptr());
 }
 
 void ClassStatement::def(const FunctionDecl& decl) {
     if (decl.needs_class_cell() && !cell_) cell_ = steal_or_throw(PyCell_New(nullptr));
     PyObject* cell = decl.needs_class_cell() ? cell_.ptr() : nullptr;
-    set(decl.name(), make_member(decl, globals_, cell));
+    set_item(namespace_, interned_name(decl).ptr(), make_member(decl, globals_, cell).ptr());
 }
 
 py::object ClassStatement::create() {
     if (!bases_.is(original_bases_)) set_item(namespace_, kOrigBases.ptr(), original_bases_.ptr());
-    py::object cls = metaclass_(name_, bases_, namespace_);
+    py::object cls = call(metaclass_, {name_, bases_, namespace_});
     if (cell_ && PyCell_Set(cell_.ptr(), cls.ptr()) < 0) throw_python_error();
     return cls;
 }

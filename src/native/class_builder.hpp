@@ -11,14 +11,24 @@
 
 namespace native {
 
+// The fixed parts of a class statement: its name, qualified name and
+// docstring, interned once.
+struct ClassDecl {
+    ClassDecl(const char* name, const char* qualname, const char* doc = nullptr)
+        : name(name), qualname(qualname), doc(doc) {}
+
+    Name name;
+    Name qualname;
+    const char* doc;
+};
+
 class ClassStatement {
 public:
     // Runs the head of the statement: bases, metaclass, namespace, and the
     // entries __module__, __qualname__ and (when given) __doc__.
-    ClassStatement(PyObject* globals, const char* name, const char* qualname, py::tuple bases,
-                   const char* doc = nullptr);
+    ClassStatement(PyObject* globals, const ClassDecl& decl, py::tuple bases);
 
-    void set(const char* name, py::handle value);
+    void set(const Name& name, py::handle value);
     // Defines a method from its declaration, with the class cell when the
     // declaration asks for it.
     void def(const FunctionDecl& decl);
@@ -27,7 +37,7 @@ public:
 
 private:
     PyObject* globals_;
-    py::str name_;
+    py::handle name_;
     py::tuple original_bases_;
     py::tuple bases_;
     py::object metaclass_;

@@ -289,6 +289,10 @@ PyTypeObject function_type = make_function_type();
 
 // --- construction ---------------------------------------------------------
 
+py::object interned(const char* text) {
+    return steal_or_throw(PyUnicode_InternFromString(text));
+}
+
 py::object make_default(const Default& value) {
     switch (value.kind) {
         case Default::Kind::kNone:
@@ -306,6 +310,7 @@ py::object make_default(const Default& value) {
 }
 
 py::object make_defaults(const FunctionDecl& decl) {
+    if (decl.params().empty() || decl.params().back().default_value.required()) return py::object();
     py::list values;
     for (const Param& param : decl.params()) {
         if (!param.default_value.required()) values.append(make_default(param.default_value));
@@ -318,13 +323,15 @@ py::dict make_annotations(const FunctionDecl& decl) {
     py::dict annotations;
     auto add = [&](const Param& param) {
         if (param.name != nullptr && param.annotation != nullptr) {
-            annotations[param.name] = param.annotation;
+            annotations[interned(param.name)] = interned(param.annotation);
         }
     };
     for (const Param& param : decl.params()) add(param);
     add(decl.varargs());
     add(decl.varkw());
-    if (decl.return_annotation() != nullptr) annotations["return"] = decl.return_annotation();
+    if (decl.return_annotation() != nullptr) {
+        annotations[interned("return")] = interned(decl.return_annotation());
+    }
     return annotations;
 }
 
@@ -379,23 +386,41 @@ bool ready_function_type() {
     return PyType_Ready(&function_type) == 0;
 }
 
-py::object code_of(const FunctionDecl& decl) {
+namespace {
+
+// What every function object of a declaration shares, made once: the code
+// object, the interned names and docstring, and the annotations, which each
+// function receives as its own copy (they are mutable).
+struct Prototype {
+    py::object code, name, qualname, doc;
+    py::dict annotations;
+};
+
+const Prototype& prototype_of(const FunctionDecl& decl) {
     // Kept for the process, like the constants of compiled Python code.
-    static auto* codes = new std::map<const FunctionDecl*, py::object>();
-    auto found = codes->find(&decl);
-    if (found != codes->end()) return found->second;
-    py::object code = make_code(shape_of(decl));
-    codes->emplace(&decl, code);
-    return code;
+    static auto* prototypes = new std::map<const FunctionDecl*, Prototype>();
+    auto found = prototypes->find(&decl);
+    if (found != prototypes->end()) return found->second;
+    Prototype prototype{make_code(shape_of(decl)), interned(decl.name()), interned(decl.qualname()),
+                        steal_or_throw(new_str_or_none(decl.docstring())), make_annotations(decl)};
+    return prototypes->emplace(&decl, std::move(prototype)).first->second;
+}
+
+}  // namespace
+
+py::object code_of(const FunctionDecl& decl) {
+    return prototype_of(decl).code;
+}
+
+py::object interned_name(const FunctionDecl& decl) {
+    return prototype_of(decl).name;
 }
 
 py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
     // Everything that can fail is made first, so the object is never half built.
-    py::object code = code_of(decl);
+    const Prototype& prototype = prototype_of(decl);
     py::object defaults = make_defaults(decl);
-    py::dict annotations = make_annotations(decl);
-    py::str name(decl.name()), qualname(decl.qualname());
-    py::object doc = steal_or_throw(new_str_or_none(decl.docstring()));
+    py::object annotations = steal_or_throw(PyDict_Copy(prototype.annotations.ptr()));
     py::object module = module_name_of(globals);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
@@ -404,14 +429,14 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* 
     f->decl = &decl;
     Py_INCREF(globals);
     f->globals = globals;
-    f->name = name.release().ptr();
-    f->qualname = qualname.release().ptr();
+    f->name = prototype.name.inc_ref().ptr();
+    f->qualname = prototype.qualname.inc_ref().ptr();
     f->module = module.release().ptr();
-    f->doc = doc.release().ptr();
+    f->doc = prototype.doc.inc_ref().ptr();
     f->defaults = defaults.release().ptr();
     f->kwdefaults = nullptr;
     f->annotations = annotations.release().ptr();
-    f->code = code.release().ptr();
+    f->code = prototype.code.inc_ref().ptr();
     Py_XINCREF(class_cell);
     f->class_cell = class_cell;
     f->dict = nullptr;

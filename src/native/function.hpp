@@ -53,7 +53,9 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals,
 // as it is), as a class statement with decorators would.
 py::object make_member(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell = nullptr);
 
-// The shared code object of a declaration, made on first use.
+// The shared code object and the interned name of a declaration, made on
+// first use.
 py::object code_of(const FunctionDecl& decl);
+py::object interned_name(const FunctionDecl& decl);
 
 }  // namespace native

@@ -36,6 +36,10 @@ const Name kProxyConnector("ProxyConnector");
 const Name kFromUrl("from_url");
 const Name kConnector("connector");
 const Name kToString("toString");
+const Name kFormData("form-data");
+const Name kContentTypeHeader("Content-Type");
+const native::ClassDecl kBoundaryClass("Boundary", "_aiohttp.create_boundary.<locals>.Boundary");
+const native::ClassDecl kBackendClass("_aiohttp", "_aiohttp");
 
 py::object create_urlencode(Call& call) {
     call.at(25);
@@ -44,7 +48,7 @@ py::object create_urlencode(Call& call) {
 
 py::object boundary_init(Call& call) {
     call.at(32);
-    native::call(native::getattr(native::zero_arg_super(call, call.arg(0)), kInit));
+    native::call_method(native::zero_arg_super(call, call.arg(0)), kInit);
     call.at(33);
     native::setattr(call.arg(0), kHeaders, call.arg(1));
     call.at(34);
@@ -62,8 +66,7 @@ const native::FunctionDecl kBoundaryInit =
 
 py::object define_boundary_class(Call& call) {
     call.at(30);
-    native::ClassStatement statement(call.globals(), "Boundary",
-                                     "_aiohttp.create_boundary.<locals>.Boundary",
+    native::ClassStatement statement(call.globals(), kBoundaryClass,
                                      py::make_tuple(call.global(kReport)));
     statement.def(kBoundaryInit);
     return statement.create();
@@ -72,21 +75,21 @@ py::object define_boundary_class(Call& call) {
 // The body of the `with` block: one form-data part per field, then the result.
 py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class) {
     call.at(45);
-    py::object items = native::call(native::getattr(call.arg(0), kItems));
+    py::object items = native::call_method(call.arg(0), kItems);
     py::object iterator = native::steal_or_throw(PyObject_GetIter(items.ptr()));
     py::object key, value;
     while (next_item(iterator, key, value)) {
         py::object sent = field_value(call, value, 46, 47);
         call.at(48);
-        py::object part = native::call(native::getattr(writer, kAppend), {sent});
+        py::object part = native::call_method(writer, kAppend, {sent});
         call.at(49);
-        native::call(native::getattr(part, kSetContentDisposition), {py::str("form-data")},
+        native::call(native::getattr(part, kSetContentDisposition), {kFormData.handle()},
                      {Keyword{kName, key}});
         call.at(45);
     }
     call.at(50);
     py::dict headers;
-    headers["Content-Type"] = native::getattr(writer, kContentType);
+    headers[kContentTypeHeader.handle()] = native::getattr(writer, kContentType);
     return native::call(boundary_class, {}, {Keyword{kHeaders, headers}, Keyword{kData, writer}});
 }
 
@@ -115,7 +118,7 @@ py::object create_boundary(Call& call) {
     call.at(44);
     py::object writer_type = native::getattr(call.global(kAiohttp), kMultipartWriter);
     py::object manager =
-        native::call(writer_type, {py::str("form-data")}, {Keyword{kBoundaryKeyword, boundary}});
+        native::call(writer_type, {kFormData.handle()}, {Keyword{kBoundaryKeyword, boundary}});
     py::object exit = native::lookup_special(manager, kExit);
     py::object writer = native::call(native::lookup_special(manager, kEnter));
     py::object result;
@@ -172,7 +175,7 @@ const native::FunctionDecl kClientSession =
 }  // namespace
 
 py::object define_aiohttp_backend(PyObject* globals) {
-    native::ClassStatement statement(globals, "_aiohttp", "_aiohttp", py::tuple());
+    native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);
     statement.def(kClientSession);

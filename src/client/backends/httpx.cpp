@@ -27,12 +27,15 @@ const Name kProxies("proxies");
 const Name kHeaders("headers");
 const Name kDefaultEncoding("default_encoding");
 const Name kTransport("transport");
+const Name kEncoding("encoding");
+const native::ClassDecl kSessionClass("ClientSession",
+                                      "_httpx.ClientSession.<locals>.ClientSession");
+const native::ClassDecl kBackendClass("_httpx", "_httpx");
 
 py::object autodetect(Call& call) {
     call.at(201);
-    py::object result =
-        native::call(native::getattr(call.global(kChardet), kDetect), {call.arg(0)});
-    return native::call(native::getattr(result, kGet), {py::str("encoding")});
+    py::object result = native::call_method(call.global(kChardet), kDetect, {call.arg(0)});
+    return native::call_method(result, kGet, {kEncoding.handle()});
 }
 
 const native::FunctionDecl kAutodetect =
@@ -42,9 +45,7 @@ const native::FunctionDecl kAutodetect =
 py::object define_client_class(Call& call) {
     call.at(198);
     py::object base = native::getattr(call.global(kHttpx), kClient);
-    native::ClassStatement statement(call.globals(), "ClientSession",
-                                     "_httpx.ClientSession.<locals>.ClientSession",
-                                     py::make_tuple(base));
+    native::ClassStatement statement(call.globals(), kSessionClass, py::make_tuple(base));
     return statement.create();
 }
 
@@ -75,7 +76,7 @@ const native::FunctionDecl kClientSession =
 }  // namespace
 
 py::object define_httpx_backend(PyObject* globals) {
-    native::ClassStatement statement(globals, "_httpx", "_httpx", py::tuple());
+    native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kClientSession);
     return statement.create();
 }

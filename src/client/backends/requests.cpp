@@ -37,6 +37,16 @@ const Name kToString("toString");
 const Name kTotal("total");
 const Name kStatusForcelist("status_forcelist");
 const Name kBackoffFactor("backoff_factor");
+const Name kContentTypeHeader("Content-Type");
+const Name kHttpScheme("http");
+const Name kHttpsScheme("https");
+const Name kHttpPrefix("http://");
+const Name kHttpsPrefix("https://");
+const native::ClassDecl kBoundaryClass("Boundary", "_requests.create_boundary.<locals>.Boundary");
+const native::ClassDecl kSessionClass("ClientSession",
+                                      "_requests.ClientSession.<locals>.ClientSession");
+const native::ClassDecl kRetryClass("Retry", "_requests.ClientSession.<locals>.Retry");
+const native::ClassDecl kBackendClass("_requests", "_requests");
 
 py::object create_urlencode(Call& call) {
     call.at(145);
@@ -46,7 +56,7 @@ py::object create_urlencode(Call& call) {
 // Boundary.__init__(self, headers, data): the result object of a builder.
 py::object boundary_init(Call& call) {
     call.at(152);
-    native::call(native::getattr(native::zero_arg_super(call, call.arg(0)), kInit));
+    native::call_method(native::zero_arg_super(call, call.arg(0)), kInit);
     call.at(153);
     native::setattr(call.arg(0), kHeaders, call.arg(1));
     call.at(154);
@@ -64,8 +74,7 @@ const native::FunctionDecl kBoundaryInit =
 
 py::object define_boundary_class(Call& call) {
     call.at(150);
-    native::ClassStatement statement(call.globals(), "Boundary",
-                                     "_requests.create_boundary.<locals>.Boundary",
+    native::ClassStatement statement(call.globals(), kBoundaryClass,
                                      py::make_tuple(call.global(kReport)));
     statement.def(kBoundaryInit);
     return statement.create();
@@ -74,7 +83,7 @@ py::object define_boundary_class(Call& call) {
 // Writes each field back into the caller's dict as it will be sent.
 void normalise_fields(Call& call, py::handle data) {
     call.at(164);
-    py::object items = native::call(native::getattr(data, kItems));
+    py::object items = native::call_method(data, kItems);
     py::object iterator = native::steal_or_throw(PyObject_GetIter(items.ptr()));
     py::object key, value;
     while (next_item(iterator, key, value)) {
@@ -95,7 +104,7 @@ py::object create_boundary(Call& call) {
                      {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
     call.at(169);
     py::dict headers;
-    headers["Content-Type"] = native::getattr(encoder, kContentType);
+    headers[kContentTypeHeader.handle()] = native::getattr(encoder, kContentType);
     return native::call(boundary_class, {}, {Keyword{kHeaders, headers}, Keyword{kData, encoder}});
 }
 
@@ -103,9 +112,7 @@ py::object create_boundary(Call& call) {
 py::object define_session_class(Call& call) {
     call.at(173);
     py::object base = native::getattr(call.global(kRequests), kSession);
-    native::ClassStatement statement(call.globals(), "ClientSession",
-                                     "_requests.ClientSession.<locals>.ClientSession",
-                                     py::make_tuple(base));
+    native::ClassStatement statement(call.globals(), kSessionClass, py::make_tuple(base));
     return statement.create();
 }
 
@@ -128,8 +135,7 @@ const native::FunctionDecl kRetryNew =
 
 py::object define_retry_class(Call& call) {
     call.at(175);
-    native::ClassStatement statement(call.globals(), "Retry",
-                                     "_requests.ClientSession.<locals>.Retry", py::tuple());
+    native::ClassStatement statement(call.globals(), kRetryClass, py::tuple());
     statement.def(kRetryNew);
     return statement.create();
 }
@@ -137,8 +143,8 @@ py::object define_retry_class(Call& call) {
 py::object proxies_of(py::handle proxy) {
     py::dict proxies;
     if (native::truthy(proxy)) {
-        proxies["http"] = native::getattr(proxy, kToString);
-        proxies["https"] = native::getattr(proxy, kToString);
+        proxies[kHttpScheme.handle()] = native::getattr(proxy, kToString);
+        proxies[kHttpsScheme.handle()] = native::getattr(proxy, kToString);
     }
     return proxies;
 }
@@ -151,10 +157,9 @@ py::object client_session(Call& call) {
     call.at(180);
     py::object adapter = native::call(call.global(kRequestsAdapter), {},
                                       {Keyword{kMaxRetries, native::call(retry_class)}});
-    py::object mount = native::getattr(session, kMount);
-    for (const char* scheme : {"http://", "https://"}) {
+    for (const Name* scheme : {&kHttpPrefix, &kHttpsPrefix}) {
         call.at(182);
-        native::call(mount, {py::str(scheme), adapter});
+        native::call_method(session, kMount, {scheme->handle(), adapter});
     }
     py::dict headers = merge_headers(call, call.arg(0), {183, 184, 187});
     call.at(189);
@@ -190,7 +195,7 @@ const native::FunctionDecl kClientSession =
 }  // namespace
 
 py::object define_requests_backend(PyObject* globals) {
-    native::ClassStatement statement(globals, "_requests", "_requests", py::tuple());
+    native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);
     statement.def(kClientSession);
