@@ -14,8 +14,8 @@ import tempfile
 import warnings
 from pathlib import Path
 
-# The test suite's local servers are reused rather than copied.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+# The local servers are shared with the test suite.
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from servers.certs import TlsCA  # noqa: E402
 from servers.forms import FormOrigin  # noqa: E402

@@ -1,1 +1,1 @@
-pytest_plugins = ["servers.fixtures"]
+pytest_plugins = ["server_fixtures"]

@@ -101,7 +101,7 @@ const native::FunctionDecl kCreateBoundaryDecl =
 // as auto() values are stored, in definition order.
 py::object define_type_req(PyObject* globals) {
     native::ClassStatement statement(globals, kTypeReqClass,
-                                     py::make_tuple(native::lookup_global(globals, kEnum)));
+                                     native::tuple_of({native::lookup_global(globals, kEnum)}));
     for (const Name* member : {&kREQUESTS, &kHTTPX, &kAIOHTTP}) {
         statement.set(*member, native::call(native::lookup_global(globals, kAuto)));
     }

@@ -168,14 +168,15 @@ py::str make_cipher_list() {
 
 py::object define_ssl_context(PyObject* globals) {
     py::object base = native::getattr(native::lookup_global(globals, kSsl), kSSLContextClass);
-    native::ClassStatement statement(globals, kSSLContextDecl, py::make_tuple(base));
+    native::ClassStatement statement(globals, kSSLContextDecl, native::tuple_of({base}));
     statement.def(kSetAlpnProtocols);
     return statement.create();
 }
 
 py::object define_requests_adapter(PyObject* globals) {
-    native::ClassStatement statement(globals, kRequestsAdapterDecl,
-                                     py::make_tuple(native::lookup_global(globals, kHTTPAdapter)));
+    native::ClassStatement statement(
+        globals, kRequestsAdapterDecl,
+        native::tuple_of({native::lookup_global(globals, kHTTPAdapter)}));
     statement.def(kAdapterInit);
     statement.def(kInitPoolManager);
     return statement.create();

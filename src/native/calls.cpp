@@ -19,6 +19,28 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 
 constexpr size_t kInlineArgs = 8;
 
+// Lays out a vectorcall stack: slot 0 stays free for the callee
+// (PY_VECTORCALL_ARGUMENTS_OFFSET), `first` (may be null) goes in slot 1,
+// then the positional arguments and the keyword values. Returns the
+// keyword-names tuple (empty handle when there are no keywords).
+py::object fill_stack(PyObject** stack, PyObject* first, std::initializer_list<py::handle> args,
+                      std::initializer_list<Keyword> keywords) {
+    if (args.size() + keywords.size() > kInlineArgs) {
+        throw std::length_error("too many arguments for an inline call");
+    }
+    size_t next = 1;
+    if (first != nullptr) stack[next++] = first;
+    for (py::handle arg : args) stack[next++] = arg.ptr();
+    if (keywords.size() == 0) return py::object();
+    py::object kwnames = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    Py_ssize_t k = 0;
+    for (const Keyword& keyword : keywords) {
+        PyTuple_SET_ITEM(kwnames.ptr(), k++, keyword.name.handle().inc_ref().ptr());
+        stack[next++] = keyword.value.ptr();
+    }
+    return kwnames;
+}
+
 }  // namespace
 
 py::object call(py::handle callable, std::initializer_list<py::handle> args) {
@@ -27,37 +49,22 @@ py::object call(py::handle callable, std::initializer_list<py::handle> args) {
 
 py::object call(py::handle callable, std::initializer_list<py::handle> args,
                 std::initializer_list<Keyword> keywords) {
-    const size_t count = args.size() + keywords.size();
-    if (count > kInlineArgs) throw std::length_error("too many arguments for an inline call");
     PyObject* stack[kInlineArgs + 1];
-    size_t next = 1;  // slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
-    for (py::handle arg : args) stack[next++] = arg.ptr();
-    py::object kwnames;
-    if (keywords.size() != 0) {
-        kwnames = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-        Py_ssize_t k = 0;
-        for (const Keyword& keyword : keywords) {
-            PyTuple_SET_ITEM(kwnames.ptr(), k++, keyword.name.handle().inc_ref().ptr());
-            stack[next++] = keyword.value.ptr();
-        }
-    }
+    py::object kwnames = fill_stack(stack, nullptr, args, keywords);
     return steal_or_throw(vectorcall(callable.ptr(), stack + 1,
                                      args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
 }
 
-py::object call_method(py::handle object, const Name& name,
-                       std::initializer_list<py::handle> args) {
-    if (args.size() > kInlineArgs) throw std::length_error("too many arguments for an inline call");
+py::object call_method(py::handle object, const Name& name, std::initializer_list<py::handle> args,
+                       std::initializer_list<Keyword> keywords) {
 #if PY_VERSION_HEX >= 0x03090000
     // The method is called without materialising a bound-method object.
     PyObject* stack[kInlineArgs + 2];
-    size_t next = 1;  // slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
-    stack[next++] = object.ptr();
-    for (py::handle arg : args) stack[next++] = arg.ptr();
+    py::object kwnames = fill_stack(stack, object.ptr(), args, keywords);
     return steal_or_throw(PyObject_VectorcallMethod(
-        name.ptr(), stack + 1, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        name.ptr(), stack + 1, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
 #else
-    return call(getattr(object, name), args);
+    return call(getattr(object, name), args, keywords);
 #endif
 }
 
@@ -76,6 +83,14 @@ py::object lookup_special(py::handle object, const Name& name) {
     if (bind == nullptr) return py::reinterpret_borrow<py::object>(descriptor);
     py::object keep = py::reinterpret_borrow<py::object>(descriptor);
     return steal_or_throw(bind(descriptor, object.ptr(), reinterpret_cast<PyObject*>(type)));
+}
+
+py::tuple tuple_of(std::initializer_list<py::handle> items) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple == nullptr) throw_python_error();
+    Py_ssize_t i = 0;
+    for (py::handle item : items) PyTuple_SET_ITEM(tuple, i++, item.inc_ref().ptr());
+    return py::reinterpret_steal<py::tuple>(tuple);
 }
 
 bool equals(py::handle left, py::handle right) {

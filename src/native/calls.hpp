@@ -21,9 +21,13 @@ py::object call(py::handle callable, std::initializer_list<py::handle> args,
 // object.name(*args), without a bound-method object where the interpreter
 // allows it.
 py::object call_method(py::handle object, const Name& name,
-                       std::initializer_list<py::handle> args = {});
+                       std::initializer_list<py::handle> args = {},
+                       std::initializer_list<Keyword> keywords = {});
 // callable(*args, **mapping) for a dict of keywords built at run time.
 py::object call_with_dict(py::handle callable, py::handle args_tuple, py::handle kwargs_dict);
+
+// A new tuple of the items.
+py::tuple tuple_of(std::initializer_list<py::handle> items);
 
 // `left == right`: the rich comparison (no identity shortcut) and its truth.
 bool equals(py::handle left, py::handle right);

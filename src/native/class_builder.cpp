@@ -106,7 +106,7 @@ py::object ClassStatement::create() {
 }
 
 py::object zero_arg_super(const Call& call, py::handle self) {
-    return saved_builtin_super()(call.class_cell_contents(), self);
+    return native::call(saved_builtin_super(), {call.class_cell_contents(), self});
 }
 
 }  // namespace native

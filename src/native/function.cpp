@@ -10,17 +10,18 @@ namespace native {
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDecl* decl;
-    PyObject* globals;      // the module namespace
-    PyObject* name;         // str
-    PyObject* qualname;     // str
-    PyObject* module;       // any, normally the module's name
-    PyObject* doc;          // any
-    PyObject* defaults;     // tuple or nullptr
-    PyObject* kwdefaults;   // dict or nullptr
-    PyObject* annotations;  // dict
-    PyObject* code;         // code object
-    PyObject* class_cell;   // cell or nullptr
-    PyObject* dict;         // __dict__, made on demand
+    PyObject* globals;       // the module namespace
+    PyObject* name;          // str
+    PyObject* qualname;      // str
+    PyObject* module;        // any, normally the module's name
+    PyObject* doc;           // any
+    PyObject* defaults;      // tuple or nullptr
+    PyObject* kwdefaults;    // dict or nullptr
+    PyObject* annotations;   // dict, or nullptr until first read
+    bool annotations_taken;  // false while the declaration's annotations still apply
+    PyObject* code;          // code object
+    PyObject* class_cell;    // cell or nullptr
+    PyObject* dict;          // __dict__, made on demand
     PyObject* weakrefs;
 };
 
@@ -216,13 +217,21 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return set_optional(&as_function(self)->kwdefaults, value, value && PyDict_Check(value),
                         "__kwdefaults__ must be set to a dict object");
 }
+// Most functions of per-call classes never have their annotations read:
+// each gets its own copy of the declaration's only when asked.
+PyObject* copy_declared_annotations(const FunctionDecl& decl);
+
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (f->annotations == nullptr) f->annotations = PyDict_New();
+    if (f->annotations == nullptr) {
+        f->annotations = f->annotations_taken ? PyDict_New() : copy_declared_annotations(*f->decl);
+        f->annotations_taken = true;
+    }
     Py_XINCREF(f->annotations);
     return f->annotations;
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
+    as_function(self)->annotations_taken = true;
     return set_optional(&as_function(self)->annotations, value, value && PyDict_Check(value),
                         "__annotations__ must be set to a dict object");
 }
@@ -406,6 +415,15 @@ const Prototype& prototype_of(const FunctionDecl& decl) {
     return prototypes->emplace(&decl, std::move(prototype)).first->second;
 }
 
+PyObject* copy_declared_annotations(const FunctionDecl& decl) {
+    try {
+        return PyDict_Copy(prototype_of(decl).annotations.ptr());
+    } catch (py::error_already_set& error) {
+        error.restore();
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 py::object code_of(const FunctionDecl& decl) {
@@ -420,7 +438,6 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* 
     // Everything that can fail is made first, so the object is never half built.
     const Prototype& prototype = prototype_of(decl);
     py::object defaults = make_defaults(decl);
-    py::object annotations = steal_or_throw(PyDict_Copy(prototype.annotations.ptr()));
     py::object module = module_name_of(globals);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
@@ -435,7 +452,8 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* 
     f->doc = prototype.doc.inc_ref().ptr();
     f->defaults = defaults.release().ptr();
     f->kwdefaults = nullptr;
-    f->annotations = annotations.release().ptr();
+    f->annotations = nullptr;
+    f->annotations_taken = false;
     f->code = prototype.code.inc_ref().ptr();
     Py_XINCREF(class_cell);
     f->class_cell = class_cell;

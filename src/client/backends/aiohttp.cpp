@@ -67,7 +67,7 @@ const native::FunctionDecl kBoundaryInit =
 py::object define_boundary_class(Call& call) {
     call.at(30);
     native::ClassStatement statement(call.globals(), kBoundaryClass,
-                                     py::make_tuple(call.global(kReport)));
+                                     native::tuple_of({call.global(kReport)}));
     statement.def(kBoundaryInit);
     return statement.create();
 }
@@ -83,8 +83,8 @@ py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class)
         call.at(48);
         py::object part = native::call_method(writer, kAppend, {sent});
         call.at(49);
-        native::call(native::getattr(part, kSetContentDisposition), {kFormData.handle()},
-                     {Keyword{kName, key}});
+        native::call_method(part, kSetContentDisposition, {kFormData.handle()},
+                            {Keyword{kName, key}});
         call.at(45);
     }
     call.at(50);

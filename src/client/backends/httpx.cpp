@@ -45,7 +45,7 @@ const native::FunctionDecl kAutodetect =
 py::object define_client_class(Call& call) {
     call.at(198);
     py::object base = native::getattr(call.global(kHttpx), kClient);
-    native::ClassStatement statement(call.globals(), kSessionClass, py::make_tuple(base));
+    native::ClassStatement statement(call.globals(), kSessionClass, native::tuple_of({base}));
     return statement.create();
 }
 

@@ -75,7 +75,7 @@ const native::FunctionDecl kBoundaryInit =
 py::object define_boundary_class(Call& call) {
     call.at(150);
     native::ClassStatement statement(call.globals(), kBoundaryClass,
-                                     py::make_tuple(call.global(kReport)));
+                                     native::tuple_of({call.global(kReport)}));
     statement.def(kBoundaryInit);
     return statement.create();
 }
@@ -112,7 +112,7 @@ py::object create_boundary(Call& call) {
 py::object define_session_class(Call& call) {
     call.at(173);
     py::object base = native::getattr(call.global(kRequests), kSession);
-    native::ClassStatement statement(call.globals(), kSessionClass, py::make_tuple(base));
+    native::ClassStatement statement(call.globals(), kSessionClass, native::tuple_of({base}));
     return statement.create();
 }
 

@@ -1,6 +1,6 @@
 """pytest fixtures around the local servers.
 
-Load with ``pytest_plugins = ["servers.fixtures"]``. Servers start once per
+Loaded by conftest.py. Servers start once per
 session; the function-scoped fixtures hand them to a test with their records
 cleared, so every test sees only its own traffic.
 """
@@ -9,12 +9,12 @@ from __future__ import annotations
 
 import pytest
 
-from .certs import TlsCA
-from .forms import FormOrigin
-from .h2origin import H2Origin
-from .hello import ClientHelloRecorder
-from .origin import RecordingOrigin
-from .proxy import ProxyServer
+from servers.certs import TlsCA
+from servers.forms import FormOrigin
+from servers.h2origin import H2Origin
+from servers.hello import ClientHelloRecorder
+from servers.origin import RecordingOrigin
+from servers.proxy import ProxyServer
 
 
 @pytest.fixture(scope="session")
