@@ -8,6 +8,7 @@ each, and prints what the servers saw.
 """
 
 import asyncio
+import inspect
 import os
 import sys
 import tempfile
@@ -23,6 +24,7 @@ from servers.h2origin import H2Origin  # noqa: E402
 from servers.origin import RecordingOrigin  # noqa: E402
 from servers.proxy import ProxyServer  # noqa: E402
 
+import pelun_online_sdk.client as client  # noqa: E402
 from pelun_online_sdk.client import Client  # noqa: E402
 from pelun_online_sdk.proxy import Proxy  # noqa: E402
 
@@ -43,6 +45,21 @@ without a proxy and once with an HTTP proxy (pproxy). Each one sends
        fields = {FIELDS}.
 ALPN is what the handshake settled on; "none" means the client offered none.
 """
+
+
+API = ["Client.ClientSession", "Client.create_boundary", "_requests.ClientSession",
+       "_requests.create_boundary", "_requests.create_urlencode", "_httpx.ClientSession",
+       "_aiohttp.ClientSession", "_aiohttp.create_boundary", "_aiohttp.create_urlencode",
+       "SSLContext.set_alpn_protocols", "RequestsAdapter.__init__", "RequestsAdapter.init_poolmanager"]
+
+
+def print_api():
+    print("The module's callables, as inspect.signature reads them:")
+    for dotted in API:
+        owner, name = dotted.split(".")
+        print(f"  {dotted}{inspect.signature(getattr(getattr(client, owner), name))}")
+    members = ", ".join(f"{member.name}={member.value}" for member in TypeReq)
+    print(f"  Client.TypeReq: {members}; CHIPER: {client.CHIPER.count(':') + 1} cipher names\n")
 
 
 def body(kind):
@@ -128,6 +145,7 @@ def main():
     titles = ("library", "route", "HTTP", "ALPN", "user-agent", "x-demo", "proxy saw both",
               "form fields parsed")
     widths = [max(len(str(row[i])) for row in rows + [titles]) for i in range(len(titles))]
+    print_api()
     print(INTRO)
     for row in [titles, ["-" * w for w in widths], *rows]:
         print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())

@@ -165,13 +165,20 @@ def test_session_factories_do_not_leak():
         client._httpx.ClientSession(headers).close()
 
     assert_no_leak(requests_session, headers, calls=1500)
-    # Each httpx transport loads the CA bundle: fewer, slower calls.
-    assert_no_leak(httpx_client, headers, calls=400)
+    # Each httpx transport loads the CA bundle: fewer, slower calls, and the
+    # ssl module's own caches move by up to ~100 blocks either way.
+    assert_no_leak(httpx_client, headers, calls=300, slack=150)
     assert_no_leak(swallowing(lambda: client._requests.ClientSession(headers, object())), headers, calls=1500)
-    assert_no_leak(swallowing(lambda: client._httpx.ClientSession({1: 2})), calls=400)
+    assert_no_leak(swallowing(lambda: client._httpx.ClientSession({1: 2})), calls=1500)
+
+    adapter = client.RequestsAdapter()
+    assert_no_leak(lambda: client.RequestsAdapter(max_retries=2).close(), calls=1500)
+    assert_no_leak(swallowing(lambda: adapter.init_poolmanager(1, 1, ssl_context=None), TypeError), calls=1500)
+    proxy = ReadCountingProxy("http://127.0.0.1:9")
 
     async def aiohttp_sessions():
         for _ in range(500):
             await client._aiohttp.ClientSession(headers).close()
+            await client._aiohttp.ClientSession(headers, proxy).close()
 
     assert_no_leak(lambda: asyncio.run(aiohttp_sessions()), headers, calls=3)
