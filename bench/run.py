@@ -147,7 +147,6 @@ def errors_of(call):
 def check_twins():
     N, T = native, twins
 
-    same("CHIPER", N.CHIPER, T.CHIPER)
     for backend in ("_requests", "_aiohttp"):
         same(f"{backend}.create_urlencode", getattr(N, backend).create_urlencode(FORM),
              getattr(T, backend).create_urlencode(FORM))

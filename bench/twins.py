@@ -103,54 +103,8 @@ class _aiohttp:
         return aiohttp.ClientSession(headers=headers)
 
 
-CHIPER = ":".join(
-    [
-        "TLS_AES_256_GCM_SHA384",
-        "TLS_CHACHA20_POLY1305_SHA256",
-        "TLS_AES_128_GCM_SHA256",
-        "ECDHE-ECDSA-AES256-GCM-SHA384",
-        "ECDHE-RSA-AES256-GCM-SHA384",
-        "ECDHE-ECDSA-AES128-GCM-SHA256",
-        "ECDHE-RSA-AES128-GCM-SHA256",
-        "ECDHE-ECDSA-CHACHA20-POLY1305",
-        "ECDHE-RSA-CHACHA20-POLY1305",
-        "DHE-RSA-AES256-GCM-SHA384",
-        "DHE-RSA-AES128-GCM-SHA256",
-        "DHE-RSA-CHACHA20-POLY1305",
-        "ECDHE-ECDSA-AES256-CCM8",
-        "ECDHE-ECDSA-AES256-CCM",
-        "ECDHE-ECDSA-AES128-CCM8",
-        "ECDHE-ECDSA-AES128-CCM",
-        "ECDHE-ECDSA-AES256-SHA384",
-        "ECDHE-RSA-AES256-SHA384",
-        "ECDHE-ECDSA-AES128-SHA256",
-        "ECDHE-RSA-AES128-SHA256",
-        "ECDHE-ECDSA-AES256-SHA",
-        "ECDHE-RSA-AES256-SHA",
-        "ECDHE-ECDSA-AES128-SHA",
-        "ECDHE-RSA-AES128-SHA",
-        "DHE-RSA-AES256-CCM8",
-        "DHE-RSA-AES256-CCM",
-        "DHE-RSA-AES128-CCM8",
-        "DHE-RSA-AES128-CCM",
-        "DHE-RSA-AES256-SHA256",
-        "DHE-RSA-AES128-SHA256",
-        "DHE-RSA-AES256-SHA",
-        "DHE-RSA-AES128-SHA",
-        "AES256-GCM-SHA384",
-        "AES128-GCM-SHA256",
-        "AES256-CCM8",
-        "AES256-CCM",
-        "AES128-CCM8",
-        "AES128-CCM",
-        "AES256-SHA256",
-        "AES128-SHA256",
-        "AES256-SHA",
-        "AES128-SHA",
-        "RC4-SHA",
-    ]
-)
-
+# The cipher list is data, not an operation: both sides use the same string.
+from pelun_online_sdk.client import CHIPER  # noqa: E402
 
 class SSLContext(ssl.SSLContext):
     """SSLContext wrapper."""

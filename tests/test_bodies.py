@@ -35,6 +35,7 @@ def boundary_of(result):
         ({"prefix": ""}, lambda b: b[0] == "-" and len(b) == 52 and set(b[1:]) <= ALPHABET),
         ({"prefix": "x", "length": 0}, lambda b: b == "x-"),
         ({"prefix": "x", "length": 300}, lambda b: len(b) == 302),
+        ({"prefix": "x", "length": -2**100}, lambda b: b == "x-"),
         ({"prefix": "x", "length": 0, "MD5": True}, lambda b: b == hashlib.md5(b"x-").hexdigest()),
         ({"boundary": "abc", "prefix": "x", "MD5": True}, lambda b: b == "abc"),
         ({"boundary": "", "prefix": "y", "length": 3}, lambda b: b[:2] == "y-" and len(b) == 5),

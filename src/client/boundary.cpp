@@ -19,9 +19,18 @@ const Name kHexdigest("hexdigest");
 const Name kJson("json");
 const Name kDumps("dumps");
 const Name kExtraChars("._-");
+const Name kUrlencode("urlencode");
+const Name kReport("Report");
+const Name kItems("items");
+const Name kInit("__init__");
+const Name kHeaders("headers");
+const Name kData("data");
+const Name kContentType("content_type");
+const Name kContentTypeHeader("Content-Type");
 const Name kEmpty("");
 
-enum Arg { kData, kPrefix, kLength, kBoundary, kMD5 };
+// Positions of the builders' parameters (data, prefix, length, boundary, MD5).
+enum Arg { kDataArg, kPrefixArg, kLengthArg, kBoundaryArg, kMD5Arg };
 
 py::object add(py::handle left, py::handle right) {
     return native::steal_or_throw(PyNumber_Add(left.ptr(), right.ptr()));
@@ -35,16 +44,36 @@ py::object alphabet(Call& call) {
     return add(letters_digits, kExtraChars.handle());
 }
 
+// How many characters to draw: range(length) is empty for any negative
+// length, however large.
+Py_ssize_t draw_count(py::handle length) {
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred()) native::throw_python_error();
+    if (overflow < 0 || count < 0) return 0;
+    if (overflow > 0 || count > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "boundary length too large");
+        native::throw_python_error();
+    }
+    return static_cast<Py_ssize_t>(count);
+}
+
 // `length` draws of secrets.choice(chars), joined. The callable is looked up
 // once per call and called through vectorcall: no interpreter frame per
-// character.
+// character. The list grows as characters come, so a huge length fails as
+// the draws would, not by reserving memory up front.
 py::object random_part(Call& call, py::handle chars) {
-    const Py_ssize_t length = PyLong_AsSsize_t(call.arg(kLength).ptr());
-    if (length == -1 && PyErr_Occurred()) native::throw_python_error();
+    const Py_ssize_t count = draw_count(call.arg(kLengthArg));
     py::object choice = native::getattr(call.global(kSecrets), kChoice);
-    py::list drawn(length > 0 ? length : 0);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        PyList_SET_ITEM(drawn.ptr(), i, native::call(choice, {chars}).release().ptr());
+    constexpr Py_ssize_t kReserved = 4096;
+    py::list drawn(count < kReserved ? count : kReserved);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        py::object character = native::call(choice, {chars});
+        if (i < kReserved) {
+            PyList_SET_ITEM(drawn.ptr(), i, character.release().ptr());
+        } else if (PyList_Append(drawn.ptr(), character.ptr()) < 0) {
+            native::throw_python_error();
+        }
     }
     return native::steal_or_throw(PyUnicode_Join(kEmpty.ptr(), drawn.ptr()));
 }
@@ -76,22 +105,22 @@ bool is_instance(py::handle value, PyObject* types) {
 
 py::object boundary_token(Call& call, const TokenRuleLines& lines) {
     call.at(lines.test);
-    py::handle given = call.arg(kBoundary);
+    py::handle given = call.arg(kBoundaryArg);
     if (native::truthy(given)) return py::reinterpret_borrow<py::object>(given);
     call.at(lines.chars);
     py::object chars = alphabet(call);
     py::object boundary;
-    if (!call.arg(kPrefix).is_none()) {
+    if (!call.arg(kPrefixArg).is_none()) {
         call.at(lines.prefix);
         py::object random = random_part(call, chars);
         boundary = expect_str(native::steal_or_throw(
-            PyUnicode_FromFormat("%U-%U", call.arg(kPrefix).ptr(), random.ptr())));
+            PyUnicode_FromFormat("%U-%U", call.arg(kPrefixArg).ptr(), random.ptr())));
     } else {
         call.at(lines.digest);
         boundary = expect_str(md5_hex(call, random_part(call, chars)));
     }
     call.at(lines.md5);
-    if (native::truthy(call.arg(kMD5))) boundary = expect_str(md5_hex(call, boundary));
+    if (native::truthy(call.arg(kMD5Arg))) boundary = expect_str(md5_hex(call, boundary));
     return boundary;
 }
 
@@ -109,6 +138,43 @@ py::object field_value(Call& call, py::handle value, int json_line, int str_line
     call.at(str_line);
     if (is_instance(result, numbers)) result = native::steal_or_throw(PyObject_Str(result.ptr()));
     return result;
+}
+
+py::object items_iterator(py::handle dict) {
+    py::object items = native::call_method(dict, kItems);
+    return native::steal_or_throw(PyObject_GetIter(items.ptr()));
+}
+
+py::object urlencoded(Call& call) {
+    call.at(call.def_line() + 1);
+    return native::call(call.global(kUrlencode), {call.arg(0)});
+}
+
+py::object define_boundary_class(Call& call, const native::ClassDecl& decl,
+                                 const native::FunctionDecl& init, int line) {
+    call.at(line);
+    native::ClassStatement statement(call.globals(), decl,
+                                     native::tuple_of({call.global(kReport)}));
+    statement.def(init);
+    return statement.create();
+}
+
+py::object boundary_init(Call& call) {
+    py::handle self = call.arg(0);
+    call.at(call.def_line() + 1);
+    native::call_method(native::zero_arg_super(call, self), kInit);
+    call.at(call.def_line() + 2);
+    native::setattr(self, kHeaders, call.arg(1));
+    call.at(call.def_line() + 3);
+    native::setattr(self, kData, call.arg(2));
+    return py::none();
+}
+
+py::object boundary_result(py::handle boundary_class, py::handle body) {
+    py::dict headers;
+    headers[kContentTypeHeader.handle()] = native::getattr(body, kContentType);
+    return native::call(boundary_class, {},
+                        {native::Keyword{kHeaders, headers}, native::Keyword{kData, body}});
 }
 
 bool next_item(py::handle iterator, py::object& key, py::object& value) {

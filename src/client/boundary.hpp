@@ -2,7 +2,7 @@
 // conversion of a field value to what goes on the wire.
 #pragma once
 
-#include "native/function.hpp"
+#include "native/class_builder.hpp"
 
 namespace client {
 
@@ -25,7 +25,21 @@ py::object boundary_token(native::Call& call, const TokenRuleLines& lines);
 // as their str(); anything else unchanged.
 py::object field_value(native::Call& call, py::handle value, int json_line, int str_line);
 
-// `key, value` of the next entry of a dict items iterator; false when done.
+// An iterator over dict.items(), and the `key, value` of its next entry
+// (false when done).
+py::object items_iterator(py::handle dict);
 bool next_item(py::handle iterator, py::object& key, py::object& value);
+
+// The body of both builders' create_urlencode: urlencode(data).
+py::object urlencoded(native::Call& call);
+
+// class Boundary(Report) with its __init__, at `line`: each call of a
+// builder makes its own result class.
+py::object define_boundary_class(native::Call& call, const native::ClassDecl& decl,
+                                 const native::FunctionDecl& init, int line);
+// The body of Boundary.__init__(self, headers, data).
+py::object boundary_init(native::Call& call);
+// Boundary(headers={"Content-Type": body.content_type}, data=body).
+py::object boundary_result(py::handle boundary_class, py::handle body);
 
 }  // namespace client

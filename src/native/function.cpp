@@ -381,6 +381,10 @@ PyObject* Call::globals() const {
     return function_->globals;
 }
 
+int Call::def_line() const {
+    return function_->decl->line();
+}
+
 py::object Call::class_cell_contents() const {
     PyObject* cell = function_->class_cell;
     PyObject* cls = cell == nullptr ? nullptr : PyCell_GET(cell);

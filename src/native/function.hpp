@@ -29,6 +29,9 @@ public:
     // Marks the source line of the statement about to run.
     void at(int line) { line_ = line; }
     int line() const { return line_; }
+    // The line of the function's `def`: a body shared by several
+    // declarations marks its statements relative to it.
+    int def_line() const;
 
     PyObject* globals() const;
     py::object global(const Name& name) const { return lookup_global(globals(), name); }

@@ -16,45 +16,23 @@ using native::Default;
 using native::Keyword;
 using native::Name;
 
-const Name kUrlencode("urlencode");
-const Name kReport("Report");
 const Name kAiohttp("aiohttp");
 const Name kMultipartWriter("MultipartWriter");
 const Name kEnter("__enter__");
 const Name kExit("__exit__");
-const Name kItems("items");
 const Name kAppend("append");
 const Name kSetContentDisposition("set_content_disposition");
 const Name kName("name");
-const Name kContentType("content_type");
 const Name kBoundaryKeyword("boundary");
 const Name kHeaders("headers");
-const Name kData("data");
-const Name kInit("__init__");
 const Name kClientSessionClass("ClientSession");
 const Name kProxyConnector("ProxyConnector");
 const Name kFromUrl("from_url");
 const Name kConnector("connector");
 const Name kToString("toString");
 const Name kFormData("form-data");
-const Name kContentTypeHeader("Content-Type");
 const native::ClassDecl kBoundaryClass("Boundary", "_aiohttp.create_boundary.<locals>.Boundary");
 const native::ClassDecl kBackendClass("_aiohttp", "_aiohttp");
-
-py::object create_urlencode(Call& call) {
-    call.at(25);
-    return native::call(call.global(kUrlencode), {call.arg(0)});
-}
-
-py::object boundary_init(Call& call) {
-    call.at(32);
-    native::call_method(native::zero_arg_super(call, call.arg(0)), kInit);
-    call.at(33);
-    native::setattr(call.arg(0), kHeaders, call.arg(1));
-    call.at(34);
-    native::setattr(call.arg(0), kData, call.arg(2));
-    return py::none();
-}
 
 const native::FunctionDecl kBoundaryInit =
     native::FunctionDecl("_aiohttp.create_boundary.<locals>.Boundary.__init__", 31, boundary_init)
@@ -64,19 +42,10 @@ const native::FunctionDecl kBoundaryInit =
         .param("data", "aiohttp.MultipartWriter")
         .returns("None");
 
-py::object define_boundary_class(Call& call) {
-    call.at(30);
-    native::ClassStatement statement(call.globals(), kBoundaryClass,
-                                     native::tuple_of({call.global(kReport)}));
-    statement.def(kBoundaryInit);
-    return statement.create();
-}
-
 // The body of the `with` block: one form-data part per field, then the result.
 py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class) {
     call.at(45);
-    py::object items = native::call_method(call.arg(0), kItems);
-    py::object iterator = native::steal_or_throw(PyObject_GetIter(items.ptr()));
+    py::object iterator = items_iterator(call.arg(0));
     py::object key, value;
     while (next_item(iterator, key, value)) {
         py::object sent = field_value(call, value, 46, 47);
@@ -88,9 +57,7 @@ py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class)
         call.at(45);
     }
     call.at(50);
-    py::dict headers;
-    headers[kContentTypeHeader.handle()] = native::getattr(writer, kContentType);
-    return native::call(boundary_class, {}, {Keyword{kHeaders, headers}, Keyword{kData, writer}});
+    return boundary_result(boundary_class, writer);
 }
 
 // An exception from the block goes to __exit__; a true result swallows it
@@ -113,7 +80,7 @@ py::object leave_on_error(py::error_already_set& error, py::handle exit) {
 }
 
 py::object create_boundary(Call& call) {
-    py::object boundary_class = define_boundary_class(call);
+    py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit, 30);
     py::object boundary = boundary_token(call, {36, 37, 38, 40, 42});
     call.at(44);
     py::object writer_type = native::getattr(call.global(kAiohttp), kMultipartWriter);
@@ -150,7 +117,7 @@ py::object client_session(Call& call) {
 }
 
 const native::FunctionDecl kCreateUrlencode =
-    native::FunctionDecl("_aiohttp.create_urlencode", 24, create_urlencode)
+    native::FunctionDecl("_aiohttp.create_urlencode", 24, urlencoded)
         .param("data", "dict", ArgTest::kExactDict)
         .wrapped(native::Wrapper::kStatic);
 

@@ -15,16 +15,10 @@ using native::Default;
 using native::Keyword;
 using native::Name;
 
-const Name kUrlencode("urlencode");
-const Name kReport("Report");
 const Name kMultipartEncoder("MultipartEncoder");
-const Name kContentType("content_type");
-const Name kItems("items");
 const Name kFields("fields");
 const Name kBoundaryKeyword("boundary");
 const Name kHeaders("headers");
-const Name kData("data");
-const Name kInit("__init__");
 const Name kRequests("requests");
 const Name kSession("Session");
 const Name kRetryPolicy("__retry__");
@@ -37,7 +31,6 @@ const Name kToString("toString");
 const Name kTotal("total");
 const Name kStatusForcelist("status_forcelist");
 const Name kBackoffFactor("backoff_factor");
-const Name kContentTypeHeader("Content-Type");
 const Name kHttpScheme("http");
 const Name kHttpsScheme("https");
 const Name kHttpPrefix("http://");
@@ -48,22 +41,6 @@ const native::ClassDecl kSessionClass("ClientSession",
 const native::ClassDecl kRetryClass("Retry", "_requests.ClientSession.<locals>.Retry");
 const native::ClassDecl kBackendClass("_requests", "_requests");
 
-py::object create_urlencode(Call& call) {
-    call.at(145);
-    return native::call(call.global(kUrlencode), {call.arg(0)});
-}
-
-// Boundary.__init__(self, headers, data): the result object of a builder.
-py::object boundary_init(Call& call) {
-    call.at(152);
-    native::call_method(native::zero_arg_super(call, call.arg(0)), kInit);
-    call.at(153);
-    native::setattr(call.arg(0), kHeaders, call.arg(1));
-    call.at(154);
-    native::setattr(call.arg(0), kData, call.arg(2));
-    return py::none();
-}
-
 const native::FunctionDecl kBoundaryInit =
     native::FunctionDecl("_requests.create_boundary.<locals>.Boundary.__init__", 151, boundary_init)
         .uses_class_cell()
@@ -72,19 +49,10 @@ const native::FunctionDecl kBoundaryInit =
         .param("data", "MultipartEncoder")
         .returns("None");
 
-py::object define_boundary_class(Call& call) {
-    call.at(150);
-    native::ClassStatement statement(call.globals(), kBoundaryClass,
-                                     native::tuple_of({call.global(kReport)}));
-    statement.def(kBoundaryInit);
-    return statement.create();
-}
-
 // Writes each field back into the caller's dict as it will be sent.
 void normalise_fields(Call& call, py::handle data) {
     call.at(164);
-    py::object items = native::call_method(data, kItems);
-    py::object iterator = native::steal_or_throw(PyObject_GetIter(items.ptr()));
+    py::object iterator = items_iterator(data);
     py::object key, value;
     while (next_item(iterator, key, value)) {
         py::object sent = field_value(call, value, 165, 166);
@@ -95,7 +63,7 @@ void normalise_fields(Call& call, py::handle data) {
 }
 
 py::object create_boundary(Call& call) {
-    py::object boundary_class = define_boundary_class(call);
+    py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit, 150);
     py::object boundary = boundary_token(call, {156, 157, 158, 160, 162});
     normalise_fields(call, call.arg(0));
     call.at(168);
@@ -103,9 +71,7 @@ py::object create_boundary(Call& call) {
         native::call(call.global(kMultipartEncoder), {},
                      {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
     call.at(169);
-    py::dict headers;
-    headers[kContentTypeHeader.handle()] = native::getattr(encoder, kContentType);
-    return native::call(boundary_class, {}, {Keyword{kHeaders, headers}, Keyword{kData, encoder}});
+    return boundary_result(boundary_class, encoder);
 }
 
 // class ClientSession(requests.Session): pass
@@ -171,7 +137,7 @@ py::object client_session(Call& call) {
 }
 
 const native::FunctionDecl kCreateUrlencode =
-    native::FunctionDecl("_requests.create_urlencode", 144, create_urlencode)
+    native::FunctionDecl("_requests.create_urlencode", 144, urlencoded)
         .param("data", "dict", ArgTest::kExactDict)
         .wrapped(native::Wrapper::kStatic);
 
