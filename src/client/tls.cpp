@@ -22,6 +22,9 @@ const Name kNoTicket("OP_NO_TICKET");
 const Name kInit("__init__");
 const Name kPoolManagerAttribute("poolmanager");
 const Name kSslContextKeyword("ssl_context");
+const Name kNumPools("num_pools");
+const Name kMaxsize("maxsize");
+const Name kBlock("block");
 const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
 const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");
 
@@ -95,7 +98,7 @@ py::object adapter_init(Call& call) {
 // own adapter. Passed on positionally, maxsize would land in PoolManager's
 // `headers` parameter and every host pool would shrink to one connection.
 py::dict pool_manager_keywords(Call& call, py::handle context) {
-    static const char* const kPositionalNames[] = {"num_pools", "maxsize", "block"};
+    static const Name* const kPositionalNames[] = {&kNumPools, &kMaxsize, &kBlock};
     py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
     if (args.size() > 3) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -104,7 +107,7 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
         native::throw_python_error();
     }
     py::dict keywords;
-    for (size_t i = 0; i < args.size(); ++i) keywords[kPositionalNames[i]] = args[i];
+    for (size_t i = 0; i < args.size(); ++i) keywords[kPositionalNames[i]->handle()] = args[i];
     keywords[kSslContextKeyword.handle()] = context;
     for (auto item : py::reinterpret_borrow<py::dict>(call.varkw())) {
         if (PyDict_Contains(keywords.ptr(), item.first.ptr())) {

@@ -129,8 +129,9 @@ py::object client_session(Call& call) {
     }
     py::dict headers = merge_headers(call, call.arg(0), {183, 184, 187});
     call.at(189);
+    // update(**headers): the callee gets keywords, never this dict itself.
     native::call_with_dict(native::getattr(native::getattr(session, kHeaders), kUpdate),
-                           py::tuple(), py::dict(headers));
+                           py::tuple(), headers);
     call.at(190);
     native::setattr(session, kProxies, proxies_of(call.arg(1)));
     return session;
