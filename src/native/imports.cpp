@@ -53,10 +53,10 @@ py::object take_name(const py::object& module, const char* name) {
     if (value != nullptr) return py::reinterpret_steal<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
     PyErr_Clear();
-    PyObject* package = PyObject_GetAttr(module.ptr(), kDunderName.ptr());
-    if (package != nullptr) {
-        py::object full = steal_or_throw(PyUnicode_FromFormat("%S.%s", package, name));
-        Py_DECREF(package);
+    py::object package =
+        py::reinterpret_steal<py::object>(PyObject_GetAttr(module.ptr(), kDunderName.ptr()));
+    if (package) {
+        py::object full = steal_or_throw(PyUnicode_FromFormat("%S.%s", package.ptr(), name));
         PyObject* submodule = PyImport_GetModule(full.ptr());
         if (submodule != nullptr) return py::reinterpret_steal<py::object>(submodule);
     }
