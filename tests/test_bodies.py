@@ -181,3 +181,17 @@ def test_bodies_do_not_leak(build):
     bad = {"a": {1j}}
     assert_no_leak(swallowing(lambda: build(bad)), bad, calls=2000)
     assert_no_leak(swallowing(lambda: build(None)), calls=2000)
+
+
+def test_urlencode_and_swallowed_errors_do_not_leak(monkeypatch):
+    fields = {"a": "1 2"}
+    assert_no_leak(lambda: client._aiohttp.create_urlencode(fields), fields)
+    assert_no_leak(swallowing(lambda: client._requests.create_urlencode(None)))
+
+    class Swallowing(aiohttp.MultipartWriter):
+        def __exit__(self, *exc_info):
+            return True
+
+    monkeypatch.setattr(client.aiohttp, "MultipartWriter", Swallowing)
+    bad = {"a": {1j}}
+    assert_no_leak(lambda: client._aiohttp.create_boundary(bad, boundary="b"), bad, calls=2000)

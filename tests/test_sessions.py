@@ -117,6 +117,8 @@ def test_httpx_client_arguments(recorded):
     assert detect.__qualname__ == "_httpx.ClientSession.<locals>.autodetect"
     assert detect("Привет, мир! Как дела?".encode("koi8-r") * 20).lower() == "koi8-r"
     assert detect(b"") is None
+    sample = "Привет".encode("cp1251")
+    assert_no_leak(lambda: detect(sample), sample, calls=1000)
 
 
 class Key(str):
