@@ -38,6 +38,46 @@ def _refuse(name, expected, value):
     )
 
 
+def _check_boundary_args(data, prefix, length, boundary):
+    # The body builders' exact-type argument tests, in the native order, so
+    # the first wrong argument is the one named.
+    if type(data) is not dict:
+        _refuse("data", "dict", data)
+    if prefix is not None and type(prefix) is not str:
+        _refuse("prefix", "str", prefix)
+    if type(length) is not int:
+        _refuse("length", "int", length)
+    if boundary is not None and type(boundary) is not str:
+        _refuse("boundary", "str", boundary)
+
+
+def _random_boundary(prefix, length, MD5):
+    # `length` random characters after "prefix-", or their MD5 when there is
+    # no prefix; MD5 hashes the result once more.
+    chars = string.ascii_letters + string.digits + "._-"
+    if prefix is not None:
+        boundary = "{}-{}".format(prefix, "".join(secrets.choice(chars) for _ in range(length)))
+    else:
+        boundary = HashMD5.new(
+            "{}".format("".join(secrets.choice(chars) for _ in range(length))).encode()
+        ).hexdigest()
+    if MD5:
+        boundary = HashMD5.new(boundary.encode()).hexdigest()
+    return boundary
+
+
+def _session_headers(extra_headers):
+    # The sessions' header rule: the caller's headers with lower-cased names
+    # (a later duplicate wins), plus the SDK's User-Agent unless one is given.
+    headers = {}
+    if extra_headers:
+        for k, v in zip(extra_headers.keys(), extra_headers.values()):
+            headers.update(**{k.lower(): v})
+    if not headers.get("User-Agent".lower()):
+        headers.update(**{"User-Agent".lower(): "Pelun-Online/{}".format(VERSION_SDK)})
+    return headers
+
+
 class _aiohttp:
     @staticmethod
     def create_urlencode(data: dict):
@@ -49,14 +89,7 @@ class _aiohttp:
     def create_boundary(
         data: dict, prefix: str = None, length: int = 51, boundary: str = None, MD5: bool = False
     ):
-        if type(data) is not dict:
-            _refuse("data", "dict", data)
-        if prefix is not None and type(prefix) is not str:
-            _refuse("prefix", "str", prefix)
-        if type(length) is not int:
-            _refuse("length", "int", length)
-        if boundary is not None and type(boundary) is not str:
-            _refuse("boundary", "str", boundary)
+        _check_boundary_args(data, prefix, length, boundary)
 
         class Boundary(Report):
             def __init__(self, headers: Dict[str, str], data: aiohttp.MultipartWriter) -> None:
@@ -67,15 +100,7 @@ class _aiohttp:
                 self.data = data
 
         if not boundary:
-            chars = string.ascii_letters + string.digits + "._-"
-            if prefix is not None:
-                boundary = "{}-{}".format(prefix, "".join(secrets.choice(chars) for _ in range(length)))
-            else:
-                boundary = HashMD5.new(
-                    "{}".format("".join(secrets.choice(chars) for _ in range(length))).encode()
-                ).hexdigest()
-            if MD5:
-                boundary = HashMD5.new(boundary.encode()).hexdigest()
+            boundary = _random_boundary(prefix, length, MD5)
         with aiohttp.MultipartWriter("form-data", boundary=boundary) as MPData:
             for key, value in data.items():
                 if isinstance(value, (dict, list)):
@@ -90,12 +115,7 @@ class _aiohttp:
     def ClientSession(extra_headers: Dict[str, str] = {}, proxy: Union[Proxy, None] = None):
         if type(extra_headers) is not dict:
             _refuse("extra_headers", "dict", extra_headers)
-        headers = {}
-        if extra_headers:
-            for k, v in zip(extra_headers.keys(), extra_headers.values()):
-                headers.update(**{k.lower(): v})
-        if not headers.get("User-Agent".lower()):
-            headers.update(**{"User-Agent".lower(): "Pelun-Online/{}".format(VERSION_SDK)})
+        headers = _session_headers(extra_headers)
         if proxy and proxy.toString:
             return aiohttp.ClientSession(
                 headers=headers, connector=ProxyConnector().from_url(proxy.toString)
@@ -151,14 +171,7 @@ class _requests:
     def create_boundary(
         data: dict, prefix: str = None, length: int = 51, boundary: str = None, MD5: bool = False
     ):
-        if type(data) is not dict:
-            _refuse("data", "dict", data)
-        if prefix is not None and type(prefix) is not str:
-            _refuse("prefix", "str", prefix)
-        if type(length) is not int:
-            _refuse("length", "int", length)
-        if boundary is not None and type(boundary) is not str:
-            _refuse("boundary", "str", boundary)
+        _check_boundary_args(data, prefix, length, boundary)
 
         class Boundary(Report):
             def __init__(self, headers: Dict[str, str], data: MultipartEncoder) -> None:
@@ -169,15 +182,7 @@ class _requests:
                 self.data = data
 
         if not boundary:
-            chars = string.ascii_letters + string.digits + "._-"
-            if prefix is not None:
-                boundary = "{}-{}".format(prefix, "".join(secrets.choice(chars) for _ in range(length)))
-            else:
-                boundary = HashMD5.new(
-                    "{}".format("".join(secrets.choice(chars) for _ in range(length))).encode()
-                ).hexdigest()
-            if MD5:
-                boundary = HashMD5.new(boundary.encode()).hexdigest()
+            boundary = _random_boundary(prefix, length, MD5)
         for key, value in data.items():
             if isinstance(value, (dict, list)):
                 value = json.dumps(value)
@@ -205,12 +210,7 @@ class _requests:
         adapter = RequestsAdapter(max_retries=Retry())
         for scheme in ("http://", "https://"):
             Session.mount(scheme, adapter)
-        headers = {}
-        if extra_headers:
-            for k, v in zip(extra_headers.keys(), extra_headers.values()):
-                headers.update(**{k.lower(): v})
-        if not headers.get("User-Agent".lower()):
-            headers.update(**{"User-Agent".lower(): "Pelun-Online/{}".format(VERSION_SDK)})
+        headers = _session_headers(extra_headers)
         Session.headers.update(**headers)
         Session.proxies = {"http": proxy.toString, "https": proxy.toString} if proxy else {}
         return Session
@@ -228,12 +228,7 @@ class _httpx:
         def autodetect(content):
             return chardet.detect(content).get("encoding")
 
-        headers = {}
-        if extra_headers:
-            for k, v in zip(extra_headers.keys(), extra_headers.values()):
-                headers.update(**{k.lower(): v})
-        if not headers.get("User-Agent".lower()):
-            headers.update(**{"User-Agent".lower(): "Pelun-Online/{}".format(VERSION_SDK)})
+        headers = _session_headers(extra_headers)
         return ClientSession(
             http2=True,
             proxies=proxy.toString if proxy else None,
@@ -273,14 +268,7 @@ class Client:
         boundary: str = None,
         MD5: bool = False,
     ):
-        if type(data) is not dict:
-            _refuse("data", "dict", data)
-        if prefix is not None and type(prefix) is not str:
-            _refuse("prefix", "str", prefix)
-        if type(length) is not int:
-            _refuse("length", "int", length)
-        if boundary is not None and type(boundary) is not str:
-            _refuse("boundary", "str", boundary)
+        _check_boundary_args(data, prefix, length, boundary)
         if TypeReq == cls.TypeReq.AIOHTTP:
             return _aiohttp.create_boundary(data, prefix, length, boundary, MD5)
         if TypeReq == cls.TypeReq.REQUESTS or TypeReq == cls.TypeReq.HTTPX:

@@ -33,10 +33,15 @@ def assert_no_leak(action, *arguments, calls=3000, slack=None):
     """The action, success or error path, leaves nothing behind: allocated
     blocks stay flat and the arguments' reference counts are unchanged."""
     counts = [sys.getrefcount(a) for a in arguments]
-    growth = allocated_growth(action, calls, warmup=min(300, max(calls // 4, 3)))
     # Slack for interpreter caches; a leak of even one block per call over
     # thousands of calls is far above it.
     slack = max(calls // 20, 50) if slack is None else slack
+    # The local servers' threads allocate now and then while a check runs: a
+    # real leak shows on every try, that background noise does not.
+    for _ in range(3):
+        growth = allocated_growth(action, calls, warmup=min(300, max(calls // 4, 3)))
+        if growth < slack:
+            break
     assert growth < slack, f"{growth} blocks leaked over {calls} calls"
     assert [sys.getrefcount(a) for a in arguments] == counts
 

@@ -34,6 +34,19 @@ def _running(server):
         server.stop()
 
 
+def _cleared(server):
+    """The session's server with earlier tests' records forgotten."""
+    server.reset()
+    return server
+
+
+def _cleared_around(server):
+    # Cleared afterwards too, so that no answer queued with fail_next()
+    # outlives the test that queued it.
+    yield _cleared(server)
+    server.reset()
+
+
 @pytest.fixture(scope="session")
 def _hello_recorder_server():
     yield from _running(ClientHelloRecorder())
@@ -46,8 +59,7 @@ def hello_recorder(_hello_recorder_server) -> ClientHelloRecorder:
     ``hello_recorder.capture(lambda: session.get(hello_recorder.url))`` returns the
     parsed ``ClientHello`` (``ciphers``, ``extensions``, ``alpn``, ...).
     """
-    _hello_recorder_server.reset()
-    return _hello_recorder_server
+    return _cleared(_hello_recorder_server)
 
 
 @pytest.fixture(scope="session")
@@ -63,17 +75,13 @@ def _http_origin_server():
 @pytest.fixture
 def https_origin(_https_origin_server) -> RecordingOrigin:
     """HTTP/1.1 over TLS (trust ``tls_ca``); records ``RecordedRequest``s, answers 200 ``ok``."""
-    _https_origin_server.reset()
-    yield _https_origin_server
-    _https_origin_server.reset()
+    yield from _cleared_around(_https_origin_server)
 
 
 @pytest.fixture
 def http_origin(_http_origin_server) -> RecordingOrigin:
     """Plain HTTP/1.1 twin of ``https_origin``."""
-    _http_origin_server.reset()
-    yield _http_origin_server
-    _http_origin_server.reset()
+    yield from _cleared_around(_http_origin_server)
 
 
 @pytest.fixture
@@ -100,8 +108,7 @@ def _h2_origin_server(tls_ca):
 @pytest.fixture
 def h2_origin(_h2_origin_server) -> H2Origin:
     """TLS origin negotiating h2 by ALPN (trust ``tls_ca``); ``/cp1251`` serves charset-less windows-1251."""
-    _h2_origin_server.reset()
-    return _h2_origin_server
+    return _cleared(_h2_origin_server)
 
 
 @pytest.fixture(scope="session")
@@ -112,8 +119,7 @@ def _form_origin_server():
 @pytest.fixture
 def form_origin(_form_origin_server) -> FormOrigin:
     """Plain-HTTP aiohttp server parsing multipart and urlencoded posts into ``FormRequest``s."""
-    _form_origin_server.reset()
-    return _form_origin_server
+    return _cleared(_form_origin_server)
 
 
 @pytest.fixture(scope="session")
@@ -124,8 +130,7 @@ def _proxy_process():
 @pytest.fixture
 def proxy_server(_proxy_process) -> ProxyServer:
     """HTTP/SOCKS4/SOCKS5 proxy on one port; ``wait_for_tunnel(origin.port)`` proves a request used it."""
-    _proxy_process.reset()
-    return _proxy_process
+    return _cleared(_proxy_process)
 
 
 @pytest.fixture

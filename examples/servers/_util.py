@@ -1,4 +1,4 @@
-"""Small helpers shared by the servers: listening sockets, waits, threads."""
+"""Small helpers shared by the servers: listening sockets, waits, threads, records."""
 
 from __future__ import annotations
 
@@ -7,6 +7,9 @@ import threading
 import time
 
 LOCALHOST = "127.0.0.1"
+# Larger request bodies are refused: no test sends one, and a runaway client
+# must not fill the memory of the process running the suite.
+MAX_BODY = 32 << 20
 
 
 def listen_socket(backlog: int = 64) -> socket.socket:
@@ -78,6 +81,61 @@ class Log:
     def __len__(self) -> int:
         with self._cond:
             return len(self._items)
+
+
+def start_thread(target, *args, name: str, **kwargs) -> threading.Thread:
+    """Start ``target(*args, **kwargs)`` in a daemon thread.
+
+    Daemon, so that a server a failed test or demo never stopped cannot keep
+    the interpreter from exiting.
+    """
+    thread = threading.Thread(target=target, args=args, kwargs=kwargs, name=name, daemon=True)
+    thread.start()
+    return thread
+
+
+def snapshot_of(log_attr: str, doc: str | None = None) -> property:
+    """A read-only property: a copy of what the ``Log`` in ``self.<log_attr>`` holds now."""
+    return property(lambda self: getattr(self, log_attr).snapshot(), doc=doc)
+
+
+class Recording:
+    """The record-keeping API of the origins, as the tests and the demo use it.
+
+    A server keeps each request it saw in ``self._log`` and names its
+    ``scheme``; ``url`` ends in ``/``, ``requests`` lists the records in
+    arrival order, ``last`` is the newest one, ``wait`` waits for some and
+    ``reset`` forgets them (between tests, say).
+    """
+
+    scheme = "http"
+
+    def __init__(self) -> None:
+        self._log = Log()
+        self.port = 0
+
+    @property
+    def url(self) -> str:
+        return f"{self.scheme}://{LOCALHOST}:{self.port}/"
+
+    requests = snapshot_of("_log", "The recorded requests, in arrival order.")
+
+    @property
+    def last(self):
+        items = self._log.snapshot()
+        if not items:
+            raise AssertionError(f"no request reached {self.url}{self._failure_note()}")
+        return items[-1]
+
+    def wait(self, count: int = 1, timeout: float = 5.0) -> list:
+        return self._log.wait(count, timeout, "requests")
+
+    def reset(self) -> None:
+        self._log.clear()
+
+    def _failure_note(self) -> str:
+        """Appended to ``last``'s complaint; a server that logs failed connections lists them."""
+        return ""
 
 
 class ThreadGroup:

@@ -12,9 +12,7 @@ from dataclasses import dataclass
 
 from aiohttp import web
 
-from ._util import LOCALHOST, Log, listen_socket
-
-_MAX_BODY = 32 << 20
+from ._util import MAX_BODY, Recording, listen_socket, start_thread
 
 
 @dataclass
@@ -65,36 +63,17 @@ class FormRequest:
         return None
 
 
-class FormOrigin:
-    """Plain-HTTP aiohttp server on 127.0.0.1 recording parsed form posts (any path, any method)."""
+class FormOrigin(Recording):
+    """Plain-HTTP aiohttp server on 127.0.0.1 recording parsed form posts (any path, any method).
+
+    ``requests`` and ``last`` are ``FormRequest`` objects.
+    """
 
     def __init__(self) -> None:
-        self._log = Log()
+        super().__init__()
         self._loop: asyncio.AbstractEventLoop | None = None
         self._runner: web.AppRunner | None = None
         self._thread: threading.Thread | None = None
-        self.port = 0
-
-    @property
-    def url(self) -> str:
-        return f"http://{LOCALHOST}:{self.port}/"
-
-    @property
-    def requests(self) -> list[FormRequest]:
-        return self._log.snapshot()
-
-    @property
-    def last(self) -> FormRequest:
-        items = self._log.snapshot()
-        if not items:
-            raise AssertionError(f"no request reached {self.url}")
-        return items[-1]
-
-    def wait(self, count: int = 1, timeout: float = 5.0) -> list[FormRequest]:
-        return self._log.wait(count, timeout, "requests")
-
-    def reset(self) -> None:
-        self._log.clear()
 
     async def _handle(self, request: web.Request) -> web.Response:
         record = FormRequest(
@@ -126,7 +105,7 @@ class FormOrigin:
     def start(self) -> "FormOrigin":
         sock = listen_socket()
         self.port = sock.getsockname()[1]
-        app = web.Application(client_max_size=_MAX_BODY)
+        app = web.Application(client_max_size=MAX_BODY)
         app.router.add_route("*", "/{tail:.*}", self._handle)
         self._runner = web.AppRunner(app, access_log=None)
         loop = asyncio.new_event_loop()
@@ -148,8 +127,7 @@ class FormOrigin:
             ready.set()
             loop.run_forever()
 
-        self._thread = threading.Thread(target=run, name="form-origin", daemon=True)
-        self._thread.start()
+        self._thread = start_thread(run, name="form-origin")
         if not ready.wait(10):
             raise TimeoutError("form origin did not start")
         if failure:

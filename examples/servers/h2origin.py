@@ -14,15 +14,13 @@ import time
 from hypercorn.asyncio import serve
 from hypercorn.config import Config
 
-from ._util import LOCALHOST, Log, listen_socket
+from ._util import MAX_BODY, Recording, listen_socket, start_thread
 from .certs import TlsCA
 from .content import route
 from .origin import RecordedRequest
 
-_MAX_BODY = 32 << 20
 
-
-class H2Origin:
+class H2Origin(Recording):
     """TLS origin speaking HTTP/2 (and HTTP/1.1 when the client offers only that).
 
     ``url`` ends in ``/``; ``requests`` lists ``RecordedRequest`` objects whose
@@ -31,36 +29,16 @@ class H2Origin:
     ``/cp1251`` serves windows-1251 text with no charset in its Content-Type.
     """
 
+    scheme = "https"
+
     def __init__(self, ca: TlsCA) -> None:
+        super().__init__()
         self._ca = ca
-        self._log = Log()
         self._loop: asyncio.AbstractEventLoop | None = None
         self._shutdown: asyncio.Event | None = None
         self._thread: threading.Thread | None = None
         self._failure: BaseException | None = None
         self._started = threading.Event()
-        self.port = 0
-
-    @property
-    def url(self) -> str:
-        return f"https://{LOCALHOST}:{self.port}/"
-
-    @property
-    def requests(self) -> list[RecordedRequest]:
-        return self._log.snapshot()
-
-    @property
-    def last(self) -> RecordedRequest:
-        items = self._log.snapshot()
-        if not items:
-            raise AssertionError(f"no request reached {self.url}")
-        return items[-1]
-
-    def wait(self, count: int = 1, timeout: float = 5.0) -> list[RecordedRequest]:
-        return self._log.wait(count, timeout, "requests")
-
-    def reset(self) -> None:
-        self._log.clear()
 
     async def _app(self, scope, receive, send):
         if scope["type"] == "lifespan":
@@ -80,7 +58,7 @@ class H2Origin:
             if message["type"] == "http.disconnect":
                 return
             body += message.get("body", b"")
-            if len(body) > _MAX_BODY:
+            if len(body) > MAX_BODY:
                 return
             if not message.get("more_body", False):
                 break
@@ -135,8 +113,7 @@ class H2Origin:
                 loop.close()
 
         self._started.clear()
-        self._thread = threading.Thread(target=run, name="h2-origin", daemon=True)
-        self._thread.start()
+        self._thread = start_thread(run, name="h2-origin")
         # The socket already listens, so connections made from here on wait in
         # its backlog; hypercorn accepts right after the app's startup. Probing
         # the port instead would leave a failed handshake in the server's log.

@@ -15,7 +15,7 @@ import time
 from dataclasses import dataclass, field
 from functools import lru_cache
 
-from ._util import LOCALHOST, Log, ThreadGroup, listen_socket
+from ._util import LOCALHOST, Log, ThreadGroup, listen_socket, snapshot_of, start_thread
 
 EXT_SERVER_NAME = 0
 EXT_ALPN = 16
@@ -209,13 +209,10 @@ class ClientHelloRecorder:
     def url(self) -> str:
         return f"https://{LOCALHOST}:{self.port}/"
 
-    @property
-    def hellos(self) -> list[ClientHello]:
-        return self._log.snapshot()
-
-    @property
-    def errors(self) -> list[str]:
-        return self._errors.snapshot()
+    hellos = snapshot_of("_log", "The recorded ``ClientHello``s, in arrival order.")
+    errors = snapshot_of(
+        "_errors", "Connections that sent no parseable hello, as 'Type: message' lines."
+    )
 
     def reset(self) -> None:
         """Forget recorded hellos and errors."""
@@ -248,8 +245,7 @@ class ClientHelloRecorder:
     def start(self) -> "ClientHelloRecorder":
         self._sock = listen_socket()
         self.port = self._sock.getsockname()[1]
-        self._thread = threading.Thread(target=self._serve, name="hello-recorder", daemon=True)
-        self._thread.start()
+        self._thread = start_thread(self._serve, name="hello-recorder")
         return self
 
     def stop(self) -> None:

@@ -13,10 +13,10 @@ from collections import deque
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
-from ._util import LOCALHOST, ConnectionSet, Log, ThreadGroup, listen_socket
+from ._util import (
+    MAX_BODY, ConnectionSet, Log, Recording, ThreadGroup, listen_socket, snapshot_of, start_thread,
+)
 from .content import route
-
-_MAX_BODY = 32 << 20
 
 
 @dataclass
@@ -85,12 +85,12 @@ class _Handler(BaseHTTPRequestHandler):
                         pass
                     return b"".join(chunks)
                 total += size
-                if total > _MAX_BODY:
+                if total > MAX_BODY:
                     raise ValueError("body too large")
                 chunks.append(self.rfile.read(size))
                 self.rfile.readline(8)
         length = int(self.headers.get("Content-Length") or 0)
-        if length > _MAX_BODY:
+        if length > MAX_BODY:
             raise ValueError("body too large")
         return self.rfile.read(length) if length else b""
 
@@ -161,7 +161,7 @@ class _Server(HTTPServer):
                     pass
 
 
-class RecordingOrigin:
+class RecordingOrigin(Recording):
     """HTTP/1.1 origin on 127.0.0.1 that records requests and answers from ``content.route``.
 
     ``url`` ends in ``/``. ``requests`` lists ``RecordedRequest`` objects in
@@ -171,8 +171,8 @@ class RecordingOrigin:
     """
 
     def __init__(self, tls_context: ssl.SSLContext | None = None) -> None:
+        super().__init__()
         self._tls = tls_context
-        self._log = Log()
         self._errors = Log()
         self._threads = ThreadGroup()
         self._conns = ConnectionSet()
@@ -180,33 +180,12 @@ class RecordingOrigin:
         self._queue_lock = threading.Lock()
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
-        self.port = 0
 
     @property
     def scheme(self) -> str:
         return "https" if self._tls is not None else "http"
 
-    @property
-    def url(self) -> str:
-        return f"{self.scheme}://{LOCALHOST}:{self.port}/"
-
-    @property
-    def requests(self) -> list[RecordedRequest]:
-        return self._log.snapshot()
-
-    @property
-    def errors(self) -> list[str]:
-        return self._errors.snapshot()
-
-    @property
-    def last(self) -> RecordedRequest:
-        items = self._log.snapshot()
-        if not items:
-            raise AssertionError(f"no request reached {self.url}; errors: {self.errors}")
-        return items[-1]
-
-    def wait(self, count: int = 1, timeout: float = 5.0) -> list[RecordedRequest]:
-        return self._log.wait(count, timeout, "requests")
+    errors = snapshot_of("_errors", "Connections that failed, as 'Type: message' lines.")
 
     def fail_next(self, times: int, status: int = 503,
                   headers: list[tuple[str, str]] | None = None) -> None:
@@ -219,8 +198,11 @@ class RecordingOrigin:
         """Forget recorded requests, errors and queued answers."""
         with self._queue_lock:
             self._queue.clear()
-        self._log.clear()
+        super().reset()
         self._errors.clear()
+
+    def _failure_note(self) -> str:
+        return f"; errors: {self.errors}"
 
     def _respond(self, request: RecordedRequest) -> Response:
         with self._queue_lock:
@@ -233,11 +215,8 @@ class RecordingOrigin:
         sock = listen_socket()
         self.port = sock.getsockname()[1]
         self._server = _Server(self, sock)
-        self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
-            name=f"{self.scheme}-origin", daemon=True,
-        )
-        self._thread.start()
+        self._thread = start_thread(self._server.serve_forever, poll_interval=0.05,
+                                    name=f"{self.scheme}-origin")
         return self
 
     def stop(self) -> None:

@@ -14,7 +14,7 @@ import threading
 import time
 from dataclasses import dataclass
 
-from ._util import LOCALHOST, Log, free_port, wait_for_port
+from ._util import LOCALHOST, Log, free_port, snapshot_of, start_thread, wait_for_port
 
 _TUNNEL = re.compile(r"^(?P<proto>\w+) (?P<client>\S+):(?P<cport>\d+) -> (?P<host>\S+):(?P<port>\d+)\s*$")
 
@@ -62,13 +62,8 @@ class ProxyServer:
     def socks4_url(self) -> str:
         return f"socks4://{LOCALHOST}:{self.port}"
 
-    @property
-    def tunnels(self) -> list[Tunnel]:
-        return self._tunnels.snapshot()
-
-    @property
-    def log(self) -> list[str]:
-        return self._lines.snapshot()
+    tunnels = snapshot_of("_tunnels", "The ``Tunnel``s logged so far, in log order.")
+    log = snapshot_of("_lines", "Every line the proxy printed, for failure messages.")
 
     def reset(self) -> None:
         self._tunnels.clear()
@@ -107,9 +102,7 @@ class ProxyServer:
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                 text=True, encoding="utf-8", errors="replace",
             )
-            self._reader = threading.Thread(target=self._read, args=(self._proc,),
-                                            name="proxy-log", daemon=True)
-            self._reader.start()
+            self._reader = start_thread(self._read, self._proc, name="proxy-log")
             try:
                 wait_for_port(self.port, 15, alive=lambda: self._proc.poll() is None)
                 return self
