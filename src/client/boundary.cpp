@@ -124,19 +124,44 @@ py::object boundary_token(Call& call, const TokenRuleLines& lines) {
     return boundary;
 }
 
-py::object field_value(Call& call, py::handle value, int json_line, int str_line) {
-    // isinstance() rather than a type-flag test: it honours __class__ and
-    // __instancecheck__ as the interpreter does.
+namespace {
+
+enum class FieldKind { kContainer, kNumber, kOther };
+
+// Instances of the built-in types cannot change their __class__, so their
+// exact type answers the isinstance() tests below without the attribute
+// look-ups isinstance() makes; anything else asks isinstance() itself, which
+// honours __class__ and __instancecheck__ as the interpreter does.
+FieldKind kind_of(py::handle value, bool test_containers) {
     static PyObject* const containers = PyTuple_Pack(2, &PyDict_Type, &PyList_Type);
     static PyObject* const numbers = PyTuple_Pack(2, &PyLong_Type, &PyFloat_Type);
     if (containers == nullptr || numbers == nullptr) native::throw_python_error();
+    PyObject* object = value.ptr();
+    if (PyUnicode_CheckExact(object) || PyBytes_CheckExact(object) || object == Py_None) {
+        return FieldKind::kOther;
+    }
+    if (PyDict_CheckExact(object) || PyList_CheckExact(object)) {
+        return test_containers ? FieldKind::kContainer : FieldKind::kOther;
+    }
+    if (PyLong_CheckExact(object) || PyBool_Check(object) || PyFloat_CheckExact(object)) {
+        return FieldKind::kNumber;
+    }
+    if (test_containers && is_instance(value, containers)) return FieldKind::kContainer;
+    return is_instance(value, numbers) ? FieldKind::kNumber : FieldKind::kOther;
+}
+
+}  // namespace
+
+py::object field_value(Call& call, py::handle value, int json_line, int str_line) {
     call.at(json_line);
     py::object result = py::reinterpret_borrow<py::object>(value);
-    if (is_instance(result, containers)) {
+    FieldKind kind = kind_of(result, true);
+    if (kind == FieldKind::kContainer) {
         result = native::call_method(call.global(kJson), kDumps, {result});
+        kind = kind_of(result, false);
     }
     call.at(str_line);
-    if (is_instance(result, numbers)) result = native::steal_or_throw(PyObject_Str(result.ptr()));
+    if (kind == FieldKind::kNumber) result = native::steal_or_throw(PyObject_Str(result.ptr()));
     return result;
 }
 
