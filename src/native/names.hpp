@@ -20,7 +20,6 @@ public:
     // Borrowed; valid once intern_all() has succeeded.
     PyObject* ptr() const { return object_; }
     py::handle handle() const { return object_; }
-    py::str str() const { return py::reinterpret_borrow<py::str>(object_); }
 
     // Interns every registered name; false with an exception set on failure.
     static bool intern_all();
