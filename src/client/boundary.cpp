@@ -5,9 +5,6 @@
 namespace client {
 namespace {
 
-using native::Call;
-using native::Name;
-
 const Name kString("string");
 const Name kAsciiLetters("ascii_letters");
 const Name kDigits("digits");
@@ -23,8 +20,6 @@ const Name kUrlencode("urlencode");
 const Name kReport("Report");
 const Name kItems("items");
 const Name kInit("__init__");
-const Name kHeaders("headers");
-const Name kData("data");
 const Name kContentType("content_type");
 const Name kContentTypeHeader("Content-Type");
 const Name kEmpty("");
@@ -163,6 +158,34 @@ py::object field_value(Call& call, py::handle value, int json_line, int str_line
     call.at(str_line);
     if (kind == FieldKind::kNumber) result = native::steal_or_throw(PyObject_Str(result.ptr()));
     return result;
+}
+
+native::FunctionDecl urlencode_decl(const char* qualname, int line) {
+    return native::FunctionDecl(qualname, line, urlencoded)
+        .param("data", "dict", ArgTest::kExactDict)
+        .wrapped(native::Wrapper::kStatic);
+}
+
+native::FunctionDecl builder_decl(const char* qualname, int line, native::Body body,
+                                  std::vector<const char*> locals) {
+    return native::FunctionDecl(qualname, line, body)
+        .param("data", "dict", ArgTest::kExactDict)
+        .param("prefix", "str", ArgTest::kStrOrNone, Default::none())
+        .param("length", "int", ArgTest::kExactInt, Default::integer(51))
+        .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
+        .param("MD5", "bool", ArgTest::kAny, Default::false_value())
+        .locals(std::move(locals))
+        .wrapped(native::Wrapper::kStatic);
+}
+
+native::FunctionDecl boundary_init_decl(const char* qualname, int line,
+                                        const char* data_annotation) {
+    return native::FunctionDecl(qualname, line, boundary_init)
+        .uses_class_cell()
+        .param("self")
+        .param("headers", "Dict[str, str]", ArgTest::kExactDict)
+        .param("data", data_annotation)
+        .returns("None");
 }
 
 py::object items_iterator(py::handle dict) {

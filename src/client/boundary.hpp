@@ -2,7 +2,7 @@
 // conversion of a field value to what goes on the wire.
 #pragma once
 
-#include "native/class_builder.hpp"
+#include "client/vocabulary.hpp"
 
 namespace client {
 
@@ -29,6 +29,15 @@ py::object field_value(native::Call& call, py::handle value, int json_line, int 
 // (false when done).
 py::object items_iterator(py::handle dict);
 bool next_item(py::handle iterator, py::object& key, py::object& value);
+
+// Declarations of the builders' shared signatures: create_urlencode(data),
+// create_boundary(data, prefix=None, length=51, boundary=None, MD5=False),
+// both static, and the result class's __init__(self, headers, data).
+native::FunctionDecl urlencode_decl(const char* qualname, int line);
+native::FunctionDecl builder_decl(const char* qualname, int line, native::Body body,
+                                  std::vector<const char*> locals);
+native::FunctionDecl boundary_init_decl(const char* qualname, int line,
+                                        const char* data_annotation);
 
 // The body of both builders' create_urlencode: urlencode(data).
 py::object urlencoded(native::Call& call);

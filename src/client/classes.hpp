@@ -2,7 +2,7 @@
 // runs its statement against the module namespace and returns the class.
 #pragma once
 
-#include "native/class_builder.hpp"
+#include "client/vocabulary.hpp"
 
 namespace client {
 

@@ -7,11 +7,6 @@
 namespace client {
 namespace {
 
-using native::ArgTest;
-using native::Call;
-using native::Default;
-using native::Name;
-
 const Name kTypeReq("TypeReq");
 const Name kAIOHTTP("AIOHTTP");
 const Name kREQUESTS("REQUESTS");

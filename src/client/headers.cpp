@@ -5,8 +5,6 @@
 namespace client {
 namespace {
 
-using native::Name;
-
 const Name kKeys("keys");
 const Name kValues("values");
 const Name kLower("lower");
@@ -39,6 +37,15 @@ void merge_extra(py::handle extra_headers, py::dict& headers) {
 }
 
 }  // namespace
+
+native::FunctionDecl session_factory_decl(const char* qualname, int line, native::Body body,
+                                          std::vector<const char*> locals) {
+    return native::FunctionDecl(qualname, line, body)
+        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
+        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
+        .locals(std::move(locals))
+        .wrapped(native::Wrapper::kStatic);
+}
 
 void update_with_keyword(py::handle dict, py::handle key, py::handle value) {
     if (!PyUnicode_Check(key.ptr())) {

@@ -3,7 +3,7 @@
 // User-Agent unless the caller gave a true one.
 #pragma once
 
-#include "native/function.hpp"
+#include "client/vocabulary.hpp"
 
 namespace client {
 
@@ -13,6 +13,11 @@ struct HeaderRuleLines {
     int merge;       // for k, v in zip(keys, values): headers.update(**{k.lower(): v})
     int user_agent;  // if not headers.get(...): headers.update(...)
 };
+
+// The session factories' shared signature:
+// ClientSession(extra_headers={}, proxy=None), static.
+native::FunctionDecl session_factory_decl(const char* qualname, int line, native::Body body,
+                                          std::vector<const char*> locals);
 
 py::dict merge_headers(native::Call& call, py::handle extra_headers, const HeaderRuleLines& lines);
 

@@ -166,18 +166,12 @@ private:
 bool run_body(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     ModuleBody body(globals);
-    try {
+    bool loaded = native::run_translating_errors([&] {
         if (!register_in_sys_modules(module) || !native::save_builtins())
             native::throw_python_error();
         body.run();
-        return true;
-    } catch (py::error_already_set& error) {
-        error.restore();
-    } catch (py::builtin_exception& error) {
-        error.set_error();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
-    }
+    });
+    if (loaded) return true;
     native::add_traceback(kInitEntry, body.line(), globals);
     return false;
 }

@@ -8,9 +8,6 @@
 namespace client {
 namespace {
 
-using native::Call;
-using native::Name;
-
 const Name kSsl("ssl");
 const Name kSSLContextClass("SSLContext");
 const Name kHTTPAdapter("HTTPAdapter");

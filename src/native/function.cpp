@@ -34,14 +34,9 @@ FunctionObject* as_function(PyObject* self) {
 PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
     Call call(self, bound);
     call.at(self->decl->line());
-    try {
-        return self->decl->body()(call).release().ptr();
-    } catch (py::error_already_set& error) {
-        error.restore();
-    } catch (py::builtin_exception& error) {
-        error.set_error();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
+    PyObject* result = nullptr;
+    if (run_translating_errors([&] { result = self->decl->body()(call).release().ptr(); })) {
+        return result;
     }
     add_traceback(self->decl->traceback_name(), call.line(), self->globals);
     return nullptr;
@@ -420,12 +415,9 @@ const Prototype& prototype_of(const FunctionDecl& decl) {
 }
 
 PyObject* copy_declared_annotations(const FunctionDecl& decl) {
-    try {
-        return PyDict_Copy(prototype_of(decl).annotations.ptr());
-    } catch (py::error_already_set& error) {
-        error.restore();
-        return nullptr;
-    }
+    PyObject* copy = nullptr;
+    run_translating_errors([&] { copy = PyDict_Copy(prototype_of(decl).annotations.ptr()); });
+    return copy;
 }
 
 }  // namespace

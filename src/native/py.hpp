@@ -19,6 +19,23 @@ namespace native {
     throw py::error_already_set();
 }
 
+// Runs `action`; returns false with the Python error set when it throws.
+// The one place where C++ exceptions become Python exceptions.
+template <class Action>
+bool run_translating_errors(Action&& action) noexcept {
+    try {
+        action();
+        return true;
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+    return false;
+}
+
 // Takes ownership of a new reference from the C API, throwing on NULL.
 inline py::object steal_or_throw(PyObject* result) {
     if (result == nullptr) throw_python_error();

@@ -10,12 +10,6 @@
 namespace client {
 namespace {
 
-using native::ArgTest;
-using native::Call;
-using native::Default;
-using native::Keyword;
-using native::Name;
-
 const Name kAiohttp("aiohttp");
 const Name kMultipartWriter("MultipartWriter");
 const Name kEnter("__enter__");
@@ -23,24 +17,16 @@ const Name kExit("__exit__");
 const Name kAppend("append");
 const Name kSetContentDisposition("set_content_disposition");
 const Name kName("name");
-const Name kBoundaryKeyword("boundary");
-const Name kHeaders("headers");
 const Name kClientSessionClass("ClientSession");
 const Name kProxyConnector("ProxyConnector");
 const Name kFromUrl("from_url");
 const Name kConnector("connector");
-const Name kToString("toString");
 const Name kFormData("form-data");
 const native::ClassDecl kBoundaryClass("Boundary", "_aiohttp.create_boundary.<locals>.Boundary");
 const native::ClassDecl kBackendClass("_aiohttp", "_aiohttp");
 
-const native::FunctionDecl kBoundaryInit =
-    native::FunctionDecl("_aiohttp.create_boundary.<locals>.Boundary.__init__", 31, boundary_init)
-        .uses_class_cell()
-        .param("self")
-        .param("headers", "Dict[str, str]", ArgTest::kExactDict)
-        .param("data", "aiohttp.MultipartWriter")
-        .returns("None");
+const native::FunctionDecl kBoundaryInit = boundary_init_decl(
+    "_aiohttp.create_boundary.<locals>.Boundary.__init__", 31, "aiohttp.MultipartWriter");
 
 // The body of the `with` block: one form-data part per field, then the result.
 py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class) {
@@ -116,28 +102,14 @@ py::object client_session(Call& call) {
                         {Keyword{kHeaders, headers}});
 }
 
-const native::FunctionDecl kCreateUrlencode =
-    native::FunctionDecl("_aiohttp.create_urlencode", 24, urlencoded)
-        .param("data", "dict", ArgTest::kExactDict)
-        .wrapped(native::Wrapper::kStatic);
+const native::FunctionDecl kCreateUrlencode = urlencode_decl("_aiohttp.create_urlencode", 24);
 
-const native::FunctionDecl kCreateBoundary =
-    native::FunctionDecl("_aiohttp.create_boundary", 28, create_boundary)
-        .param("data", "dict", ArgTest::kExactDict)
-        .param("prefix", "str", ArgTest::kStrOrNone, Default::none())
-        .param("length", "int", ArgTest::kExactInt, Default::integer(51))
-        .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
-        .param("MD5", "bool", ArgTest::kAny, Default::false_value())
-        .locals({"Boundary", "chars", "MPData", "key", "value", "part", "genexpr", "genexpr",
-                 "genexpr"})
-        .wrapped(native::Wrapper::kStatic);
+const native::FunctionDecl kCreateBoundary = builder_decl(
+    "_aiohttp.create_boundary", 28, create_boundary,
+    {"Boundary", "chars", "MPData", "key", "value", "part", "genexpr", "genexpr", "genexpr"});
 
 const native::FunctionDecl kClientSession =
-    native::FunctionDecl("_aiohttp.ClientSession", 53, client_session)
-        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
-        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
-        .locals({"headers", "k", "v"})
-        .wrapped(native::Wrapper::kStatic);
+    session_factory_decl("_aiohttp.ClientSession", 53, client_session, {"headers", "k", "v"});
 
 }  // namespace
 

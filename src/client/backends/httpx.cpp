@@ -8,23 +8,14 @@
 namespace client {
 namespace {
 
-using native::ArgTest;
-using native::Call;
-using native::Default;
-using native::Keyword;
-using native::Name;
-
 const Name kHttpx("httpx");
 const Name kClient("Client");
 const Name kHTTPTransport("HTTPTransport");
 const Name kChardet("chardet");
 const Name kDetect("detect");
 const Name kGet("get");
-const Name kToString("toString");
 const Name kHttp2("http2");
 const Name kRetries("retries");
-const Name kProxies("proxies");
-const Name kHeaders("headers");
 const Name kDefaultEncoding("default_encoding");
 const Name kTransport("transport");
 const Name kEncoding("encoding");
@@ -67,11 +58,8 @@ py::object client_session(Call& call) {
 }
 
 const native::FunctionDecl kClientSession =
-    native::FunctionDecl("_httpx.ClientSession", 197, client_session)
-        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
-        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
-        .locals({"ClientSession", "autodetect", "autodetect", "headers", "k", "v"})
-        .wrapped(native::Wrapper::kStatic);
+    session_factory_decl("_httpx.ClientSession", 197, client_session,
+                         {"ClientSession", "autodetect", "autodetect", "headers", "k", "v"});
 
 }  // namespace
 

@@ -9,16 +9,8 @@
 namespace client {
 namespace {
 
-using native::ArgTest;
-using native::Call;
-using native::Default;
-using native::Keyword;
-using native::Name;
-
 const Name kMultipartEncoder("MultipartEncoder");
 const Name kFields("fields");
-const Name kBoundaryKeyword("boundary");
-const Name kHeaders("headers");
 const Name kRequests("requests");
 const Name kSession("Session");
 const Name kRetryPolicy("__retry__");
@@ -26,8 +18,6 @@ const Name kRequestsAdapter("RequestsAdapter");
 const Name kMaxRetries("max_retries");
 const Name kMount("mount");
 const Name kUpdate("update");
-const Name kProxies("proxies");
-const Name kToString("toString");
 const Name kTotal("total");
 const Name kStatusForcelist("status_forcelist");
 const Name kBackoffFactor("backoff_factor");
@@ -41,13 +31,8 @@ const native::ClassDecl kSessionClass("ClientSession",
 const native::ClassDecl kRetryClass("Retry", "_requests.ClientSession.<locals>.Retry");
 const native::ClassDecl kBackendClass("_requests", "_requests");
 
-const native::FunctionDecl kBoundaryInit =
-    native::FunctionDecl("_requests.create_boundary.<locals>.Boundary.__init__", 151, boundary_init)
-        .uses_class_cell()
-        .param("self")
-        .param("headers", "Dict[str, str]", ArgTest::kExactDict)
-        .param("data", "MultipartEncoder")
-        .returns("None");
+const native::FunctionDecl kBoundaryInit = boundary_init_decl(
+    "_requests.create_boundary.<locals>.Boundary.__init__", 151, "MultipartEncoder");
 
 // Writes each field back into the caller's dict as it will be sent.
 void normalise_fields(Call& call, py::handle data) {
@@ -137,27 +122,15 @@ py::object client_session(Call& call) {
     return session;
 }
 
-const native::FunctionDecl kCreateUrlencode =
-    native::FunctionDecl("_requests.create_urlencode", 144, urlencoded)
-        .param("data", "dict", ArgTest::kExactDict)
-        .wrapped(native::Wrapper::kStatic);
+const native::FunctionDecl kCreateUrlencode = urlencode_decl("_requests.create_urlencode", 144);
 
 const native::FunctionDecl kCreateBoundary =
-    native::FunctionDecl("_requests.create_boundary", 148, create_boundary)
-        .param("data", "dict", ArgTest::kExactDict)
-        .param("prefix", "str", ArgTest::kStrOrNone, Default::none())
-        .param("length", "int", ArgTest::kExactInt, Default::integer(51))
-        .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
-        .param("MD5", "bool", ArgTest::kAny, Default::false_value())
-        .locals({"Boundary", "chars", "key", "value", "MPData", "genexpr", "genexpr", "genexpr"})
-        .wrapped(native::Wrapper::kStatic);
+    builder_decl("_requests.create_boundary", 148, create_boundary,
+                 {"Boundary", "chars", "key", "value", "MPData", "genexpr", "genexpr", "genexpr"});
 
-const native::FunctionDecl kClientSession =
-    native::FunctionDecl("_requests.ClientSession", 172, client_session)
-        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
-        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
-        .locals({"ClientSession", "Retry", "Session", "adapter", "scheme", "headers", "k", "v"})
-        .wrapped(native::Wrapper::kStatic);
+const native::FunctionDecl kClientSession = session_factory_decl(
+    "_requests.ClientSession", 172, client_session,
+    {"ClientSession", "Retry", "Session", "adapter", "scheme", "headers", "k", "v"});
 
 }  // namespace
 

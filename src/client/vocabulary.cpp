@@ -1,0 +1,11 @@
+#include "client/vocabulary.hpp"
+
+namespace client {
+
+const Name kHeaders("headers");
+const Name kData("data");
+const Name kBoundaryKeyword("boundary");
+const Name kProxies("proxies");
+const Name kToString("toString");
+
+}  // namespace client

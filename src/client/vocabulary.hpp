@@ -1,0 +1,22 @@
+// What the module's subsystem files share: the native names they use
+// unqualified, and the identifiers more than one of them passes to Python.
+#pragma once
+
+#include "native/calls.hpp"
+#include "native/class_builder.hpp"
+
+namespace client {
+
+using native::ArgTest;
+using native::Call;
+using native::Default;
+using native::Keyword;
+using native::Name;
+
+extern const Name kHeaders;          // headers=, Boundary.headers, session.headers
+extern const Name kData;             // Boundary.data
+extern const Name kBoundaryKeyword;  // boundary= of the body objects
+extern const Name kProxies;          // proxies= / session.proxies
+extern const Name kToString;         // the proxy URL of a proxy object
+
+}  // namespace client
