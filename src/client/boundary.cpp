@@ -40,35 +40,32 @@ py::object alphabet(Call& call) {
 }
 
 // How many characters to draw: range(length) is empty for any negative
-// length, however large.
+// length, however large. A length beyond what the interpreter can count
+// cannot be drawn: it is refused rather than cut short, which would give a
+// short, predictable boundary.
 Py_ssize_t draw_count(py::handle length) {
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
     if (count == -1 && PyErr_Occurred()) native::throw_python_error();
-    if (overflow < 0 || count < 0) return 0;
     if (overflow > 0 || count > PY_SSIZE_T_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "boundary length too large");
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C ssize_t");
         native::throw_python_error();
     }
+    if (overflow < 0 || count < 0) return 0;
     return static_cast<Py_ssize_t>(count);
 }
 
 // `length` draws of secrets.choice(chars), joined. The callable is looked up
 // once per call and called through vectorcall: no interpreter frame per
-// character. The list grows as characters come, so a huge length fails as
-// the draws would, not by reserving memory up front.
+// character. The list only ever grows by appending: `choice` is the
+// caller's to rebind, and whatever it runs may walk every live object.
 py::object random_part(Call& call, py::handle chars) {
     const Py_ssize_t count = draw_count(call.arg(kLengthArg));
     py::object choice = native::getattr(call.global(kSecrets), kChoice);
-    constexpr Py_ssize_t kReserved = 4096;
-    py::list drawn(count < kReserved ? count : kReserved);
+    py::list drawn;
     for (Py_ssize_t i = 0; i < count; ++i) {
         py::object character = native::call(choice, {chars});
-        if (i < kReserved) {
-            PyList_SET_ITEM(drawn.ptr(), i, character.release().ptr());
-        } else if (PyList_Append(drawn.ptr(), character.ptr()) < 0) {
-            native::throw_python_error();
-        }
+        if (PyList_Append(drawn.ptr(), character.ptr()) < 0) native::throw_python_error();
     }
     return native::steal_or_throw(PyUnicode_Join(kEmpty.ptr(), drawn.ptr()));
 }
@@ -90,10 +87,16 @@ py::object expect_str(py::object value) {
     return value;
 }
 
-bool is_instance(py::handle value, PyObject* types) {
-    int result = PyObject_IsInstance(value.ptr(), types);
+bool is_instance(py::handle value, PyTypeObject* type) {
+    int result = PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(type));
     if (result < 0) native::throw_python_error();
     return result != 0;
+}
+
+// isinstance(value, (first, second)): the tuple form tests its types in
+// order and stops at the first match, as this does.
+bool is_instance_of_either(py::handle value, PyTypeObject* first, PyTypeObject* second) {
+    return is_instance(value, first) || is_instance(value, second);
 }
 
 }  // namespace
@@ -128,9 +131,6 @@ enum class FieldKind { kContainer, kNumber, kOther };
 // look-ups isinstance() makes; anything else asks isinstance() itself, which
 // honours __class__ and __instancecheck__ as the interpreter does.
 FieldKind kind_of(py::handle value, bool test_containers) {
-    static PyObject* const containers = PyTuple_Pack(2, &PyDict_Type, &PyList_Type);
-    static PyObject* const numbers = PyTuple_Pack(2, &PyLong_Type, &PyFloat_Type);
-    if (containers == nullptr || numbers == nullptr) native::throw_python_error();
     PyObject* object = value.ptr();
     if (PyUnicode_CheckExact(object) || PyBytes_CheckExact(object) || object == Py_None) {
         return FieldKind::kOther;
@@ -141,8 +141,11 @@ FieldKind kind_of(py::handle value, bool test_containers) {
     if (PyLong_CheckExact(object) || PyBool_Check(object) || PyFloat_CheckExact(object)) {
         return FieldKind::kNumber;
     }
-    if (test_containers && is_instance(value, containers)) return FieldKind::kContainer;
-    return is_instance(value, numbers) ? FieldKind::kNumber : FieldKind::kOther;
+    if (test_containers && is_instance_of_either(value, &PyDict_Type, &PyList_Type)) {
+        return FieldKind::kContainer;
+    }
+    return is_instance_of_either(value, &PyLong_Type, &PyFloat_Type) ? FieldKind::kNumber
+                                                                     : FieldKind::kOther;
 }
 
 }  // namespace
@@ -162,18 +165,18 @@ py::object field_value(Call& call, py::handle value, int json_line, int str_line
 
 native::FunctionDecl urlencode_decl(const char* qualname, int line) {
     return native::FunctionDecl(qualname, line, urlencoded)
-        .param("data", "dict", ArgTest::kExactDict)
+        .params({{"data", "dict", ArgTest::kExactDict}})
         .wrapped(native::Wrapper::kStatic);
 }
 
 native::FunctionDecl builder_decl(const char* qualname, int line, native::Body body,
                                   std::vector<const char*> locals) {
     return native::FunctionDecl(qualname, line, body)
-        .param("data", "dict", ArgTest::kExactDict)
-        .param("prefix", "str", ArgTest::kStrOrNone, Default::none())
-        .param("length", "int", ArgTest::kExactInt, Default::integer(51))
-        .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
-        .param("MD5", "bool", ArgTest::kAny, Default::false_value())
+        .params({{"data", "dict", ArgTest::kExactDict},
+                 {"prefix", "str", ArgTest::kStrOrNone, Default::none()},
+                 {"length", "int", ArgTest::kExactInt, Default::integer(51)},
+                 {"boundary", "str", ArgTest::kStrOrNone, Default::none()},
+                 {"MD5", "bool", ArgTest::kAny, Default::false_value()}})
         .locals(std::move(locals))
         .wrapped(native::Wrapper::kStatic);
 }
@@ -182,9 +185,9 @@ native::FunctionDecl boundary_init_decl(const char* qualname, int line,
                                         const char* data_annotation) {
     return native::FunctionDecl(qualname, line, boundary_init)
         .uses_class_cell()
-        .param("self")
-        .param("headers", "Dict[str, str]", ArgTest::kExactDict)
-        .param("data", data_annotation)
+        .params({{"self"},
+                 {"headers", "Dict[str, str]", ArgTest::kExactDict},
+                 {"data", data_annotation}})
         .returns("None");
 }
 

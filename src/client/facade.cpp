@@ -75,21 +75,21 @@ py::object create_boundary(Call& call) {
 
 const native::FunctionDecl kClientSessionDecl =
     native::FunctionDecl("Client.ClientSession", 218, client_session)
-        .param("cls")
-        .param("TypeReq", "TypeReq")
-        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
-        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
+        .params({{"cls"},
+                 {"TypeReq", "TypeReq"},
+                 {"extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict()},
+                 {"proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none()}})
         .wrapped(native::Wrapper::kClass);
 
 const native::FunctionDecl kCreateBoundaryDecl =
     native::FunctionDecl("Client.create_boundary", 227, create_boundary)
-        .param("cls")
-        .param("TypeReq", "TypeReq")
-        .param("data", "dict", ArgTest::kExactDict)
-        .param("prefix", "str", ArgTest::kStrOrNone, Default::none())
-        .param("length", "int", ArgTest::kExactInt, Default::integer(51))
-        .param("boundary", "str", ArgTest::kStrOrNone, Default::none())
-        .param("MD5", "bool", ArgTest::kAny, Default::false_value())
+        .params({{"cls"},
+                 {"TypeReq", "TypeReq"},
+                 {"data", "dict", ArgTest::kExactDict},
+                 {"prefix", "str", ArgTest::kStrOrNone, Default::none()},
+                 {"length", "int", ArgTest::kExactInt, Default::integer(51)},
+                 {"boundary", "str", ArgTest::kStrOrNone, Default::none()},
+                 {"MD5", "bool", ArgTest::kAny, Default::false_value()}})
         .wrapped(native::Wrapper::kClass);
 
 // class TypeReq(Enum): the enumeration's own namespace numbers the members

@@ -41,8 +41,8 @@ void merge_extra(py::handle extra_headers, py::dict& headers) {
 native::FunctionDecl session_factory_decl(const char* qualname, int line, native::Body body,
                                           std::vector<const char*> locals) {
     return native::FunctionDecl(qualname, line, body)
-        .param("extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict())
-        .param("proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none())
+        .params({{"extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict()},
+                 {"proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none()}})
         .locals(std::move(locals))
         .wrapped(native::Wrapper::kStatic);
 }

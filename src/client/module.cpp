@@ -11,6 +11,7 @@
 #include "client/classes.hpp"
 #include "native/code.hpp"
 #include "native/imports.hpp"
+#include "native/runtime.hpp"
 
 namespace client {
 namespace {
@@ -22,6 +23,12 @@ constexpr const char* kInitEntry = "init pelun_online_sdk.client";
 // while it is executing or loaded (a strong reference).
 int64_t g_main_interpreter = -1;
 PyObject* g_module = nullptr;
+
+// A runtime that finalises takes its interpreter and the module with it.
+const native::RuntimeBound kForgetModule([] {
+    g_main_interpreter = -1;
+    g_module = nullptr;
+});
 
 int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000
@@ -121,6 +128,9 @@ public:
         from(8, "Cryptodome.Hash", {{"MD5", "HashMD5"}});
         import(10, "aiohttp");
         from(11, "aiohttp_proxy", {{"ProxyConnector", "ProxyConnector"}});
+        // Not a name of the module: it mends aiohttp_proxy's connector for the
+        // installed aiohttp before any session is made.
+        native::import_for_effect(globals_, "_aiohttp_proxy_fix", 1);
         import(12, "chardet");
         import(13, "httpx");
         from(14, "requests.adapters", {{"HTTPAdapter", "HTTPAdapter"}});
@@ -182,7 +192,8 @@ bool prepare_runtime(PyObject* module) {
         return false;
     }
     native::set_builtins(PyModule_GetDict(builtins));
-    return check_runtime_version() && native::Name::intern_all() && native::ready_function_type();
+    return native::watch_runtime_finalisation() && check_runtime_version() &&
+           native::Name::intern_all() && native::ready_function_type();
 }
 
 int exec_module(PyObject* module) {
@@ -212,6 +223,13 @@ PyModuleDef module_def = {
 
 }  // namespace
 }  // namespace client
+
+// Python 3.8 declares the entry point without a visibility attribute, and the
+// build hides every symbol; later versions mark PyMODINIT_FUNC exported. On
+// Windows PyMODINIT_FUNC carries dllexport on every version.
+#if PY_VERSION_HEX < 0x03090000 && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_client(void);
+#endif
 
 PyMODINIT_FUNC PyInit_client() {
     return PyModuleDef_Init(&client::module_def);

@@ -137,21 +137,20 @@ py::object init_poolmanager(Call& call) {
 
 const native::FunctionDecl kSetAlpnProtocols =
     native::FunctionDecl("SSLContext.set_alpn_protocols", 117, set_alpn_protocols)
-        .param("self")
-        .param("alpn_protocols", "Iterable[str]")
+        .params({{"self"}, {"alpn_protocols", "Iterable[str]"}})
         .returns("None")
         .doc(kSetAlpnDoc);
 
 const native::FunctionDecl kAdapterInit =
     native::FunctionDecl("RequestsAdapter.__init__", 124, adapter_init)
         .uses_class_cell()
-        .param("self")
+        .params({{"self"}})
         .star_args("args")
         .star_kwargs("kwargs");
 
 const native::FunctionDecl kInitPoolManager =
     native::FunctionDecl("RequestsAdapter.init_poolmanager", 129, init_poolmanager)
-        .param("self")
+        .params({{"self"}})
         .star_args("args", "Any")
         .star_kwargs("kwargs", "Any")
         .returns("None")

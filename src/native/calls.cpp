@@ -85,6 +85,14 @@ py::object lookup_special(py::handle object, const Name& name) {
     return steal_or_throw(bind(descriptor, object.ptr(), reinterpret_cast<PyObject*>(type)));
 }
 
+py::object optional_attr(py::handle object, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(object.ptr(), name);
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return py::object();
+}
+
 py::tuple tuple_of(std::initializer_list<py::handle> items) {
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
     if (tuple == nullptr) throw_python_error();

@@ -38,6 +38,11 @@ bool truthy(py::handle value);
 // finds __enter__ and __exit__; AttributeError when the type lacks it.
 py::object lookup_special(py::handle object, const Name& name);
 
+// object.name, or an empty object when the lookup raises AttributeError;
+// any other error (MemoryError, KeyboardInterrupt, a raising property...)
+// propagates.
+py::object optional_attr(py::handle object, PyObject* name);
+
 // object.name, the attribute name interned.
 inline py::object getattr(py::handle object, const Name& name) {
     return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));

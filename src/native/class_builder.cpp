@@ -12,6 +12,7 @@ const Name kQualname("__qualname__");
 const Name kDoc("__doc__");
 const Name kOrigBases("__orig_bases__");
 const Name kDunderName("__name__");
+const Name kClassCell("__classcell__");
 
 // Replaces each base that is not a class but has __mro_entries__ by the
 // entries it returns, as PEP 560 asks.
@@ -22,11 +23,13 @@ py::tuple resolve_mro_entries(const py::tuple& bases) {
     py::list resolved;
     bool changed = false;
     for (py::handle base : bases) {
-        if (PyType_Check(base.ptr()) || !py::hasattr(base, kMroEntries.handle())) {
+        py::object method =
+            PyType_Check(base.ptr()) ? py::object() : optional_attr(base, kMroEntries.ptr());
+        if (!method) {
             resolved.append(base);
             continue;
         }
-        py::object entries = base.attr(kMroEntries.handle())(bases);
+        py::object entries = call(method, {bases});
         if (!PyTuple_Check(entries.ptr())) {
             PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
             throw_python_error();
@@ -98,10 +101,34 @@ void ClassStatement::def(const FunctionDecl& decl) {
     set_item(namespace_, interned_name(decl).ptr(), make_member(decl, globals_, cell).ptr());
 }
 
+namespace {
+
+// The metaclass fills the class cell itself, from __classcell__ in the
+// namespace, before anything (an __init_subclass__, a metaclass __init__)
+// can call a method that uses zero-argument super(); the interpreter then
+// checks that the cell holds the class it got back.
+void check_class_cell(py::handle cell, py::handle name, py::handle cls) {
+    PyObject* held = PyCell_GET(cell.ptr());
+    if (held == cls.ptr() || !PyType_Check(cls.ptr())) return;
+    if (held == nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "__class__ not set defining %.200R as %.200R. Was __classcell__ propagated "
+                     "to type.__new__?",
+                     name.ptr(), cls.ptr());
+    } else {
+        PyErr_Format(PyExc_TypeError, "__class__ set to %.200R defining %.200R as %.200R", held,
+                     name.ptr(), cls.ptr());
+    }
+    throw_python_error();
+}
+
+}  // namespace
+
 py::object ClassStatement::create() {
     if (!bases_.is(original_bases_)) set_item(namespace_, kOrigBases.ptr(), original_bases_.ptr());
+    if (cell_) set_item(namespace_, kClassCell.ptr(), cell_.ptr());
     py::object cls = call(metaclass_, {name_, bases_, namespace_});
-    if (cell_ && PyCell_Set(cell_.ptr(), cls.ptr()) < 0) throw_python_error();
+    if (cell_) check_class_cell(cell_, name_, cls);
     return cls;
 }
 

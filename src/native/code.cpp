@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "native/runtime.hpp"
+
 namespace native {
 
 const char* const kSourceFile = "pelun_online_sdk\\client.py";
@@ -28,13 +30,36 @@ int code_flags(const CodeShape& shape) {
 
 // One empty code object per (name, line): a frame built on it reports that
 // line on every interpreter version, without touching frame internals.
+// Kept for the runtime's life, like the constants of compiled code.
+using TracebackCodes = std::map<std::pair<std::string, int>, PyCodeObject*>;
+TracebackCodes* g_traceback_codes = nullptr;
+
+const RuntimeBound kForgetTracebackCodes([] {
+    delete g_traceback_codes;  // holds raw pointers only: nothing is released
+    g_traceback_codes = nullptr;
+});
+
+PyCodeObject* find_traceback_code(const std::pair<std::string, int>& key) {
+    if (g_traceback_codes == nullptr) return nullptr;
+    auto found = g_traceback_codes->find(key);
+    return found == g_traceback_codes->end() ? nullptr : found->second;
+}
+
+// Borrowed, or nullptr with the error of the failure set. Runs inside the
+// caller's translator: the map may throw std::bad_alloc.
 PyCodeObject* traceback_code(const char* funcname, int line) {
-    static std::map<std::pair<std::string, int>, PyCodeObject*> cache;
     auto key = std::make_pair(std::string(funcname), line);
-    auto found = cache.find(key);
-    if (found != cache.end()) return found->second;
+    if (PyCodeObject* cached = find_traceback_code(key)) return cached;
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, funcname, line);
-    if (code != nullptr) cache.emplace(std::move(key), code);
+    if (code == nullptr) return nullptr;
+    // Making the code object may let another thread run (a collection can
+    // run finalisers that release the lock) and cache the same entry first.
+    if (PyCodeObject* cached = find_traceback_code(key)) {
+        Py_DECREF(code);
+        return cached;
+    }
+    if (g_traceback_codes == nullptr) g_traceback_codes = new TracebackCodes();
+    g_traceback_codes->emplace(std::move(key), code);
     return code;
 }
 
@@ -83,7 +108,6 @@ private:
 };
 
 PyFrameObject* traceback_frame(const char* funcname, int line, PyObject* globals) {
-    ParkedError parked;  // a failure to decorate must not replace the real error
     PyCodeObject* code = traceback_code(funcname, line);
     if (code == nullptr) return nullptr;
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
@@ -95,10 +119,16 @@ PyFrameObject* traceback_frame(const char* funcname, int line, PyObject* globals
 
 }  // namespace
 
-void add_traceback(const char* funcname, int line, PyObject* globals) {
-    PyFrameObject* frame = traceback_frame(funcname, line, globals);
+void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
+    PyFrameObject* frame = nullptr;
+    {
+        ParkedError parked;  // a failure to decorate must not replace the real error
+        if (!run_translating_errors([&] { frame = traceback_frame(funcname, line, globals); })) {
+            return;
+        }
+    }
     if (frame == nullptr) return;
-    PyTraceBack_Here(frame);
+    PyTraceBack_Here(frame);  // onto the exception restored above
     Py_DECREF(frame);
 }
 

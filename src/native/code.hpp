@@ -30,6 +30,6 @@ py::object make_code(const CodeShape& shape);
 // Adds a traceback entry "funcname" at `line` of the module's source to the
 // exception being raised. Never fails: if the entry cannot be built, the
 // original exception is left as it was.
-void add_traceback(const char* funcname, int line, PyObject* globals);
+void add_traceback(const char* funcname, int line, PyObject* globals) noexcept;
 
 }  // namespace native

@@ -4,12 +4,28 @@
 #include <structmember.h>
 
 #include "native/code.hpp"
+#include "native/runtime.hpp"
 
 namespace native {
+
+// What every function object of a declaration shares, made once per runtime:
+// the code object, the interned names and docstring, and the annotations,
+// which each function receives as its own copy (they are mutable). Raw
+// pointers, owned for the runtime's life like the constants of compiled
+// code: when the runtime finalises they are forgotten, never released.
+struct Prototype {
+    PyObject* code;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* param_names[kMaxParams];  // interned, for keyword binding
+};
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDecl* decl;
+    const Prototype* prototype;
     PyObject* globals;       // the module namespace
     PyObject* name;          // str
     PyObject* qualname;      // str
@@ -42,43 +58,64 @@ PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
     return nullptr;
 }
 
+// Binding failed: the argument error gets the entry of the `def` line.
+PyObject* refuse_arguments(FunctionObject* self) {
+    add_traceback(self->decl->traceback_name(), self->decl->line(), self->globals);
+    return nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* self = as_function(callable);
     const FunctionDecl& decl = *self->decl;
     BoundArguments bound;
-    if (!bind_arguments(decl, self->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
+    if (!bind_arguments(decl, self->prototype->param_names, self->defaults, args,
+                        PyVectorcall_NARGS(nargsf), kwnames, bound) ||
         !check_argument_types(decl, bound)) {
-        add_traceback(decl.traceback_name(), decl.line(), self->globals);
-        return nullptr;
+        return refuse_arguments(self);
     }
-    return invoke(self, bound);
+    // Recursion through the module (a comparison that calls back into it)
+    // counts towards the interpreter's limit, as a Python function would.
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    PyObject* result = invoke(self, bound);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // Calls with an argument tuple and keyword dict (PyObject_Call when the
 // vectorcall slot is bypassed, __call__): the keyword names are checked here
-// so that a non-string key gets the function's own message.
+// so that a non-string key gets the function's own message. The keyword
+// values are held in a tuple of their own: the dict is the caller's and may
+// change while the body runs.
 PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
     if (nkw == 0) return function_vectorcall(callable, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
-    py::tuple kwnames(nkw);
-    std::vector<PyObject*> stack(nargs + nkw);
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            FunctionObject* self = as_function(callable);
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", self->decl->name());
-            add_traceback(self->decl->traceback_name(), self->decl->line(), self->globals);
-            return nullptr;
+    PyObject* result = nullptr;
+    run_translating_errors([&] {
+        py::tuple kwnames(nkw);
+        py::tuple stack(nargs + nkw);  // positional arguments, then keyword values
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(stack.ptr(), i, py::handle(PyTuple_GET_ITEM(args, i)).inc_ref().ptr());
         }
-        kwnames[k] = py::reinterpret_borrow<py::object>(key);
-        stack[nargs + k++] = value;
-    }
-    // The dict cannot change here: nothing above runs Python code.
-    return function_vectorcall(callable, stack.data(), nargs, kwnames.ptr());
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        // Nothing in this loop runs Python code, so the dict cannot change under it.
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                FunctionObject* self = as_function(callable);
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
+                             self->decl->name());
+                refuse_arguments(self);
+                throw_python_error();
+            }
+            PyTuple_SET_ITEM(kwnames.ptr(), k, py::handle(key).inc_ref().ptr());
+            PyTuple_SET_ITEM(stack.ptr(), nargs + k++, py::handle(value).inc_ref().ptr());
+        }
+        result =
+            function_vectorcall(callable, &PyTuple_GET_ITEM(stack.ptr(), 0), nargs, kwnames.ptr());
+    });
+    return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
@@ -214,12 +251,12 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
 }
 // Most functions of per-call classes never have their annotations read:
 // each gets its own copy of the declaration's only when asked.
-PyObject* copy_declared_annotations(const FunctionDecl& decl);
 
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (f->annotations == nullptr) {
-        f->annotations = f->annotations_taken ? PyDict_New() : copy_declared_annotations(*f->decl);
+        f->annotations =
+            f->annotations_taken ? PyDict_New() : PyDict_Copy(f->prototype->annotations);
         f->annotations_taken = true;
     }
     Py_XINCREF(f->annotations);
@@ -290,6 +327,10 @@ PyTypeObject make_function_type() {
 }
 
 PyTypeObject function_type = make_function_type();
+
+// A static type readied by a finalised runtime still points at that
+// runtime's objects (its dict, its MRO): the next runtime readies a fresh one.
+const RuntimeBound kForgetFunctionType([] { function_type = make_function_type(); });
 
 // --- construction ---------------------------------------------------------
 
@@ -396,38 +437,72 @@ bool ready_function_type() {
 
 namespace {
 
-// What every function object of a declaration shares, made once: the code
-// object, the interned names and docstring, and the annotations, which each
-// function receives as its own copy (they are mutable).
-struct Prototype {
+using Prototypes = std::map<const FunctionDecl*, Prototype>;
+Prototypes* g_prototypes = nullptr;
+
+const RuntimeBound kForgetPrototypes([] {
+    delete g_prototypes;  // raw pointers only: nothing is released
+    g_prototypes = nullptr;
+});
+
+const Prototype* find_prototype(const FunctionDecl& decl) {
+    if (g_prototypes == nullptr) return nullptr;
+    auto found = g_prototypes->find(&decl);
+    return found == g_prototypes->end() ? nullptr : &found->second;
+}
+
+// The owned parts of a prototype while it is being made.
+struct PrototypeParts {
     py::object code, name, qualname, doc;
     py::dict annotations;
+    py::object param_names[kMaxParams];
+
+    explicit PrototypeParts(const FunctionDecl& decl)
+        : code(make_code(shape_of(decl))),
+          name(interned(decl.name())),
+          qualname(interned(decl.qualname())),
+          doc(steal_or_throw(new_str_or_none(decl.docstring()))),
+          annotations(make_annotations(decl)) {
+        for (size_t i = 0; i < decl.params().size(); ++i) {
+            param_names[i] = interned(decl.params()[i].name);
+        }
+    }
+
+    Prototype release() {
+        Prototype prototype{code.release().ptr(),        name.release().ptr(),
+                            qualname.release().ptr(),    doc.release().ptr(),
+                            annotations.release().ptr(), {}};
+        for (size_t i = 0; i < kMaxParams; ++i) {
+            prototype.param_names[i] = param_names[i].release().ptr();
+        }
+        return prototype;
+    }
 };
 
 const Prototype& prototype_of(const FunctionDecl& decl) {
-    // Kept for the process, like the constants of compiled Python code.
-    static auto* prototypes = new std::map<const FunctionDecl*, Prototype>();
-    auto found = prototypes->find(&decl);
-    if (found != prototypes->end()) return found->second;
-    Prototype prototype{make_code(shape_of(decl)), interned(decl.name()), interned(decl.qualname()),
-                        steal_or_throw(new_str_or_none(decl.docstring())), make_annotations(decl)};
-    return prototypes->emplace(&decl, std::move(prototype)).first->second;
+    if (const Prototype* found = find_prototype(decl)) return *found;
+    PrototypeParts parts(decl);
+    // Making the parts runs Python code (code.replace), during which another
+    // thread may have made the same prototype: keep the first, drop ours.
+    if (const Prototype* found = find_prototype(decl)) return *found;
+    if (g_prototypes == nullptr) g_prototypes = new Prototypes();
+    auto& slot = (*g_prototypes)[&decl];  // may throw: the parts still own everything
+    slot = parts.release();
+    return slot;
 }
 
-PyObject* copy_declared_annotations(const FunctionDecl& decl) {
-    PyObject* copy = nullptr;
-    run_translating_errors([&] { copy = PyDict_Copy(prototype_of(decl).annotations.ptr()); });
-    return copy;
+py::object borrowed(PyObject* object) {
+    return py::reinterpret_borrow<py::object>(object);
 }
 
 }  // namespace
 
 py::object code_of(const FunctionDecl& decl) {
-    return prototype_of(decl).code;
+    return borrowed(prototype_of(decl).code);
 }
 
 py::object interned_name(const FunctionDecl& decl) {
-    return prototype_of(decl).name;
+    return borrowed(prototype_of(decl).name);
 }
 
 py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
@@ -440,17 +515,18 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* 
     if (f == nullptr) throw_python_error();
     f->vectorcall = function_vectorcall;
     f->decl = &decl;
+    f->prototype = &prototype;
     Py_INCREF(globals);
     f->globals = globals;
-    f->name = prototype.name.inc_ref().ptr();
-    f->qualname = prototype.qualname.inc_ref().ptr();
+    f->name = borrowed(prototype.name).release().ptr();
+    f->qualname = borrowed(prototype.qualname).release().ptr();
     f->module = module.release().ptr();
-    f->doc = prototype.doc.inc_ref().ptr();
+    f->doc = borrowed(prototype.doc).release().ptr();
     f->defaults = defaults.release().ptr();
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
     f->annotations_taken = false;
-    f->code = prototype.code.inc_ref().ptr();
+    f->code = borrowed(prototype.code).release().ptr();
     Py_XINCREF(class_cell);
     f->class_cell = class_cell;
     f->dict = nullptr;

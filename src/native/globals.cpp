@@ -1,5 +1,7 @@
 #include "native/globals.hpp"
 
+#include "native/runtime.hpp"
+
 namespace native {
 namespace {
 
@@ -10,6 +12,11 @@ const Name kSuper("super");
 const Name kRange("range");
 const Name kZip("zip");
 PyObject* g_saved[4] = {};  // strong references, in the order above
+
+const RuntimeBound kForgetBuiltins([] {
+    g_builtins = nullptr;
+    for (PyObject*& saved : g_saved) saved = nullptr;
+});
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "native/imports.hpp"
 
+#include "native/calls.hpp"
 #include "native/globals.hpp"
 
 namespace native {
@@ -16,23 +17,13 @@ py::object call_import(PyObject* globals, const char* module, py::handle fromlis
 }
 
 // True when the sys.modules entry is still being imported (by another
-// thread or higher up this one's stack); a failing probe counts as done.
+// thread or higher up this one's stack). A module without a spec, or a spec
+// without the flag, is done; other errors propagate.
 bool still_initializing(const py::object& module) {
-    PyObject* spec = PyObject_GetAttr(module.ptr(), kSpec.ptr());
-    if (spec == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* flag = PyObject_GetAttr(spec, kInitializing.ptr());
-    Py_DECREF(spec);
-    if (flag == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    int initializing = PyObject_IsTrue(flag);
-    Py_DECREF(flag);
-    if (initializing < 0) PyErr_Clear();
-    return initializing > 0;
+    py::object spec = optional_attr(module, kSpec.ptr());
+    if (!spec) return false;
+    py::object flag = optional_attr(spec, kInitializing.ptr());
+    return flag && truthy(flag);
 }
 
 py::object cached_module(const char* name) {
@@ -49,19 +40,16 @@ py::object cached_module(const char* name) {
 // A name missing as an attribute may still be a submodule that sits in
 // sys.modules without having been bound on its package yet.
 py::object take_name(const py::object& module, const char* name) {
-    PyObject* value = PyObject_GetAttrString(module.ptr(), name);
-    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-    PyErr_Clear();
-    py::object package =
-        py::reinterpret_steal<py::object>(PyObject_GetAttr(module.ptr(), kDunderName.ptr()));
-    if (package) {
-        py::object full = steal_or_throw(PyUnicode_FromFormat("%S.%s", package.ptr(), name));
+    py::object bare = steal_or_throw(PyUnicode_InternFromString(name));
+    py::object value = optional_attr(module, bare.ptr());
+    if (value) return value;
+    py::object package = optional_attr(module, kDunderName.ptr());
+    if (package && PyUnicode_Check(package.ptr())) {
+        py::object full = steal_or_throw(PyUnicode_FromFormat("%U.%U", package.ptr(), bare.ptr()));
         PyObject* submodule = PyImport_GetModule(full.ptr());
         if (submodule != nullptr) return py::reinterpret_steal<py::object>(submodule);
+        if (PyErr_Occurred()) throw_python_error();
     }
-    PyErr_Clear();
-    py::str bare(name);
     PyErr_Format(PyExc_ImportError, "cannot import name %S", bare.ptr());
     throw_python_error();
 }
@@ -72,6 +60,10 @@ py::object import_module(PyObject* globals, const char* name) {
     py::object module = cached_module(name);
     if (module) return module;
     return call_import(globals, name, py::none(), 0);
+}
+
+void import_for_effect(PyObject* globals, const char* module, int level) {
+    call_import(globals, module, py::none(), level);
 }
 
 void import_from(PyObject* globals, const char* module, const std::vector<ImportedName>& names,

@@ -13,6 +13,10 @@ namespace native {
 // `import name` (a top-level module name).
 py::object import_module(PyObject* globals, const char* name);
 
+// `from . import module` (at `level`) without binding anything: for a
+// module imported for what its import does.
+void import_for_effect(PyObject* globals, const char* module, int level);
+
 struct ImportedName {
     const char* name;
     const char* bound_as;  // the alias, or the name itself

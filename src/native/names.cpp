@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "native/runtime.hpp"
+
 namespace native {
 namespace {
 
@@ -9,6 +11,10 @@ std::vector<Name*>& registry() {
     static std::vector<Name*> names;
     return names;
 }
+
+const RuntimeBound kForgetInterned([] {
+    for (Name* name : registry()) name->forget();
+});
 
 }  // namespace
 

@@ -23,6 +23,8 @@ public:
 
     // Interns every registered name; false with an exception set on failure.
     static bool intern_all();
+    // Drops the interned object of a finalised runtime (see runtime.hpp).
+    void forget() { object_ = nullptr; }
 
 private:
     const char* text_;

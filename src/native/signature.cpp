@@ -14,22 +14,6 @@ FunctionDecl::FunctionDecl(const char* qualname, int line, Body body)
     name_ = dot == nullptr ? qualname : dot + 1;
 }
 
-PyObject* const* FunctionDecl::interned_param_names() const {
-    for (size_t i = interned_count_; i < params_.size(); ++i) {
-        interned_[i] = PyUnicode_InternFromString(params_[i].name);
-        if (interned_[i] == nullptr) return nullptr;
-        interned_count_ = i + 1;
-    }
-    return interned_;
-}
-
-FunctionDecl& FunctionDecl::param(const char* name, const char* annotation, ArgTest test,
-                                  Default default_value) {
-    if (params_.size() == kMaxParams) throw std::length_error("too many parameters");
-    params_.push_back(Param{name, annotation, test, default_value});
-    return *this;
-}
-
 FunctionDecl& FunctionDecl::star_args(const char* name, const char* annotation) {
     varargs_ = Param{name, annotation, ArgTest::kAny, {}};
     return *this;
@@ -161,6 +145,10 @@ void fill_defaults(const FunctionDecl& decl, PyObject* defaults, BoundArguments&
     for (Py_ssize_t i = 0; i < count; ++i) {
         Py_ssize_t from_end = count - i;
         if (bound.values[i] == nullptr && from_end <= ndefaults) {
+            if (bound.defaults == nullptr) {
+                Py_INCREF(defaults);
+                bound.defaults = defaults;
+            }
             bound.values[i] = PyTuple_GET_ITEM(defaults, ndefaults - from_end);
         }
     }
@@ -168,13 +156,12 @@ void fill_defaults(const FunctionDecl& decl, PyObject* defaults, BoundArguments&
 
 }  // namespace
 
-bool bind_arguments(const FunctionDecl& decl, PyObject* defaults, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& bound) {
+bool bind_arguments(const FunctionDecl& decl, PyObject* const* interned, PyObject* defaults,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    BoundArguments& bound) {
     const auto max_count = static_cast<Py_ssize_t>(decl.params().size());
     const Py_ssize_t ndefaults = defaults == nullptr ? 0 : PyTuple_GET_SIZE(defaults);
     const Py_ssize_t min_count = ndefaults >= max_count ? 0 : max_count - ndefaults;
-    PyObject* const* interned = decl.interned_param_names();
-    if (interned == nullptr) return false;
 
     if (nargs > max_count && decl.varargs().name == nullptr) {
         raise_positional_count(decl, min_count, max_count, nargs);

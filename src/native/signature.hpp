@@ -40,15 +40,20 @@ struct Default {
 };
 
 struct Param {
-    const char* name = nullptr;        // nullptr: no such parameter (for *args, **kwargs)
-    const char* annotation = nullptr;  // annotation text, stored as a string; nullptr: none
-    ArgTest test = ArgTest::kAny;
+    Param(const char* name = nullptr, const char* annotation = nullptr,
+          ArgTest test = ArgTest::kAny, Default default_value = {})
+        : name(name), annotation(annotation), test(test), default_value(default_value) {}
+
+    const char* name;        // nullptr: no such parameter (for *args, **kwargs)
+    const char* annotation;  // annotation text, stored as a string; nullptr: none
+    ArgTest test;
     Default default_value;
 };
 
 enum class Wrapper { kPlain, kStatic, kClass };
 
-// Most positional parameters any function of the module declares.
+// Most positional parameters a function may declare: bound arguments live in
+// a fixed array on the C stack. A declaration with more fails to compile.
 constexpr size_t kMaxParams = 8;
 
 class FunctionDecl {
@@ -56,8 +61,15 @@ public:
     FunctionDecl(const char* qualname, int line, Body body);
 
     // Builder steps, used once when the declaration table is written.
-    FunctionDecl& param(const char* name, const char* annotation = nullptr,
-                        ArgTest test = ArgTest::kAny, Default default_value = {});
+    // The named parameters, in order: {name, annotation, test, default}.
+    template <size_t N>
+    FunctionDecl& params(const Param (&list)[N]) {
+        static_assert(N <= kMaxParams,
+                      "a function of the module takes at most kMaxParams "
+                      "named parameters: raise kMaxParams to declare more");
+        params_.assign(list, list + N);
+        return *this;
+    }
     FunctionDecl& star_args(const char* name, const char* annotation = nullptr);
     FunctionDecl& star_kwargs(const char* name, const char* annotation = nullptr);
     FunctionDecl& returns(const char* annotation);
@@ -82,9 +94,6 @@ public:
     bool needs_class_cell() const { return class_cell_; }
     // Name of the traceback entries: the module's dotted name and the qualname.
     const char* traceback_name() const { return traceback_name_.c_str(); }
-    // Interned parameter names (nullptr with an exception set on failure),
-    // made on first use and kept for the process, like a code object's.
-    PyObject* const* interned_param_names() const;
 
 private:
     const char* qualname_;
@@ -100,13 +109,16 @@ private:
     Wrapper wrapper_ = Wrapper::kPlain;
     bool class_cell_ = false;
     std::string traceback_name_;
-    mutable PyObject* interned_[kMaxParams] = {};
-    mutable size_t interned_count_ = 0;
 };
 
 // The arguments of one call, bound to the declaration's parameters.
+//
+// The values are borrowed from the caller's argument vector (the caller owns
+// it for the whole call) or from the defaults tuple, which is held here: the
+// body may run code that replaces the function's __defaults__.
 struct BoundArguments {
-    PyObject* values[kMaxParams] = {};  // borrowed from the caller or the defaults
+    PyObject* values[kMaxParams] = {};  // borrowed, see above
+    PyObject* defaults = nullptr;       // new reference to the tuple the defaults came from
     PyObject* varargs = nullptr;        // new reference (tuple) when declared
     PyObject* varkw = nullptr;          // new reference (dict) when declared
 
@@ -114,15 +126,18 @@ struct BoundArguments {
     BoundArguments(const BoundArguments&) = delete;
     BoundArguments& operator=(const BoundArguments&) = delete;
     ~BoundArguments() {
+        Py_XDECREF(defaults);
         Py_XDECREF(varargs);
         Py_XDECREF(varkw);
     }
 };
 
 // Binds a vectorcall argument vector; false with TypeError set on failure.
-// `defaults` is the function's current __defaults__ (a tuple or nullptr).
-bool bind_arguments(const FunctionDecl& decl, PyObject* defaults, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& bound);
+// `names` are the declaration's parameter names, interned; `defaults` is the
+// function's current __defaults__ (a tuple or nullptr).
+bool bind_arguments(const FunctionDecl& decl, PyObject* const* names, PyObject* defaults,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    BoundArguments& bound);
 
 // Runs the exact-type tests in parameter order; false with TypeError set.
 bool check_argument_types(const FunctionDecl& decl, const BoundArguments& bound);

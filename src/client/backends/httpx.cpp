@@ -31,7 +31,7 @@ py::object autodetect(Call& call) {
 
 const native::FunctionDecl kAutodetect =
     native::FunctionDecl("_httpx.ClientSession.<locals>.autodetect", 200, autodetect)
-        .param("content");
+        .params({{"content"}});
 
 py::object define_client_class(Call& call) {
     call.at(198);

@@ -80,7 +80,7 @@ py::object retry_new(Call& call) {
 
 const native::FunctionDecl kRetryNew =
     native::FunctionDecl("_requests.ClientSession.<locals>.Retry.__new__", 176, retry_new)
-        .param("cls")
+        .params({{"cls"}})
         .returns("'__retry__'")
         .wrapped(native::Wrapper::kStatic);
 
