@@ -66,12 +66,19 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from
     return result == 0;
 }
 
+// The loaded module again (deleted from sys.modules and imported anew). The
+// import machinery resets the state pointer of whatever module a create slot
+// returns and then allocates a new one on exec, so the block it allocated
+// the first time would be orphaned on every re-import: it is released here.
+PyObject* reuse_module() {
+    PyMem_Free(PyModule_GetState(g_module));
+    Py_INCREF(g_module);
+    return g_module;
+}
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!check_interpreter()) return nullptr;
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
+    if (g_module != nullptr) return reuse_module();
     PyObject* name = PyObject_GetAttrString(spec, "name");
     if (name == nullptr) return nullptr;
     PyObject* module = PyModule_NewObject(name);

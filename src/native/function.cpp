@@ -58,6 +58,33 @@ PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
     return nullptr;
 }
 
+// Recursion through the module (a comparison or a lower() that calls back
+// into it) counts towards the interpreter's limit, so that it ends in
+// RecursionError before the C stack runs out. On 3.11 the limit is shared
+// with Python frames, which cost no C stack there while a call through the
+// module costs several C frames: such a call is charged as that many levels.
+// Elsewhere Python frames use the C stack too (up to 3.10) or C recursion
+// has a limit of its own (3.12 on), and one level is the right charge.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+constexpr int kRecursionCharge = 3;
+#else
+constexpr int kRecursionCharge = 1;
+#endif
+
+bool enter_recursive_call() {
+    for (int i = 0; i < kRecursionCharge; ++i) {
+        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+            for (int j = 0; j < i; ++j) Py_LeaveRecursiveCall();
+            return false;
+        }
+    }
+    return true;
+}
+
+void leave_recursive_call() {
+    for (int i = 0; i < kRecursionCharge; ++i) Py_LeaveRecursiveCall();
+}
+
 // Binding failed: the argument error gets the entry of the `def` line.
 PyObject* refuse_arguments(FunctionObject* self) {
     add_traceback(self->decl->traceback_name(), self->decl->line(), self->globals);
@@ -74,11 +101,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         !check_argument_types(decl, bound)) {
         return refuse_arguments(self);
     }
-    // Recursion through the module (a comparison that calls back into it)
-    // counts towards the interpreter's limit, as a Python function would.
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    if (!enter_recursive_call()) return nullptr;
     PyObject* result = invoke(self, bound);
-    Py_LeaveRecursiveCall();
+    leave_recursive_call();
     return result;
 }
 

@@ -1,0 +1,271 @@
+"""Callers that run code in the middle of a call: rebound globals, hostile
+objects, deep recursion, re-imports and a second interpreter runtime."""
+import gc
+import hashlib
+import importlib
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import textwrap
+
+import pytest
+
+import pelun_online_sdk.client as client
+from helpers import allocated_growth, run_python
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHECKOUT = os.path.dirname(HERE)
+
+
+@pytest.fixture
+def rebind(monkeypatch):
+    """Rebinds a module global of the client module for one test."""
+    return lambda name, value: monkeypatch.setattr(client, name, value)
+
+
+class Stop(Exception):
+    """Raised by test doubles to end a call at a known point."""
+
+
+# ------------------------------------------------- ownership during a call
+
+
+def test_defaults_dropped_by_the_body_stay_alive_for_the_call(rebind):
+    # The body reads `requests` before it merges the default extra_headers:
+    # a rebound `requests` drops the function's defaults (and with them the
+    # only reference to the default dict) and fills the freed memory.
+    factory = client._requests.ClientSession
+    saved = factory.__defaults__
+    real = client.requests
+
+    class Dropping:
+        def __getattr__(self, name):
+            factory.__defaults__ = None
+            gc.collect()
+            self.junk = [{"x-injected": str(i)} for i in range(200)]
+            return getattr(real, name)
+
+    factory.__defaults__ = ({}, None)  # a default dict that nothing else holds
+    rebind("requests", Dropping())
+    try:
+        session = factory()
+    finally:
+        factory.__defaults__ = saved
+    assert "x-injected" not in session.headers
+    assert session.headers["user-agent"] == "Pelun-Online/" + client.VERSION_SDK
+
+
+def test_random_part_never_exposes_a_half_filled_list(rebind):
+    real = client.secrets
+
+    class Walking:
+        # Touches every slot of every live list, as a debugger or profiler might.
+        @staticmethod
+        def choice(chars):
+            for obj in gc.get_objects():
+                if type(obj) is list:
+                    for item in obj:
+                        id(item)
+            return real.choice(chars)
+
+    rebind("secrets", Walking())
+    result = client._requests.create_boundary({}, "p", 3)
+    assert len(result.headers["Content-Type"].rpartition("boundary=p-")[2]) == 3
+
+
+def test_class_cell_is_filled_before_the_base_sees_the_new_class(rebind):
+    made = []
+
+    class EagerReport(client.Report):
+        # A base that builds an instance of each subclass as it is created:
+        # Boundary.__init__ then needs its __class__ cell already.
+        def __init_subclass__(cls, **kwargs):
+            super().__init_subclass__(**kwargs)
+            made.append(cls(headers={"k": "v"}, data=None))
+
+    rebind("Report", EagerReport)
+    result = client._aiohttp.create_boundary({}, boundary="b")
+    assert made[0].headers == {"k": "v"} and type(made[0]) is type(result)
+
+
+def test_mro_entries_lookup_errors_propagate(rebind):
+    # Only AttributeError means "no __mro_entries__"; anything else is the caller's error.
+    class Odd:
+        def __getattr__(self, name):
+            raise Stop(name)
+
+    class Requests:
+        Session = Odd()
+
+    rebind("requests", Requests())
+    with pytest.raises(Stop, match="__mro_entries__"):
+        client._requests.ClientSession()
+
+
+# ------------------------------------------------------------- boundaries
+
+
+def test_boundary_length_beyond_what_can_be_drawn_is_refused():
+    for length in (2**63, 2**64 + 5, 10**30):
+        with pytest.raises(OverflowError):
+            client._requests.create_boundary({}, None, length)
+        with pytest.raises(OverflowError):
+            client._aiohttp.create_boundary({}, "p", length)
+
+
+def test_largest_drawable_length_starts_drawing(rebind):
+    draws = []
+
+    class Counting:
+        @staticmethod
+        def choice(chars):
+            draws.append(chars)
+            if len(draws) == 3:
+                raise Stop
+            return "a"
+
+    rebind("secrets", Counting())
+    with pytest.raises(Stop):
+        client._requests.create_boundary({}, None, 2**63 - 1)
+    assert len(draws) == 3
+
+
+def test_negative_lengths_of_any_size_draw_nothing():
+    empty_md5 = hashlib.md5(b"").hexdigest()
+    for length in (-1, -(2**63), -(2**200)):
+        result = client._requests.create_boundary({}, None, length)
+        assert result.headers["Content-Type"].endswith("boundary=" + empty_md5)
+
+
+# --------------------------------------------------------------- recursion
+
+RECURSION = """
+import sys
+sys.setrecursionlimit({limit})
+{define}
+class Hostile:
+    def __eq__(self, other):
+        return Client.ClientSession(self, {{}}) is not None
+try:
+    Client.ClientSession(Hostile(), {{}})
+except RecursionError:
+    print("RecursionError")
+"""
+TWIN = """
+class Client:
+    @classmethod
+    def ClientSession(cls, TypeReq, extra_headers={}, proxy=None):
+        for member in (3, 1, 2):
+            if TypeReq == member:
+                return member
+"""
+
+
+@pytest.mark.parametrize("limit", [20000, 40000])
+def test_recursion_through_the_module_ends_in_recursion_error(limit):
+    twin = run_python(RECURSION.format(limit=limit, define=TWIN), cwd=tempfile.gettempdir())
+    if twin.stdout.strip() != "RecursionError":
+        pytest.skip(f"plain Python itself overflows the C stack at limit {limit}")
+    native = run_python(RECURSION.format(limit=limit, define="from pelun_online_sdk.client import Client"),
+                        cwd=tempfile.gettempdir())
+    assert (native.returncode, native.stdout.strip()) == (0, "RecursionError"), native.stderr[-2000:]
+
+
+# ---------------------------------------------------------- load lifecycle
+
+
+def test_reimport_after_removal_leaks_nothing():
+    name = "pelun_online_sdk.client"
+
+    def reimport():
+        del sys.modules[name]
+        importlib.import_module(name)
+
+    assert allocated_growth(reimport, calls=2000, warmup=100) < 100
+
+
+EMBED = r"""
+#include <Python.h>
+#include <stdio.h>
+
+// yarl (under aiohttp) cannot be initialised twice in one process, whatever
+// imports it: the second round stands in for aiohttp and aiohttp_proxy.
+static const char* kStandIns =
+    "import sys, types\n"
+    "aiohttp = sys.modules['aiohttp'] = types.ModuleType('aiohttp')\n"
+    "aiohttp.__version__ = '3.9.5'\n"
+    "proxy = sys.modules['aiohttp_proxy'] = types.ModuleType('aiohttp_proxy')\n"
+    "proxy.ProxyConnector = type('ProxyConnector', (), {})\n";
+
+static const char* kRound =
+    "from pelun_online_sdk.client import Client, _requests\n"
+    "s = Client.ClientSession(Client.TypeReq.REQUESTS, {'X-A': '1'})\n"
+    "b = Client.create_boundary(Client.TypeReq.HTTPX, {'n': 5}, 'p', 4)\n"
+    "try:\n"
+    "    _requests.create_urlencode(None)\n"
+    "except TypeError as e:\n"
+    "    err = str(e)\n"
+    "print('round', s.headers['x-a'], b.data.fields['n'], err, flush=True)\n"
+    "s.close()\n";
+
+int main(void) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (round > 0 && PyRun_SimpleString(kStandIns) != 0) return 30;
+        if (PyRun_SimpleString(kRound) != 0) return 10 + round;
+        if (Py_FinalizeEx() != 0) return 20 + round;
+    }
+    return 0;
+}
+"""
+
+
+def _compile_embedding(tmp_path):
+    include = sysconfig.get_paths()["include"]
+    libdir = sysconfig.get_config_var("LIBDIR")
+    library = sysconfig.get_config_var("LDLIBRARY") or ""
+    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not library.startswith("libpython"):
+        pytest.skip("this interpreter has no shared libpython to embed")
+    name = library[len("lib"):].split(".so")[0]
+    source, program = tmp_path / "embed.c", tmp_path / "embed"
+    source.write_text(EMBED)
+    subprocess.run(["cc", str(source), "-o", str(program), f"-I{include}", f"-L{libdir}", f"-l{name}",
+                    f"-Wl,-rpath,{libdir}"], check=True, capture_output=True, timeout=120)
+    return program
+
+
+def test_second_runtime_in_one_process_loads_afresh(tmp_path):
+    program = _compile_embedding(tmp_path)
+    site = sysconfig.get_paths()["purelib"]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([site, sysconfig.get_paths()["platlib"]]))
+    result = subprocess.run([str(program)], capture_output=True, text=True, timeout=120, env=env,
+                            cwd=tempfile.gettempdir())
+    expected = "round 1 5 Argument 'data' has incorrect type (expected dict, got NoneType)"
+    assert (result.returncode, result.stdout.splitlines()) == (0, [expected, expected]), result.stderr[-3000:]
+
+
+# ------------------------------------------------------------ declarations
+
+DECLARATION = """
+#include "native/signature.hpp"
+py::object body(native::Call&);
+const native::FunctionDecl kDecl =
+    native::FunctionDecl("f", 1, body).params({%s});
+"""
+
+
+@pytest.mark.parametrize("count", [8, 9])
+def test_parameter_limit_is_enforced_when_compiling(tmp_path, count):
+    pybind11 = pytest.importorskip("pybind11")
+    source = tmp_path / "decl.cpp"
+    source.write_text(DECLARATION % ", ".join(f'{{"p{i}"}}' for i in range(count)))
+    result = subprocess.run(
+        ["c++", "-std=c++17", "-fsyntax-only", f"-I{os.path.join(CHECKOUT, 'src')}",
+         f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}", str(source)],
+        capture_output=True, text=True, timeout=300)
+    if count <= 8:
+        assert result.returncode == 0, result.stderr[-2000:]
+    else:
+        assert result.returncode != 0 and "at most kMaxParams" in result.stderr
