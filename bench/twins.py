@@ -51,18 +51,29 @@ def _check_boundary_args(data, prefix, length, boundary):
         _refuse("boundary", "str", boundary)
 
 
+def _expect_str(boundary):
+    # A boundary is a str (or None): a rebound HashMD5 could give anything.
+    if boundary is not None and type(boundary) is not str:
+        raise TypeError("Expected %s, got %.200s" % ("str", type(boundary).__name__))
+    return boundary
+
+
 def _random_boundary(prefix, length, MD5):
     # `length` random characters after "prefix-", or their MD5 when there is
     # no prefix; MD5 hashes the result once more.
     chars = string.ascii_letters + string.digits + "._-"
     if prefix is not None:
-        boundary = "{}-{}".format(prefix, "".join(secrets.choice(chars) for _ in range(length)))
+        boundary = _expect_str(
+            "{}-{}".format(prefix, "".join(secrets.choice(chars) for _ in range(length)))
+        )
     else:
-        boundary = HashMD5.new(
-            "{}".format("".join(secrets.choice(chars) for _ in range(length))).encode()
-        ).hexdigest()
+        boundary = _expect_str(
+            HashMD5.new(
+                "{}".format("".join(secrets.choice(chars) for _ in range(length))).encode()
+            ).hexdigest()
+        )
     if MD5:
-        boundary = HashMD5.new(boundary.encode()).hexdigest()
+        boundary = _expect_str(HashMD5.new(boundary.encode()).hexdigest())
     return boundary
 
 

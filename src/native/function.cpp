@@ -65,10 +65,16 @@ PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
 // module costs several C frames: such a call is charged as that many levels.
 // Elsewhere Python frames use the C stack too (up to 3.10) or C recursion
 // has a limit of its own (3.12 on), and one level is the right charge.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-constexpr int kRecursionCharge = 3;
+// AddressSanitizer's instrumented frames are several times larger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kSanitizerFactor = 4;
 #else
-constexpr int kRecursionCharge = 1;
+constexpr int kSanitizerFactor = 1;
+#endif
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+constexpr int kRecursionCharge = 3 * kSanitizerFactor;
+#else
+constexpr int kRecursionCharge = 1 * kSanitizerFactor;
 #endif
 
 bool enter_recursive_call() {

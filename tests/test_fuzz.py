@@ -1,0 +1,240 @@
+"""Random calls of every public callable, with hostile arguments and rebound
+module globals, against the same code written as plain Python.
+
+The property: the native call never crashes and never raises SystemError or
+an internal error, and it fails with the exception type the plain-Python
+twin raises for the same call (or succeeds where the twin succeeds).
+`make fuzz` runs many more examples (FUZZ_EXAMPLES per callable).
+"""
+import collections
+import contextlib
+import os
+import sys
+import warnings
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import pelun_online_sdk.client as native
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import twins  # noqa: E402
+
+EXAMPLES = int(os.environ.get("FUZZ_EXAMPLES", "250"))
+
+
+class Stop(Exception):
+    pass
+
+
+# --------------------------------------------------------- hostile objects
+# Each strategy draws a *maker*: the native call and the twin each get a
+# fresh object, so that one side's side effects never reach the other.
+
+
+class RaisingStr(int):
+    def __str__(self):
+        raise Stop("str")
+
+    __repr__ = __str__
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise Stop("eq")
+
+    __hash__ = object.__hash__
+
+
+class RaisingBool:
+    def __bool__(self):
+        raise Stop("bool")
+
+
+class EqReturningRaisingBool:
+    def __eq__(self, other):
+        return RaisingBool()
+
+    __hash__ = object.__hash__
+
+
+class RaisingLower(str):
+    def lower(self):
+        raise Stop("lower")
+
+
+class LowerToInt(str):
+    def lower(self):
+        return 7
+
+
+class ItemsMutating(dict):
+    """A field value whose json.dumps walk (through items()) grows the form."""
+
+    target = None
+
+    def items(self):
+        if self.target is not None:
+            self.target["added%d" % len(self.target)] = "x"
+        return super().items()
+
+
+class RaisingToString:
+    @property
+    def toString(self):
+        raise Stop("toString")
+
+
+class ProxyLike:
+    def __init__(self, url, truth=True):
+        self.toString, self._truth = url, truth
+
+    def __bool__(self):
+        return self._truth
+
+
+def _fixed(*values):
+    return st.sampled_from([(lambda v=v: v) for v in values])
+
+
+plain = _fixed(None, True, False, 0, 1, -3, 51, 2**70, 1.5, "", "x", "Ab-C", b"x", (), [1, "a"],
+               {"k": [1, 2]}, "p.-_")
+hostile_scalar = st.sampled_from([
+    lambda: RaisingStr(5), lambda: RaisingEq(), lambda: RaisingBool(), lambda: EqReturningRaisingBool(),
+    lambda: collections.OrderedDict(a=1), lambda: type("D", (dict,), {})(a=1), lambda: object(),
+])
+
+
+@st.composite
+def form(draw):
+    """A plain dict of form fields, perhaps with values that fight back."""
+    keys = draw(st.lists(st.sampled_from(["a", "B", "c-d", "é", RaisingLower("Low"), 3]), max_size=4,
+                         unique_by=lambda k: (type(k), k)))
+    values = [draw(st.one_of(plain, hostile_scalar, st.just("mutating"))) for _ in keys]
+
+    def make():
+        data = {}
+        for key, value in zip(keys, values):
+            if value == "mutating":
+                made = ItemsMutating(z=1)
+                made.target = data
+                data[key] = made
+            else:
+                data[key] = value()
+        return data
+
+    return make
+
+
+@st.composite
+def headers(draw):
+    keys = draw(st.lists(st.sampled_from(["User-Agent", "X-A", "x-a", "", RaisingLower("K"), LowerToInt("L"),
+                                          5]), max_size=3, unique_by=lambda k: (type(k), k)))
+    values = [draw(st.one_of(plain, hostile_scalar)) for _ in keys]
+    return lambda: {key: value() for key, value in zip(keys, values)}
+
+
+proxies = st.one_of(_fixed(None, False, 0, ""), st.sampled_from([
+    lambda: ProxyLike(""), lambda: ProxyLike("http://127.0.0.1:9"), lambda: ProxyLike("x", truth=False),
+    lambda: RaisingToString(), lambda: RaisingBool(), lambda: ProxyLike(RaisingBool()),
+]))
+lengths = st.one_of(_fixed(0, 1, 7, -5, True, None, "3", 51), st.integers(-100, 100).map(lambda n: lambda: n))
+
+
+class Member(str):
+    """Stands for a TypeReq member: each side gets its own enumeration's."""
+
+
+type_reqs = st.sampled_from([lambda: Member("REQUESTS"), lambda: Member("AIOHTTP"), lambda: 1, lambda: None,
+                             lambda: RaisingEq(), lambda: EqReturningRaisingBool()])
+any_value = st.one_of(plain, hostile_scalar, form(), headers(), proxies)
+
+# Module globals rebound for one call, on both sides alike.
+REBINDINGS = {
+    "none": {},
+    "secrets": {"secrets": type("S", (), {"choice": staticmethod(lambda chars: 5)})()},
+    "secrets-raising": {"secrets": type("S", (), {"choice": staticmethod(lambda chars: (_ for _ in ()).throw(Stop()))})()},
+    "json": {"json": type("J", (), {"dumps": staticmethod(lambda value: b"bytes")})()},
+    "md5": {"HashMD5": type("H", (), {"new": staticmethod(lambda data: type("D", (), {"hexdigest": lambda self: 5})())})()},
+    "report": {"Report": type("R", (), {"__init__": lambda self: (_ for _ in ()).throw(Stop())})},
+    "version": {"VERSION_SDK": RaisingBool()},
+    "urlencode-missing": {"urlencode": None},
+    "requests-missing": {"requests": None},
+}
+
+
+@contextlib.contextmanager
+def rebound(module, names):
+    saved = {name: getattr(module, name) for name in names}
+    try:
+        for name, value in names.items():
+            if value is None:
+                delattr(module, name)
+            else:
+                setattr(module, name, value)
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(module, name, value)
+
+
+def _outcome(module, path, makers, keywords):
+    def made(make):
+        value = make()
+        return getattr(module.Client.TypeReq, value) if type(value) is Member else value
+
+    function = _resolve(module, path)
+    args = [made(make) for make in makers]
+    kwargs = {name: made(make) for name, make in keywords.items()}
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            result = function(*args, **kwargs)
+    except RecursionError:
+        raise
+    except BaseException as error:  # noqa: B902 - the property compares every type
+        return type(error), error
+    close = getattr(result, "close", None)
+    if callable(close) and not hasattr(result, "connector"):  # aiohttp sessions close asynchronously
+        close()
+    return "returned", result is None
+
+
+# (path, strategies of the positional and keyword arguments it is called with)
+TARGETS = {
+    "_requests.create_urlencode": [form(), any_value],
+    "_aiohttp.create_urlencode": [form(), any_value],
+    "_requests.create_boundary": [form(), st.one_of(_fixed(None, "p", ""), hostile_scalar), lengths,
+                                  st.one_of(_fixed(None, "", "b"), hostile_scalar), st.one_of(plain, hostile_scalar)],
+    "_aiohttp.create_boundary": [form(), st.one_of(_fixed(None, "p", ""), hostile_scalar), lengths,
+                                 st.one_of(_fixed(None, "", "b"), hostile_scalar), st.one_of(plain, hostile_scalar)],
+    "_requests.ClientSession": [headers(), proxies],
+    "Client.create_boundary": [type_reqs, form(), _fixed(None, "p"), lengths, _fixed(None, "b"), plain],
+    "Client.ClientSession": [type_reqs, headers(), proxies],
+}
+KEYWORDS = ["data", "prefix", "length", "boundary", "MD5", "extra_headers", "proxy", "TypeReq", "bogus"]
+
+
+def _resolve(module, path):
+    owner, _, name = path.partition(".")
+    return getattr(getattr(module, owner), name)
+
+
+@pytest.mark.parametrize("path", list(TARGETS))
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), database=None)
+@given(data=st.data())
+def test_native_fails_as_plain_python_does(path, data):
+    strategies = TARGETS[path]
+    count = data.draw(st.integers(0, len(strategies) + 1), label="positional count")
+    makers = [data.draw(strategies[i] if i < len(strategies) else any_value) for i in range(count)]
+    keywords = {name: data.draw(any_value) for name in data.draw(st.lists(st.sampled_from(KEYWORDS), max_size=2,
+                                                                        unique=True), label="keywords")}
+    rebinding = REBINDINGS[data.draw(st.sampled_from(sorted(REBINDINGS)), label="rebound")]
+    with rebound(native, rebinding):
+        got = _outcome(native, path, makers, keywords)
+    with rebound(twins, rebinding):
+        expected = _outcome(twins, path, makers, keywords)
+    if got[0] is not "returned":
+        assert got[0] is not SystemError and "internal error" not in str(got[1]).lower(), got
+    assert got[0] is expected[0], (got, expected)
