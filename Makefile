@@ -58,3 +58,18 @@ test-asan: $(ASAN_VENV)/.ready
 	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
 		-C cmake.define.CLIENT_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/asan ".[test]"
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -I -m pytest tests -p no:cacheprovider || [ $$? -eq 5 ]
+
+# Static typing: the stub against the built module (stubtest), the typed
+# usage in tests/typing under mypy --strict and pyright (strict), the
+# package's type completeness, and a wrong use both checkers must reject.
+# verifytypes must see the installed copy, not the source folder: it runs
+# from tests/ with the venv first on PATH, which is where pyright looks.
+.PHONY: typecheck
+typecheck: $(VENV)/.ready
+	$(PIP) install --no-build-isolation ".[typecheck]"
+	$(BIN)/python -I -m mypy.stubtest pelun_online_sdk --mypy-config-file pyproject.toml
+	$(BIN)/mypy
+	$(BIN)/pyright
+	cd tests && PATH="$(abspath $(BIN)):$$PATH" pyright --verifytypes pelun_online_sdk --ignoreexternal
+	$(BIN)/mypy tests/typing/misuse.py | grep -F '"Session" has no attribute "build_request"'
+	$(BIN)/pyright tests/typing/misuse.py | grep -F 'Cannot access attribute "build_request" for class "Session"'

@@ -1,12 +1,21 @@
 """Proxy servers for the package's HTTP clients."""
 
 import ipaddress
+import string
+from typing import Optional, Tuple, Type, TypeVar
 from urllib.parse import quote, unquote, urlsplit
 
-SCHEMES = ("http", "https", "socks4", "socks5")
+SCHEMES: Tuple[str, ...] = ("http", "https", "socks4", "socks5")
+"""The proxy schemes a :class:`Proxy` takes, in lower case."""
 
 # Characters that would end the authority of a URL, or start a second one.
 _NOT_IN_HOST = frozenset("/?#@[]\\%") | frozenset(" \t\r\n")
+
+# An IPv6 zone index goes into the URL as it is, so it may hold only the
+# characters a URL leaves alone (RFC 6874); anything else could end the host.
+_ZONE_CHARS = frozenset(string.ascii_letters + string.digits + "-._~")
+
+_P = TypeVar("_P", bound="Proxy")
 
 
 class Proxy:
@@ -31,7 +40,14 @@ class Proxy:
 
     __slots__ = ("_scheme", "_host", "_port", "_username", "_password", "_url")
 
-    def __init__(self, host, port, scheme="http", username=None, password=None):
+    def __init__(
+        self,
+        host: str,
+        port: int,
+        scheme: str = "http",
+        username: Optional[str] = None,
+        password: Optional[str] = None,
+    ) -> None:
         self._scheme = _checked_scheme(scheme)
         self._host = _checked_host(host)
         self._port = _checked_port(port)
@@ -41,13 +57,18 @@ class Proxy:
         self._url = _url_of(self)
 
     @classmethod
-    def from_url(cls, url):
-        """Read a proxy URL such as ``socks5://user:pw@127.0.0.1:1080``."""
-        if not isinstance(url, str):
+    def from_url(cls: Type[_P], url: str) -> _P:
+        """Read a proxy URL such as ``socks5://user:pw@127.0.0.1:1080``.
+
+        Raises ValueError for anything that is not such a URL.
+        """
+        # Untyped callers pass anything; the checkers know only the annotation.
+        if not isinstance(url, str):  # pyright: ignore[reportUnnecessaryIsInstance]
             raise ValueError(f"Proxy URL must be a str, got {url!r}")
         parts = urlsplit(url)
         if parts.path not in ("", "/") or parts.query or parts.fragment:
             raise ValueError(f"Proxy URL must not have a path, query or fragment: {url!r}")
+        port: object
         try:
             port = parts.port
         except ValueError:  # out of range or not digits: let the check word it
@@ -58,45 +79,52 @@ class Proxy:
             host = unquote(host)  # an IPv6 zone index arrives as %25
         username = None if parts.username is None else unquote(parts.username)
         password = None if parts.password is None else unquote(parts.password)
-        return cls(host, port, parts.scheme, username or None, password)
+        # Checked in the constructor's order, so that the first fault is the one reported.
+        scheme = _checked_scheme(parts.scheme)
+        return cls(_checked_host(host), _checked_port(port), scheme, username or None, password)
 
     @property
-    def toString(self):
+    def toString(self) -> str:
         """The proxy URL, credentials included."""
         return self._url
 
     @property
-    def scheme(self):
+    def scheme(self) -> str:
+        """``http``, ``https``, ``socks4`` or ``socks5``."""
         return self._scheme
 
     @property
-    def host(self):
+    def host(self) -> str:
+        """Host name or IP address; an IPv6 address without brackets, in its short form."""
         return self._host
 
     @property
-    def port(self):
+    def port(self) -> int:
+        """Port, 1 to 65535."""
         return self._port
 
     @property
-    def username(self):
+    def username(self) -> Optional[str]:
+        """User name (the user id for socks4), or None."""
         return self._username
 
     @property
-    def password(self):
+    def password(self) -> Optional[str]:
+        """Password, or None."""
         return self._password
 
-    def _key(self):
+    def _key(self) -> Tuple[str, str, int, Optional[str], Optional[str]]:
         return (self._scheme, self._host, self._port, self._username, self._password)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, Proxy):
             return NotImplemented
         return self._key() == other._key()
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self._key())
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         shown = f"{self._host!r}, {self._port!r}, scheme={self._scheme!r}"
         if self._username is not None:
             shown += f", username={self._username!r}"
@@ -105,20 +133,20 @@ class Proxy:
         return f"{type(self).__name__}({shown})"
 
 
-def _checked_scheme(scheme):
+def _checked_scheme(scheme: object) -> str:
     if isinstance(scheme, str) and scheme.lower() in SCHEMES:
         return scheme.lower()
     raise ValueError(f"Proxy scheme must be one of {', '.join(SCHEMES)}, got {scheme!r}")
 
 
-def _checked_host(host):
+def _checked_host(host: object) -> str:
     if not isinstance(host, str) or not host:
         raise ValueError(f"Proxy host must be a non-empty str, got {host!r}")
     bracketed = host.startswith("[") and host.endswith("]")
     if bracketed or ":" in host:
         address = host[1:-1] if bracketed else host
         try:
-            return str(ipaddress.IPv6Address(address))
+            return _ipv6_text(address)
         except ValueError:
             raise ValueError(f"Proxy host is not a valid IPv6 address: {host!r}") from None
     if _NOT_IN_HOST.intersection(host):
@@ -126,13 +154,28 @@ def _checked_host(host):
     return host
 
 
-def _checked_port(port):
+def _ipv6_text(address: str) -> str:
+    """The short form of an IPv6 address, zone index (``%eth0``) kept.
+
+    The zone is split off before ``ipaddress`` sees the address: Python 3.8's
+    ``IPv6Address`` knows no zones, and later ones accept characters in a
+    zone that would break the URL.
+    """
+    address, percent, zone = address.partition("%")
+    if percent and not (zone and _ZONE_CHARS.issuperset(zone)):
+        raise ValueError(f"bad IPv6 zone index {zone!r}")
+    return str(ipaddress.IPv6Address(address)) + percent + zone
+
+
+def _checked_port(port: object) -> int:
     if isinstance(port, int) and not isinstance(port, bool) and 1 <= port <= 65535:
         return int(port)
     raise ValueError(f"Proxy port must be an integer from 1 to 65535, got {port!r}")
 
 
-def _checked_credentials(username, password, scheme):
+def _checked_credentials(
+    username: object, password: object, scheme: str
+) -> Tuple[Optional[str], Optional[str]]:
     if username is not None and (not isinstance(username, str) or not username):
         raise ValueError(f"Proxy username must be a non-empty str, got {username!r}")
     if password is None:
@@ -146,7 +189,7 @@ def _checked_credentials(username, password, scheme):
     return username, password
 
 
-def _url_of(proxy):
+def _url_of(proxy: Proxy) -> str:
     host = proxy.host
     if ":" in host:
         # A zone index is written %25 inside brackets (RFC 6874).

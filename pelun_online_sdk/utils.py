@@ -2,6 +2,7 @@
 
 # The build reads the package version from this line; keep it a plain literal.
 VERSION_SDK = "0.1.0"
+"""The package version, also sent in the clients' User-Agent."""
 
 
 class Report:
@@ -11,7 +12,7 @@ class Report:
     the repr lists them so a result reads well in a log or a REPL.
     """
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         fields = ", ".join(
             f"{name}={value!r}"
             for name, value in vars(self).items()

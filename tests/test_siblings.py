@@ -65,6 +65,7 @@ class TestProxyUrl:
             (("::1", 3128), "http://[::1]:3128"),
             (("[0:0::1]", 3128, "socks5"), "socks5://[::1]:3128"),
             (("fe80::1%eth0", 1), "http://[fe80::1%25eth0]:1"),
+            (("[FE80:0::1%En0.1_~-]", 1), "http://[fe80::1%25En0.1_~-]:1"),
             (("h", 65535, "socks4", "uid"), "socks4://uid@h:65535"),
             (("h", 1, "http", "u", ""), "http://u:@h:1"),
             (("h", 1, "socks5", "al ice", "p@ss:w/rd%#?"), "socks5://al%20ice:p%40ss%3Aw%2Frd%25%23%3F@h:1"),
@@ -93,6 +94,12 @@ class TestProxyUrl:
             ({"host": "a b"}, "host"),
             ({"host": "[example.com]"}, "host"),
             ({"host": "::zz"}, "host"),
+            # A zone index is written into the URL as it is: nothing that could end the host.
+            ({"host": "fe80::1%x]@evil.example"}, "host"),
+            ({"host": "fe80::1%a b"}, "host"),
+            ({"host": "fe80::1%a%b"}, "host"),
+            ({"host": "fe80::1%"}, "host"),
+            ({"host": "[fe80::1%eth0/64]"}, "host"),
             ({"username": "", "password": "pw"}, "username"),
             ({"username": b"u"}, "username"),
             ({"password": "pw"}, "password"),
@@ -116,6 +123,7 @@ class TestProxyUrl:
             ("http://127.0.0.1:99999", "port"),
             ("http://127.0.0.1:80x", "port"),
             ("ftp://127.0.0.1:21", "scheme"),
+            ("ftp://127.0.0.1:99999", "scheme"),  # the first fault, in the constructor's order
             ("http://:8080", "host"),
             ("http://:pw@h:1", "password"),
             ("http://h:1/path", "URL"),
