@@ -1,0 +1,72 @@
+"""Every operation from several threads at once, with collections forced in
+between: per-call classes, caches made on first use and error paths must
+hold up when the interpreter switches threads in the middle of a call."""
+import gc
+import sys
+import threading
+
+import pelun_online_sdk.client as client
+from pelun_online_sdk.proxy import Proxy
+
+THREADS = 8
+ROUNDS = 6
+
+
+def _operations():
+    proxy = Proxy("127.0.0.1", 9)
+    form = {"n": 5, "f": 1.5, "l": [1], "d": {"k": 2}, "s": "x"}
+    yield lambda: client._requests.create_urlencode({"q": "a b"})
+    yield lambda: client._aiohttp.create_urlencode({"q": "a b"})
+    yield lambda: client._requests.create_boundary(dict(form), "p", 20)
+    yield lambda: client._aiohttp.create_boundary(dict(form), None, 20, None, True)
+    yield lambda: client.Client.create_boundary(client.Client.TypeReq.HTTPX, dict(form))
+    yield lambda: client.Client.create_boundary(7, {})
+    yield lambda: client.Client.ClientSession(client.Client.TypeReq.REQUESTS, {"X-A": "1"}, proxy).close()
+    yield lambda: client._httpx.ClientSession({"X-A": "1"}).close()
+    yield lambda: client.RequestsAdapter(max_retries=2).close()
+    yield lambda: client.SSLContext().set_alpn_protocols(["h2"])
+    for call in (lambda: client._requests.create_urlencode(), lambda: client._aiohttp.create_boundary([1]),
+                 lambda: client.Client.ClientSession(bogus=1), lambda: client._requests.ClientSession(None)):
+        yield _expecting(TypeError, call)
+
+
+def _expecting(error, call):
+    def run():
+        try:
+            call()
+        except error:
+            return
+        raise AssertionError("no error")
+
+    return run
+
+
+def test_every_operation_from_many_threads_with_collections():
+    operations = list(_operations())
+    failures = []
+    start = threading.Barrier(THREADS)
+    # Switch threads often so that calls interleave mid-body.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+
+    def worker(index):
+        try:
+            start.wait(timeout=30)
+            for round_ in range(ROUNDS):
+                for number, operation in enumerate(operations):
+                    operation()
+                    if (number + index + round_) % 5 == 0:
+                        gc.collect()
+        except BaseException as error:  # noqa: B902 - reported below
+            failures.append(error)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=240)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads), "a worker hung"
+    assert failures == []
