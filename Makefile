@@ -73,3 +73,14 @@ typecheck: $(VENV)/.ready
 	cd tests && PATH="$(abspath $(BIN)):$$PATH" pyright --verifytypes pelun_online_sdk --ignoreexternal
 	$(BIN)/mypy tests/typing/misuse.py | grep -F '"Session" has no attribute "build_request"'
 	$(BIN)/pyright tests/typing/misuse.py | grep -F 'Cannot access attribute "build_request" for class "Session"'
+
+# Longer runs than the suite's: the property test with FUZZ_EXAMPLES
+# examples per callable, and every leak check over LEAK_CALLS calls.
+FUZZ_EXAMPLES ?= 15000
+LEAK_CALLS ?= 10000
+.PHONY: fuzz leakcheck
+fuzz: install
+	FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(BIN)/python -I -m pytest tests/test_fuzz.py -p no:cacheprovider -q
+
+leakcheck: install
+	LEAK_CALLS=$(LEAK_CALLS) $(BIN)/python -I -m pytest tests -p no:cacheprovider -q -k leak

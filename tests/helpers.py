@@ -1,5 +1,6 @@
 """Shared test helpers: leak checks and fresh interpreters."""
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -29,9 +30,14 @@ def swallowing(action, expected=Exception):
     return run
 
 
+# `make leakcheck` runs every leak check with at least this many calls.
+MIN_CALLS = int(os.environ.get("LEAK_CALLS", "0"))
+
+
 def assert_no_leak(action, *arguments, calls=3000, slack=None):
     """The action, success or error path, leaves nothing behind: allocated
     blocks stay flat and the arguments' reference counts are unchanged."""
+    calls = max(calls, MIN_CALLS)
     counts = [sys.getrefcount(a) for a in arguments]
     # Slack for interpreter caches; a leak of even one block per call over
     # thousands of calls is far above it.

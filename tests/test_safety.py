@@ -269,3 +269,41 @@ def test_parameter_limit_is_enforced_when_compiling(tmp_path, count):
         assert result.returncode == 0, result.stderr[-2000:]
     else:
         assert result.returncode != 0 and "at most kMaxParams" in result.stderr
+
+
+# ------------------------------------------------------------------ leaks
+
+
+def _raises(error, call):
+    def run():
+        with pytest.raises(error):
+            call()
+
+    return run
+
+
+def test_new_error_paths_and_call_routes_do_not_leak(rebind):
+    from helpers import assert_no_leak
+
+    data, headers = {}, {"X-A": "1"}
+    assert_no_leak(_raises(OverflowError, lambda: client._requests.create_boundary(data, None, 2**64)), data)
+    # The argument-tuple route (__call__), which holds its keyword values itself.
+    assert_no_leak(lambda: client._requests.create_urlencode.__call__(data=data), data)
+    assert_no_leak(_raises(TypeError, lambda: client._requests.create_urlencode.__call__(data=None, x=1)))
+    assert_no_leak(lambda: client._requests.ClientSession.__call__(extra_headers=headers).close(), headers,
+                   calls=1000)
+
+    class Hostile:
+        def __eq__(self, other):
+            return client.Client.ClientSession(self) is not None
+
+    def recurse():
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(200)
+        try:
+            with pytest.raises(RecursionError):
+                client.Client.ClientSession(Hostile())
+        finally:
+            sys.setrecursionlimit(limit)
+
+    assert_no_leak(recurse, calls=300)
