@@ -8,7 +8,7 @@ BIN := $(VENV)/bin
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
 PIP := $(BIN)/python -m pip --disable-pip-version-check -q
 
-.PHONY: test demo bench format install clean test-asan
+.PHONY: test demo bench format install clean test-asan memcheck
 
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
@@ -84,3 +84,12 @@ fuzz: install
 
 leakcheck: install
 	LEAK_CALLS=$(LEAK_CALLS) $(BIN)/python -I -m pytest tests -p no:cacheprovider -q -k leak
+
+# The smoke path under valgrind's memcheck (the interpreter's own allocator
+# off, so every object is a heap block valgrind tracks); fails on any
+# invalid read or write.
+memcheck: install
+	PYTHONMALLOC=malloc PYCRYPTODOME_DISABLE_DEEPBIND=1 valgrind --tool=memcheck --leak-check=no \
+		--track-origins=no --log-file=build/memcheck.log $(BIN)/python -I tests/smoke.py
+	! grep -E "Invalid (read|write)|Invalid free|Mismatched free" build/memcheck.log
+	grep -E "ERROR SUMMARY" build/memcheck.log

@@ -307,3 +307,27 @@ def test_new_error_paths_and_call_routes_do_not_leak(rebind):
             sys.setrecursionlimit(limit)
 
     assert_no_leak(recurse, calls=300)
+
+
+def test_import_fallback_lets_unexpected_errors_through():
+    # `from .utils import Report` falls back to sys.modules only when the
+    # name is missing; an error while finding the package's name is not
+    # turned into "cannot import name".
+    result = run_python("""
+        import sys, types
+        import pelun_online_sdk.utils as real
+
+        class Broken(types.ModuleType):
+            @property
+            def __name__(self):
+                raise KeyError("name lookup")
+
+        stand_in = Broken("pelun_online_sdk.utils")
+        stand_in.VERSION_SDK = real.VERSION_SDK  # Report is missing
+        sys.modules["pelun_online_sdk.utils"] = stand_in
+        try:
+            import pelun_online_sdk.client
+        except BaseException as error:
+            print(type(error).__name__, error)
+    """, cwd=tempfile.gettempdir())
+    assert result.stdout.strip() == "KeyError 'name lookup'", result.stderr[-2000:]
