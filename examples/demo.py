@@ -50,7 +50,8 @@ ALPN is what the handshake settled on; "none" means the client offered none.
 API = ["Client.ClientSession", "Client.create_boundary", "_requests.ClientSession",
        "_requests.create_boundary", "_requests.create_urlencode", "_httpx.ClientSession",
        "_aiohttp.ClientSession", "_aiohttp.create_boundary", "_aiohttp.create_urlencode",
-       "SSLContext.set_alpn_protocols", "RequestsAdapter.__init__", "RequestsAdapter.init_poolmanager"]
+       "SSLContext.set_alpn_protocols", "RequestsAdapter.__init__", "RequestsAdapter.init_poolmanager",
+       "RequestsAdapter.proxy_manager_for"]
 
 
 def print_api():
@@ -149,9 +150,6 @@ def main():
     print(INTRO)
     for row in [titles, ["-" * w for w in widths], *rows]:
         print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
-    if any(row[:2] == ("requests", "proxy") and row[3] != "none" for row in rows):
-        print("\nThrough a proxy, requests tunnels with its proxy pool, which keeps urllib3's default"
-              "\nTLS context rather than the adapter's ALPN-less one, so http/1.1 is offered there.")
     return 0
 
 

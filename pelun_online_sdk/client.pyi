@@ -124,6 +124,8 @@ class RequestsAdapter(HTTPAdapter):
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
         """Build the pool manager (urllib3 ``PoolManager`` arguments) with a new TLS context."""
+    def proxy_manager_for(self, proxy: str, **proxy_kwargs: Any) -> Any:
+        """The pool manager for ``proxy``, whose connections use the adapter's TLS context too."""
 
 class _requests:
     """requests backend: sessions and form bodies.  Reached through :class:`Client`."""

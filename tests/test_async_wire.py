@@ -1,5 +1,8 @@
 """httpx and aiohttp clients, and the facade's, against the local servers."""
 import asyncio
+import socket
+import threading
+import time
 
 import aiohttp
 import httpx
@@ -11,6 +14,7 @@ from pelun_online_sdk.client import Client
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
 from servers import CP1251_TEXT
+from servers._util import start_thread
 
 AGENT = f"Pelun-Online/{VERSION_SDK}"
 TypeReq = Client.TypeReq
@@ -60,6 +64,83 @@ def test_httpx_client_goes_through_the_proxy(proxy_server, http_origin, scheme):
         assert session.get(http_origin.url).text == "ok"
     assert proxy_server.wait_for_tunnel(http_origin.port, scheme)
     assert http_origin.last.header_all("user-agent") == [AGENT]
+
+
+@pytest.fixture
+def sleeps(monkeypatch):
+    """Backoff delays httpcore and the proxy transport ask for, recorded instead of slept."""
+    asked = []
+    monkeypatch.setattr(time, "sleep", asked.append)
+    return asked
+
+
+@proxies_warning
+@pytest.mark.parametrize("scheme", ["http", "socks5"])
+def test_httpx_client_retries_connections_through_the_proxy(proxy_server, hello_recorder, sleeps, scheme):
+    # The recorder refuses every TLS handshake: a connection that is never
+    # established, which the client's transport retries three times.
+    def attempts(proxy):
+        before = len(hello_recorder.hellos)
+        with client._httpx.ClientSession({}, proxy) as session:
+            with pytest.raises(httpx.ConnectError):
+                session.get(hello_recorder.url, timeout=5)
+        return len(hello_recorder.wait(before + 1)) - before
+
+    assert attempts(None) == 4 and sleeps == [0, 0.5, 1.0]
+    sleeps.clear()
+    assert attempts(Proxy("127.0.0.1", proxy_server.port, scheme)) == 4 and sleeps == [0, 0.5, 1.0]
+    proxy_server.wait_for_tunnel(hello_recorder.port, scheme)
+    assert len(proxy_server.tunnels_to(hello_recorder.port)) == 4
+
+
+@proxies_warning
+def test_httpx_client_waits_for_a_proxy_that_refuses_at_first(monkeypatch, http_origin):
+    # The proxy's port is taken but not listening (connections are refused)
+    # until the client's second backoff; then a stand-in proxy answers the
+    # forwarded request itself.
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    asked, accepted = [], []
+
+    def sleep(delay):
+        asked.append(delay)
+        if len(asked) == 2:
+            listener.listen(1)
+            start_thread(answer, name="late-proxy")
+
+    def answer():
+        listener.settimeout(10)
+        conn, _ = listener.accept()
+        with conn:
+            conn.settimeout(10)
+            request = b""
+            while b"\r\n\r\n" not in request and len(request) < 65536:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    break
+                request += chunk
+            accepted.append(request.split(b"\r\n", 1)[0])
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 7\r\nConnection: close\r\n\r\nproxied")
+
+    monkeypatch.setattr(time, "sleep", sleep)
+    proxy = Proxy("127.0.0.1", listener.getsockname()[1], "http")
+    try:
+        with client._httpx.ClientSession({}, proxy) as session:
+            assert session.get(http_origin.url + "x", timeout=5).text == "proxied"
+    finally:
+        listener.close()
+    # Two refused attempts, then the third reached the proxy, in absolute form.
+    assert asked == [0, 0.5] and accepted == [f"GET {http_origin.url}x HTTP/1.1".encode()]
+    assert not http_origin.requests
+
+
+@proxies_warning
+@pytest.mark.parametrize("scheme", ["http", "socks5"])
+def test_httpx_client_keeps_http2_through_the_proxy(tls_ca_env, h2_origin, proxy_server, scheme):
+    with client._httpx.ClientSession({"X-Token": "abc"}, Proxy("127.0.0.1", proxy_server.port, scheme)) as session:
+        assert session.get(h2_origin.url + "cp1251").http_version == "HTTP/2"
+    assert proxy_server.wait_for_tunnel(h2_origin.port, scheme)
+    assert h2_origin.last.header_all("x-token") == ["abc"]
 
 
 def test_aiohttp_session_sends_the_merged_headers(tls_ca, https_origin, http_origin):

@@ -55,6 +55,7 @@ def raised(function, *args, via=None, **kwargs):
     (CONTEXT.set_alpn_protocols, ([], []), {}, "exactly", 2, 3),
     (client.RequestsAdapter.__init__, (), {}, "at least", 1, 0),  # *args: no upper bound to name
     (client.RequestsAdapter.init_poolmanager, (), {}, "at least", 1, 0),
+    (ADAPTER.proxy_manager_for, (), {}, "exactly", 2, 1),
     (AUTODETECT, (), {}, "exactly", 1, 0),
     (AUTODETECT, (b"", b""), {}, "exactly", 1, 2),
     (RB.__init__, (RB.__new__(RB),), {}, "exactly", 3, 1),
@@ -72,6 +73,7 @@ CALLS = [  # raw function, positional arguments that bind (TypeReq 0 selects not
     (RQ.ClientSession, ({},), "extra_headers"), (HX.ClientSession, ({},), "extra_headers"),
     (AIO.ClientSession, ({},), "extra_headers"), (client.SSLContext.set_alpn_protocols, (CONTEXT, []), "self"),
     (client.RequestsAdapter.__init__, (ADAPTER,), "self"), (client.RequestsAdapter.init_poolmanager, (ADAPTER,), "self"),
+    (client.RequestsAdapter.proxy_manager_for, (ADAPTER, "http://127.0.0.1:1"), "proxy"),
     (AUTODETECT, (b"",), "content"), (RB.__init__, (RB.__new__(RB), {}, None), "self"),
     (AB.__init__, (AB.__new__(AB), {}, None), "self"),
 ]

@@ -61,6 +61,7 @@ FUNCTIONS = [
     ("RequestsAdapter.__init__", None, 124, 1, (), None, {"self": None, "args": None, "kwargs": None}),
     ("RequestsAdapter.init_poolmanager", None, 129, 1, ("context",), None,
      {"self": None, "args": "Any", "kwargs": "Any", "return": "None"}),
+    ("RequestsAdapter.proxy_manager_for", None, 141, 2, (), None, {"self": None, "proxy": None, "proxy_kwargs": None}),
     ("_requests.create_urlencode", staticmethod, 144, 1, (), None, {"data": "dict"}),
     ("_requests.create_boundary", staticmethod, 148, 5, ("Boundary", "chars", "key", "value", "MPData", *GENEXPRS),
      DEFAULTS, BOUNDARY),
@@ -105,7 +106,8 @@ def test_function(qualname, wrapper, line, argcount, local_names, defaults, note
     assert (code.co_filename, code.co_name, code.co_firstlineno) == ("pelun_online_sdk\\client.py", name, line)
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
     assert code.co_varnames == tuple(k for k in notes if k != "return") + local_names
-    star = STAR if "args" in notes else 0
+    star = (inspect.CO_VARARGS if "args" in notes else 0) | (
+        inspect.CO_VARKEYWORDS if any(k.endswith("kwargs") for k in notes) else 0)
     assert code.co_flags & (inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS | STAR) == (
         inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS | star)
     assert weakref.ref(function)() is function
@@ -127,7 +129,7 @@ def test_signatures_and_distinct_defaults():
 @pytest.mark.parametrize("qualname, bases, doc, members", [
     ("_aiohttp", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
     ("SSLContext", (ssl.SSLContext,), "SSLContext wrapper.", ["set_alpn_protocols"]),
-    ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, ["__init__", "init_poolmanager"]),
+    ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, ["__init__", "init_poolmanager", "proxy_manager_for"]),
     ("_requests", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
     ("_httpx", (object,), None, ["ClientSession"]),
     ("Client", (object,), None, ["TypeReq", "ClientSession", "create_boundary"]),
@@ -153,10 +155,13 @@ def test_type_req_is_a_plain_enumeration():
 
 def test_super_uses_the_class_cell():
     # A subclass inheriting __init__ would recurse if super() were bound to type(self).
-    assert [cell.cell_contents for cell in client.RequestsAdapter.__init__.__closure__] == [client.RequestsAdapter]
+    for method in (client.RequestsAdapter.__init__, client.RequestsAdapter.proxy_manager_for):
+        assert [cell.cell_contents for cell in method.__closure__] == [client.RequestsAdapter]
     adapter = type("Sub", (client.RequestsAdapter,), {})(max_retries=7)
     assert adapter.max_retries.total == 7
     assert isinstance(adapter.poolmanager.connection_pool_kw["ssl_context"], client.SSLContext)
+    assert adapter.proxy_manager_for("http://127.0.0.1:1").connection_pool_kw["ssl_context"] is (
+        adapter.poolmanager.connection_pool_kw["ssl_context"])
 
 
 def test_methods_bind_like_functions():

@@ -113,6 +113,43 @@ def test_adapter_pool_manager(monkeypatch):
     assert type(ctx) is TicketsOff and not ctx.options & ssl.OP_NO_TICKET
 
 
+def test_proxy_managers_use_the_adapters_context():
+    adapter = client.RequestsAdapter()
+    ctx = adapter.poolmanager.connection_pool_kw["ssl_context"]
+    for url in ("http://127.0.0.1:1", "socks5://127.0.0.1:1", "https://127.0.0.1:2"):
+        manager = adapter.proxy_manager_for(url)
+        assert manager.connection_pool_kw["ssl_context"] is ctx
+        assert adapter.proxy_manager_for(url) is manager  # requests' own cache still serves
+    # The caller's context wins, and a later pool manager's context reaches proxies met after it.
+    own = ssl.create_default_context()
+    assert adapter.proxy_manager_for("http://127.0.0.1:3", ssl_context=own).connection_pool_kw["ssl_context"] is own
+    adapter.init_poolmanager(1, 1)
+    fresh = adapter.poolmanager.connection_pool_kw["ssl_context"]
+    assert fresh is not ctx and adapter.proxy_manager_for("http://127.0.0.1:4").connection_pool_kw["ssl_context"] is fresh
+
+
+@pytest.mark.parametrize("scheme", ["http", "socks5"])
+def test_same_client_hello_through_a_proxy(hello_recorder, proxy_server, sleeps, scheme):
+    def offers(proxy):
+        before = len(hello_recorder.hellos)
+        with client._requests.ClientSession({}, proxy) as session:
+            with pytest.raises(requests.exceptions.SSLError):
+                session.get(hello_recorder.url, timeout=5)
+        # A refused handshake is retried through the proxy as it is directly.
+        return hello_recorder.wait(before + 4)[before:]
+
+    def offer(hello):
+        return tuple(hello.ciphers), tuple(hello.extensions), hello.alpn, tuple(hello.supported_versions)
+
+    direct = offers(None)
+    proxied = offers(Proxy("127.0.0.1", proxy_server.port, scheme))
+    assert proxy_server.wait_for_tunnel(hello_recorder.port, scheme)
+    assert len(proxied) == 4 and {*map(offer, direct + proxied)} == {offer(direct[0])}
+    hello = proxied[0]
+    assert hello.alpn is None and hello.offers_session_ticket
+    assert [name for name in hello.ciphers if name in CHIPER_NAMES] == enabled_ciphers()
+
+
 def test_threads_share_the_pool(http_origin, caplog):
     threads, per_thread = 8, 5
     errors = []

@@ -1,6 +1,8 @@
 """The three session factories: headers, proxies, retry policy, transport."""
 import asyncio
+import inspect
 import types
+import warnings
 
 import httpx
 import pytest
@@ -8,10 +10,13 @@ import requests
 import urllib3
 
 import pelun_online_sdk.client as client
+from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
-from helpers import assert_no_leak, swallowing
+from helpers import assert_no_leak, run_python, swallowing
 
 AGENT = f"Pelun-Online/{VERSION_SDK}"
+# httpx 0.28 dropped Client's `proxies` keyword for `proxy`.
+PROXY_KEYWORD = "proxies" if "proxies" in inspect.signature(httpx.Client).parameters else "proxy"
 
 
 class ReadCountingProxy:
@@ -96,7 +101,7 @@ def test_proxies_are_read_only_when_true(recorded):
     assert client._requests.ClientSession(proxy=quiet).proxies == {}
     client._httpx.ClientSession(proxy=quiet).close()
     client._aiohttp.ClientSession(proxy=quiet)
-    assert quiet.reads == 0 and recorded[0]["proxies"] is None and "connector" not in recorded[1]
+    assert quiet.reads == 0 and recorded[0][PROXY_KEYWORD] is None and "connector" not in recorded[1]
 
     proxy = ReadCountingProxy("http://127.0.0.1:3128")
     assert client._requests.ClientSession({}, proxy).proxies == {"http": proxy.url, "https": proxy.url}
@@ -111,7 +116,8 @@ def test_proxies_are_read_only_when_true(recorded):
 def test_httpx_client_arguments(recorded):
     client._httpx.ClientSession({}, None).close()
     kwargs = recorded[0]
-    assert list(kwargs) == ["http2", "proxies", "headers", "default_encoding", "transport"]
+    # Decided when the module loaded: the stand-in Client here takes any keyword.
+    assert list(kwargs) == ["http2", PROXY_KEYWORD, "headers", "default_encoding", "transport"]
     assert kwargs["http2"] is True and isinstance(kwargs["transport"], httpx.HTTPTransport)
     detect = kwargs["default_encoding"]
     assert detect.__qualname__ == "_httpx.ClientSession.<locals>.autodetect"
@@ -119,6 +125,51 @@ def test_httpx_client_arguments(recorded):
     assert detect(b"") is None
     sample = "Привет".encode("cp1251")
     assert_no_leak(lambda: detect(sample), sample, calls=1000)
+
+
+@pytest.mark.filterwarnings("ignore:The .proxies. argument:DeprecationWarning")
+def test_httpx_proxied_client_mounts_its_transport_for_all_urls(recorded):
+    proxy = ReadCountingProxy("socks5://127.0.0.1:1080")
+    client._httpx.ClientSession({}, proxy).close()
+    proxied, = recorded
+    assert proxy.reads == 1 and proxied[PROXY_KEYWORD] == proxy.url
+    assert list(proxied) == ["http2", PROXY_KEYWORD, "headers", "default_encoding", "transport", "mounts"]
+    (pattern, mounted), = proxied["mounts"].items()
+    assert pattern == "all://" and isinstance(mounted, httpx.HTTPTransport)
+    assert mounted is not proxied["transport"]
+    # An empty URL gets no mount: httpx before 0.28 takes it as no proxy (later ones refuse it).
+    if PROXY_KEYWORD == "proxies":
+        client._httpx.ClientSession({}, ReadCountingProxy("")).close()
+        assert list(recorded[-1]) == ["http2", PROXY_KEYWORD, "headers", "default_encoding", "transport"]
+
+
+def test_httpx_proxy_keyword_is_chosen_at_load(tmp_path):
+    # An httpx whose Client takes `proxy` only, as from 0.28 on.
+    result = run_python("""
+        import warnings
+        import httpx
+        calls = []
+
+        class Client(httpx.Client):
+            def __init__(self, *, proxy=None, http2=False, headers=None, default_encoding="utf-8",
+                         transport=None, mounts=None):
+                calls.append(dict(proxy=proxy, mounts=mounts))
+                super().__init__(proxy=proxy, http2=http2, headers=headers,
+                                 default_encoding=default_encoding, transport=transport, mounts=mounts)
+
+        httpx.Client = Client
+        import pelun_online_sdk.client as client
+        from pelun_online_sdk.proxy import Proxy
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            client._httpx.ClientSession().close()
+            client._httpx.ClientSession({}, Proxy("127.0.0.1", 3128)).close()
+        assert calls[0] == {"proxy": None, "mounts": None}, calls
+        assert calls[1]["proxy"] == "http://127.0.0.1:3128", calls
+        assert list(calls[1]["mounts"]) == ["all://"], calls
+        print("ok")
+    """, cwd=tmp_path)
+    assert result.stdout == "ok\n", result.stderr
 
 
 class Key(str):
@@ -170,6 +221,12 @@ def test_session_factories_do_not_leak():
     # Each httpx transport loads the CA bundle: fewer, slower calls, and the
     # ssl module's own caches move by up to ~100 blocks either way.
     assert_no_leak(httpx_client, headers, calls=300, slack=150)
+    # Through a proxy three transports are made per call: fewer calls still,
+    # enough for a lost transport (hundreds of blocks) to show.
+    proxy = Proxy("127.0.0.1", 3128)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        assert_no_leak(lambda: client._httpx.ClientSession(headers, proxy).close(), headers, proxy, calls=40, slack=150)
     assert_no_leak(swallowing(lambda: client._requests.ClientSession(headers, object())), headers, calls=1500)
     assert_no_leak(swallowing(lambda: client._httpx.ClientSession({1: 2})), calls=1500)
 

@@ -8,6 +8,7 @@ import asyncio
 import contextlib
 import http.server
 import importlib.metadata
+import inspect
 import socket
 import subprocess
 import sys
@@ -258,9 +259,30 @@ def _via_requests(proxy, url):
         return response.status_code, response.text
 
 
+# httpx 0.26 brought Client's `proxy` keyword, 0.28 removed `proxies`.
+_HTTPX_PROXY = "proxy" if "proxy" in inspect.signature(httpx.Client).parameters else "proxies"
+
+
 def _via_httpx(proxy, url):
-    with httpx.Client(proxies=proxy.toString, timeout=10) as client:
+    with httpx.Client(**{_HTTPX_PROXY: proxy.toString}, timeout=10) as client:
         response = client.get(url)
+        return response.status_code, response.text
+
+
+def _via_module_httpx(proxy, url):
+    # The module's client: its proxy keyword and the transport it mounts for the proxy's route.
+    from pelun_online_sdk import client as module
+
+    with module._httpx.ClientSession({}, proxy) as client:
+        response = client.get(url, timeout=10)
+        return response.status_code, response.text
+
+
+def _via_module_requests(proxy, url):
+    from pelun_online_sdk import client as module
+
+    with module._requests.ClientSession({}, proxy) as session:
+        response = session.get(url, timeout=10)
         return response.status_code, response.text
 
 
@@ -278,6 +300,8 @@ CLIENTS = {
     "requests": (_via_requests, ["http", "socks4", "socks5", "http-auth", "socks5-auth"]),
     "httpx": (_via_httpx, ["http", "socks5", "http-auth", "socks5-auth"]),
     "aiohttp": (_via_aiohttp, ["http", "socks4", "socks5", "http-plain-auth", "socks5-auth"]),
+    "module-httpx": (_via_module_httpx, ["http", "socks5", "http-auth", "socks5-auth"]),
+    "module-requests": (_via_module_requests, ["http", "socks5", "http-auth", "socks5-auth"]),
 }
 
 
@@ -292,13 +316,13 @@ class TestProxyOnTheWire:
         fetch = CLIENTS[library][0]
         assert fetch(proxies[listener], origin) == (200, "origin:/ping")
 
-    @pytest.mark.parametrize("library", ["requests", "httpx", "aiohttp"])
+    @pytest.mark.parametrize("library", ["requests", "httpx", "aiohttp", "module-httpx"])
     def test_http_proxy_refuses_wrong_password(self, proxies, origin, library):
         listener = "http-plain-auth" if library == "aiohttp" else "http-auth"
         fetch = CLIENTS[library][0]
         assert fetch(_with_wrong_password(proxies[listener]), origin)[0] == 407
 
-    @pytest.mark.parametrize("library", ["requests", "httpx", "aiohttp"])
+    @pytest.mark.parametrize("library", ["requests", "httpx", "aiohttp", "module-httpx"])
     def test_socks5_proxy_refuses_wrong_password(self, proxies, origin, library):
         fetch = CLIENTS[library][0]
         with pytest.raises(Exception):

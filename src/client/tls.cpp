@@ -1,7 +1,8 @@
 // The TLS settings of the requests backend: the cipher list, an SSLContext
 // that never offers ALPN, and a requests adapter whose pool manager uses a
-// fresh such context with TLS session tickets allowed. Some servers answer
-// 403 Bad Authentication to clients that offer ALPN or refuse tickets.
+// fresh such context with TLS session tickets allowed, as do the pool
+// managers it makes for proxies. Some servers answer 403 Bad Authentication
+// to clients that offer ALPN or refuse tickets.
 #include "client/classes.hpp"
 #include "native/calls.hpp"
 
@@ -22,6 +23,9 @@ const Name kSslContextKeyword("ssl_context");
 const Name kNumPools("num_pools");
 const Name kMaxsize("maxsize");
 const Name kBlock("block");
+const Name kConnectionPoolKw("connection_pool_kw");
+const Name kGet("get");
+const Name kProxyManagerFor("proxy_manager_for");
 const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
 const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");
 
@@ -135,6 +139,25 @@ py::object init_poolmanager(Call& call) {
     return py::none();
 }
 
+// requests builds the pool managers of proxied connections here, not in
+// init_poolmanager, so they would get urllib3's default context: ALPN
+// offered, other ciphers, no tickets. They get the context of the adapter's
+// own pool manager instead, and a connection through an HTTP or SOCKS proxy
+// makes the same offer as a direct one. An ssl_context the caller passes
+// wins, as any of proxy_kwargs does.
+py::object proxy_manager_for(Call& call) {
+    call.at(141);
+    py::object pool_keywords =
+        native::getattr(native::getattr(call.arg(0), kPoolManagerAttribute), kConnectionPoolKw);
+    py::dict keywords;
+    keywords[kSslContextKeyword.handle()] =
+        native::call_method(pool_keywords, kGet, {kSslContextKeyword.handle()});
+    if (PyDict_Update(keywords.ptr(), call.varkw().ptr()) < 0) native::throw_python_error();
+    py::object parent =
+        native::getattr(native::zero_arg_super(call, call.arg(0)), kProxyManagerFor);
+    return native::call_with_dict(parent, native::tuple_of({call.arg(1)}), keywords);
+}
+
 const native::FunctionDecl kSetAlpnProtocols =
     native::FunctionDecl("SSLContext.set_alpn_protocols", 117, set_alpn_protocols)
         .params({{"self"}, {"alpn_protocols", "Iterable[str]"}})
@@ -157,6 +180,12 @@ const native::FunctionDecl kInitPoolManager =
         .locals({"context"})
         .doc(kInitPoolManagerDoc);
 
+const native::FunctionDecl kProxyManagerForDecl =
+    native::FunctionDecl("RequestsAdapter.proxy_manager_for", 141, proxy_manager_for)
+        .uses_class_cell()
+        .params({{"self"}, {"proxy"}})
+        .star_kwargs("proxy_kwargs");
+
 }  // namespace
 
 py::str make_cipher_list() {
@@ -178,6 +207,7 @@ py::object define_requests_adapter(PyObject* globals) {
         native::tuple_of({native::lookup_global(globals, kHTTPAdapter)}));
     statement.def(kAdapterInit);
     statement.def(kInitPoolManager);
+    statement.def(kProxyManagerForDecl);
     return statement.create();
 }
 

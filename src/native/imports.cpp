@@ -66,6 +66,12 @@ void import_for_effect(PyObject* globals, const char* module, int level) {
     call_import(globals, module, py::none(), level);
 }
 
+py::object import_name(PyObject* globals, const char* module, const char* name, int level) {
+    py::list fromlist;
+    fromlist.append(py::str(name));
+    return take_name(call_import(globals, module, fromlist, level), name);
+}
+
 void import_from(PyObject* globals, const char* module, const std::vector<ImportedName>& names,
                  int level) {
     py::list fromlist;

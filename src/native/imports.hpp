@@ -17,6 +17,9 @@ py::object import_module(PyObject* globals, const char* name);
 // module imported for what its import does.
 void import_for_effect(PyObject* globals, const char* module, int level);
 
+// `from module import name` inside a function body: the value, bound nowhere.
+py::object import_name(PyObject* globals, const char* module, const char* name, int level);
+
 struct ImportedName {
     const char* name;
     const char* bound_as;  // the alias, or the name itself

@@ -1,9 +1,11 @@
 // _httpx: the httpx client factory: HTTP/2, an HTTP/2 transport with
 // connection retries, merged headers, an optional proxy, and chardet's
-// guess as the encoding of bodies that declare none.
+// guess as the encoding of bodies that declare none. Through a proxy, the
+// same transport settings hold on the proxy's route.
 #include "client/classes.hpp"
 #include "client/headers.hpp"
 #include "native/calls.hpp"
+#include "native/imports.hpp"
 
 namespace client {
 namespace {
@@ -19,9 +21,44 @@ const Name kRetries("retries");
 const Name kDefaultEncoding("default_encoding");
 const Name kTransport("transport");
 const Name kEncoding("encoding");
+const Name kProxy("proxy");
+const Name kMounts("mounts");
+const Name kAllUrls("all://");
+const Name kSignature("signature");
+const Name kParameters("parameters");
 const native::ClassDecl kSessionClass("ClientSession",
                                       "_httpx.ClientSession.<locals>.ClientSession");
 const native::ClassDecl kBackendClass("_httpx", "_httpx");
+
+// The keyword of httpx.Client that takes the proxy URL: `proxies` up to
+// httpx 0.27, `proxy` from 0.28, which dropped `proxies`. Decided once, when
+// the module loads, from the installed release's signature.
+const Name* g_proxy_keyword = &kProxies;
+
+const Name& proxy_keyword_of(PyObject* globals) {
+    py::object client = native::getattr(native::lookup_global(globals, kHttpx), kClient);
+    py::object inspect = native::import_module(globals, "inspect");
+    py::object parameters =
+        native::getattr(native::call_method(inspect, kSignature, {client}), kParameters);
+    int accepts = PySequence_Contains(parameters.ptr(), kProxies.ptr());
+    if (accepts < 0) native::throw_python_error();
+    return accepts ? kProxies : kProxy;
+}
+
+// With a proxy, httpx routes every URL through a transport it makes for that
+// proxy, ahead of `transport`, and that transport has neither retries nor a
+// way to retry. The client gets one with the same settings mounted for all
+// URLs in its place, whose retries hold through the proxy.
+py::dict proxy_mounts(Call& call, py::handle url) {
+    py::object transport_class =
+        native::import_name(call.globals(), "_httpx_proxy", "ProxyTransport", 1);
+    py::object transport = native::call(transport_class, {},
+                                        {Keyword{kHttp2, py::bool_(true)},
+                                         Keyword{kRetries, py::float_(3.0)}, Keyword{kProxy, url}});
+    py::dict mounts;
+    mounts[kAllUrls.handle()] = transport;
+    return mounts;
+}
 
 py::object autodetect(Call& call) {
     call.at(201);
@@ -51,10 +88,19 @@ py::object client_session(Call& call) {
     py::object transport =
         native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
                      {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
-    return native::call(
-        client_class, {},
-        {Keyword{kHttp2, py::bool_(true)}, Keyword{kProxies, proxies}, Keyword{kHeaders, headers},
-         Keyword{kDefaultEncoding, detect}, Keyword{kTransport, transport}});
+    // No URL, no route to mount: httpx before 0.28 takes an empty one as no
+    // proxy, later releases refuse it themselves.
+    if (!native::truthy(proxies)) {
+        return native::call(client_class, {},
+                            {Keyword{kHttp2, py::bool_(true)}, Keyword{*g_proxy_keyword, proxies},
+                             Keyword{kHeaders, headers}, Keyword{kDefaultEncoding, detect},
+                             Keyword{kTransport, transport}});
+    }
+    py::dict mounts = proxy_mounts(call, proxies);
+    return native::call(client_class, {},
+                        {Keyword{kHttp2, py::bool_(true)}, Keyword{*g_proxy_keyword, proxies},
+                         Keyword{kHeaders, headers}, Keyword{kDefaultEncoding, detect},
+                         Keyword{kTransport, transport}, Keyword{kMounts, mounts}});
 }
 
 const native::FunctionDecl kClientSession =
@@ -64,6 +110,7 @@ const native::FunctionDecl kClientSession =
 }  // namespace
 
 py::object define_httpx_backend(PyObject* globals) {
+    g_proxy_keyword = &proxy_keyword_of(globals);
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kClientSession);
     return statement.create();
