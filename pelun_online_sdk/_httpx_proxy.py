@@ -16,20 +16,19 @@ including the proxy's own refusal (ProxyError), are not retried.
 
 import itertools
 import time
+from typing import Any, Iterator, Union
 
 import httpx
 
-try:
-    # httpcore's pacing of connection retries: 0 s, 0.5 s, 1 s, 2 s, ...
-    # Not public API; the same sequence is kept below should it move.
-    from httpcore._sync.connection import RETRIES_BACKOFF_FACTOR, exponential_backoff
-except ImportError:  # pragma: no cover - depends on httpcore's layout
-    RETRIES_BACKOFF_FACTOR = 0.5
+# httpcore's pacing of connection retries (0 s, 0.5 s, 1 s, 2 s, ...), kept
+# here rather than imported from httpcore's private modules.
+RETRIES_BACKOFF_FACTOR = 0.5
 
-    def exponential_backoff(factor):
-        yield 0
-        for n in itertools.count():
-            yield factor * (2**n)
+
+def exponential_backoff(factor: float) -> Iterator[float]:
+    yield 0
+    for n in itertools.count():
+        yield factor * (2**n)
 
 
 _CONNECTION_NOT_MADE = (httpx.ConnectError, httpx.ConnectTimeout)
@@ -38,14 +37,15 @@ _CONNECTION_NOT_MADE = (httpx.ConnectError, httpx.ConnectTimeout)
 class ProxyTransport(httpx.HTTPTransport):
     """An ``httpx.HTTPTransport`` through ``proxy`` whose ``retries`` hold on that route."""
 
-    def __init__(self, *, proxy, retries=0, **settings):
+    def __init__(self, *, proxy: Union[str, httpx.URL, httpx.Proxy], retries: Union[int, float] = 0,
+                 **settings: Any) -> None:
         if isinstance(proxy, (str, httpx.URL)):
             # httpx before 0.26 takes only a Proxy object here.
             proxy = httpx.Proxy(proxy)
-        super().__init__(proxy=proxy, retries=retries, **settings)
+        super().__init__(proxy=proxy, retries=int(retries), **settings)
         self._connect_retries = retries
 
-    def handle_request(self, request):
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
         retries_left = self._connect_retries
         delays = exponential_backoff(RETRIES_BACKOFF_FACTOR)
         while True:
