@@ -3,6 +3,7 @@ import asyncio
 import ctypes
 import functools
 import inspect
+import sys
 import traceback
 from collections import OrderedDict
 
@@ -79,12 +80,38 @@ CALLS = [  # raw function, positional arguments that bind (TypeReq 0 selects not
 ]
 
 
+def _api(name, *argtypes):
+    function = getattr(ctypes.pythonapi, name)
+    function.restype, function.argtypes = ctypes.py_object, list(argtypes)
+    return function
+
+
+def _stack(values):
+    return (ctypes.py_object * len(values))(*values)
+
+
+class _Holder:
+    """Its instance attribute is found as a plain callable, so a method call
+    through it drops the holder and vectorcalls the function itself."""
+
+
 def vectorcall(function, args, kwnames):
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    """Calls `function` through its vectorcall entry with `kwnames` as given,
+    unchecked, as a C caller may; the values of the keywords are None."""
     values = (*args, *[None] * len(kwnames))
-    return call(function, (ctypes.py_object * len(values))(*values), len(args), kwnames)
+    obj, array, size = ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t
+    if sys.version_info >= (3, 11):  # the first release to export it
+        call = _api("PyObject_Vectorcall", obj, array, size, obj)
+        return call(function, _stack(values), len(args), kwnames)
+    if sys.version_info >= (3, 9):
+        holder = _Holder()
+        holder.target = function
+        call = _api("PyObject_VectorcallMethod", obj, array, size, obj)
+        return call("target", _stack((holder, *values)), 1 + len(args), kwnames)
+    # 3.8 exports neither; its PyVectorcall_Call passes a dict's keys on as
+    # keyword names without looking at their type.
+    call = _api("PyVectorcall_Call", obj, obj, obj)
+    return call(function, tuple(args), dict.fromkeys(kwnames))
 
 
 @pytest.mark.parametrize("function, args, first", CALLS)

@@ -190,14 +190,18 @@ EMBED = r"""
 #include <Python.h>
 #include <stdio.h>
 
-// yarl (under aiohttp) cannot be initialised twice in one process, whatever
-// imports it: the second round stands in for aiohttp and aiohttp_proxy.
+// yarl (under aiohttp) and chardet 7 (compiled) cannot be initialised twice
+// in one process, whatever imports them: the second round stands in for
+// aiohttp, aiohttp_proxy and chardet. requests reads chardet's version.
 static const char* kStandIns =
     "import sys, types\n"
+    "from importlib.metadata import version\n"
     "aiohttp = sys.modules['aiohttp'] = types.ModuleType('aiohttp')\n"
     "aiohttp.__version__ = '3.9.5'\n"
     "proxy = sys.modules['aiohttp_proxy'] = types.ModuleType('aiohttp_proxy')\n"
-    "proxy.ProxyConnector = type('ProxyConnector', (), {})\n";
+    "proxy.ProxyConnector = type('ProxyConnector', (), {})\n"
+    "chardet = sys.modules['chardet'] = types.ModuleType('chardet')\n"
+    "chardet.__version__ = version('chardet')\n";
 
 static const char* kRound =
     "from pelun_online_sdk.client import Client, _requests\n"
