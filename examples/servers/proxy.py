@@ -42,8 +42,15 @@ class ProxyServer:
     a given port. ``log`` holds every output line (for failure messages).
     """
 
-    def __init__(self, python: str = sys.executable) -> None:
+    def __init__(self, python: str = sys.executable, credentials: tuple[str, str] | None = None) -> None:
+        """``credentials`` (user, password) makes every protocol demand them.
+
+        pproxy compares ``user:password`` as one string, so either may hold
+        any character but a newline; the user name must not start with ``#``
+        (pproxy would read the rest as a file name).
+        """
         self._python = python
+        self._credentials = credentials
         self._tunnels = Log()
         self._lines = Log()
         self._proc: subprocess.Popen | None = None
@@ -96,9 +103,15 @@ class ProxyServer:
             # pproxy binds the port itself; if another process took it in
             # between, the child exits and we try another port.
             self.port = free_port()
+            listen = f"http+socks4+socks5://{LOCALHOST}:{self.port}"
+            options = []
+            if self._credentials is not None:
+                listen += "#" + ":".join(self._credentials)
+                # Otherwise pproxy lets an address in without credentials
+                # for a month once it has authenticated.
+                options = ["--auth", "0"]
             self._proc = subprocess.Popen(
-                [self._python, "-u", "-m", "pproxy", "-v",
-                 "-l", f"http+socks4+socks5://{LOCALHOST}:{self.port}"],
+                [self._python, "-u", "-m", "pproxy", "-v", "-l", listen, *options],
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                 text=True, encoding="utf-8", errors="replace",
             )

@@ -1,0 +1,163 @@
+"""aiohttp_proxy's connector through real local proxies, on the installed aiohttp.
+
+Run on the oldest and the newest aiohttp in the supported range: from 3.10 on
+the socks path goes through pelun_online_sdk._aiohttp_proxy_fix; before that,
+aiohttp_proxy's own method must be left as it was.
+"""
+import asyncio
+import importlib
+import socket
+import threading
+
+import aiohttp
+import aiohttp_proxy
+import pytest
+
+import pelun_online_sdk.client as client
+from pelun_online_sdk import _aiohttp_proxy_fix as fix
+from pelun_online_sdk.proxy import Proxy
+from servers.proxy import ProxyServer
+from servers._util import LOCALHOST, listen_socket
+
+# Reserved characters of URLs in both halves; '%' is left out: aiohttp_proxy
+# unquotes credentials a second time after yarl has.
+USER, PASSWORD = "us@r:/?#[]", "p@ss:w/rd?#[]! &="
+
+
+def run(make_coroutine, timeout=30):
+    return asyncio.run(asyncio.wait_for(make_coroutine(), timeout))
+
+
+async def fetch(proxy, url, **kwargs):
+    """GET through a session of the module's own aiohttp factory: (status, text)."""
+    session = client._aiohttp.ClientSession({}, proxy)
+    async with session:
+        async with session.get(url, **kwargs) as response:
+            return response.status, await response.text()
+
+
+@pytest.fixture(scope="module")
+def auth_proxy():
+    server = ProxyServer(credentials=(USER, PASSWORD)).start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+def test_the_fix_is_in_place_exactly_where_aiohttp_needs_it():
+    method = aiohttp_proxy.ProxyConnector.__dict__["_wrap_create_connection"]
+    patched = getattr(method, "_pelun_addr_infos_fix", False)
+    assert patched == fix.applies() == (tuple(map(int, aiohttp.__version__.split(".")[:2])) >= (3, 10))
+    if not patched:
+        assert method.__module__ == "aiohttp_proxy.connector"
+    # Loading it again patches nothing twice.
+    importlib.reload(fix)
+    assert aiohttp_proxy.ProxyConnector.__dict__["_wrap_create_connection"] is method
+    # The class stays aiohttp_proxy's, under its own name and as the connector's type.
+    assert aiohttp_proxy.ProxyConnector is aiohttp_proxy.connector.ProxyConnector
+
+    async def connector_type():
+        connector = aiohttp_proxy.ProxyConnector.from_url(f"socks5://{LOCALHOST}:1")
+        await connector.close()
+        return type(connector)
+
+    assert run(connector_type) is aiohttp_proxy.ProxyConnector
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["http-origin", "https-origin"])
+@pytest.mark.parametrize("scheme", ["http", "socks4", "socks5", "socks5-credentials"])
+def test_each_proxy_type_reaches_the_origin(proxy_server, auth_proxy, http_origin, https_origin,
+                                            tls_ca, scheme, tls):
+    origin = https_origin if tls else http_origin
+    if scheme == "socks5-credentials":
+        server, proxy = auth_proxy, Proxy(LOCALHOST, auth_proxy.port, "socks5", USER, PASSWORD)
+        auth_proxy.reset()
+    else:
+        server, proxy = proxy_server, Proxy(LOCALHOST, proxy_server.port, scheme)
+    ssl = tls_ca.client_context() if tls else None
+
+    assert run(lambda: fetch(proxy, origin.url + "through", ssl=ssl)) == (200, "ok")
+    tunnel = server.wait_for_tunnel(origin.port)
+    assert (tunnel.protocol, tunnel.target_host) == (scheme.split("-")[0], LOCALHOST)
+    assert origin.last.path == "/through"
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["http-origin", "https-origin"])
+def test_a_wrong_socks5_password_fails_with_the_proxys_refusal(auth_proxy, http_origin, https_origin,
+                                                              tls_ca, tls):
+    origin = https_origin if tls else http_origin
+    proxy = Proxy(LOCALHOST, auth_proxy.port, "socks5", USER, PASSWORD + "x")
+    # pproxy answers a wrong password by closing the connection mid-handshake.
+    with pytest.raises(aiohttp_proxy.InvalidServerReply, match="Not all data available"):
+        run(lambda: fetch(proxy, origin.url, ssl=tls_ca.client_context() if tls else None))
+    assert origin.requests == []
+
+
+def test_a_wrong_http_proxy_password_is_refused_with_407(auth_proxy, https_origin, tls_ca):
+    # ':', '/' and '@' are beyond aiohttp_proxy's http path: a plain password here.
+    proxy = Proxy(LOCALHOST, auth_proxy.port, "http", "user", "wrong")
+    with pytest.raises(aiohttp.ClientHttpProxyError) as caught:
+        run(lambda: fetch(proxy, https_origin.url, ssl=tls_ca.client_context()))
+    assert caught.value.status == 407
+    assert https_origin.requests == []
+
+
+class ScriptedSocks5:
+    """A socks5 'proxy' that accepts one connection, plays `replies` (one per
+    read of the client's bytes) and then reports whether the client closed."""
+
+    def __init__(self, replies):
+        self._replies = replies
+        self._listener = listen_socket(1)
+        self.port = self._listener.getsockname()[1]
+        self.closed_by_client = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        self._listener.settimeout(10)
+        try:
+            conn, _ = self._listener.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(10)
+            try:
+                for reply in self._replies:
+                    if not conn.recv(512):
+                        break
+                    conn.sendall(reply)
+                while conn.recv(512):  # bounded by the socket timeout
+                    pass
+                self.closed_by_client.set()
+            except OSError:
+                pass
+
+    def close(self):
+        self._listener.close()
+        self._thread.join(15)
+
+
+GRANTED = b"\x05\x00"
+CONNECTED = b"\x05\x00\x00\x01" + socket.inet_aton(LOCALHOST) + b"\x00\x50"
+
+
+@pytest.mark.skipif(not fix.applies(), reason="aiohttp_proxy's own socks path runs before aiohttp 3.10")
+@pytest.mark.parametrize("replies, url, expected", [
+    # The proxy never answers the greeting: the request's timeout cancels the handshake.
+    ([], "http://127.0.0.1:9/", asyncio.TimeoutError),
+    # The proxy refuses every authentication method.
+    ([b"\x05\xff"], "http://127.0.0.1:9/", aiohttp_proxy.NoAcceptableAuthMethods),
+    # The handshake succeeds, then no TLS server answers: aiohttp's own error.
+    ([GRANTED, CONNECTED, b"not a TLS record" * 4], "https://127.0.0.1:9/", aiohttp.ClientSSLError),
+], ids=["silent", "refusing", "tls-after-handshake"])
+def test_every_failure_closes_the_connection_to_the_proxy(replies, url, expected):
+    server = ScriptedSocks5(replies)
+    try:
+        proxy = Proxy(LOCALHOST, server.port, "socks5")
+        with pytest.raises(expected):
+            run(lambda: fetch(proxy, url, timeout=aiohttp.ClientTimeout(total=1)))
+        assert server.closed_by_client.wait(5), "the socket to the proxy was left open"
+    finally:
+        server.close()
