@@ -190,9 +190,9 @@ EMBED = r"""
 #include <Python.h>
 #include <stdio.h>
 
-// yarl (under aiohttp) and chardet 7 (compiled) cannot be initialised twice
-// in one process, whatever imports them: the second round stands in for
-// aiohttp, aiohttp_proxy and chardet. requests reads chardet's version.
+// yarl (under aiohttp), chardet 7 and charset_normalizer (compiled, on 3.8)
+// cannot be initialised twice in one process, whatever imports them: the
+// second round stands in for them. requests reads the detectors' versions.
 static const char* kStandIns =
     "import sys, types\n"
     "from importlib.metadata import version\n"
@@ -201,7 +201,9 @@ static const char* kStandIns =
     "proxy = sys.modules['aiohttp_proxy'] = types.ModuleType('aiohttp_proxy')\n"
     "proxy.ProxyConnector = type('ProxyConnector', (), {})\n"
     "chardet = sys.modules['chardet'] = types.ModuleType('chardet')\n"
-    "chardet.__version__ = version('chardet')\n";
+    "chardet.__version__ = version('chardet')\n"
+    "normalizer = sys.modules['charset_normalizer'] = types.ModuleType('charset_normalizer')\n"
+    "normalizer.__version__ = version('charset_normalizer')\n";
 
 static const char* kRound =
     "from pelun_online_sdk.client import Client, _requests\n"
