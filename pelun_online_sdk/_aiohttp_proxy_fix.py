@@ -21,16 +21,21 @@ On aiohttp before 3.10 nothing is changed. Importing twice patches once.
 
 from __future__ import annotations
 
+import importlib
+from typing import Any, Awaitable, Callable, Tuple
+
 import aiohttp
-import aiohttp_proxy
+
+# aiohttp_proxy ships no type information: it is used as what it is, untyped.
+aiohttp_proxy: Any = importlib.import_module("aiohttp_proxy")
 
 __all__ = ["applies", "apply"]
 
 _MARK = "_pelun_addr_infos_fix"
 
 
-def _aiohttp_version() -> tuple:
-    parts = []
+def _aiohttp_version() -> Tuple[int, ...]:
+    parts: list[int] = []
     for part in aiohttp.__version__.split(".")[:2]:
         digits = "".join(c for c in part if c.isdigit())
         parts.append(int(digits or 0))
@@ -42,10 +47,11 @@ def applies() -> bool:
     return _aiohttp_version() >= (3, 10)
 
 
-def _patched(original):
-    from aiohttp_proxy.helpers import create_socket_wrapper
+def _patched(original: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any]]:
+    create_socket_wrapper = importlib.import_module("aiohttp_proxy.helpers").create_socket_wrapper
 
-    async def _wrap_create_connection(self, *args, addr_infos, req, timeout, **kwargs):
+    async def _wrap_create_connection(self: Any, *args: Any, addr_infos: Any, req: Any,
+                                      timeout: Any, **kwargs: Any) -> Any:
         if self._proxy_type.is_http():
             # aiohttp itself speaks to http proxies; aiohttp_proxy only
             # rewrote the request, so its own method is right here.
