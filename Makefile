@@ -36,3 +36,13 @@ format: $(VENV)/.ready
 
 clean:
 	rm -rf build $(VENV)
+
+# Benchmark-only peer: bench/twins.py compiled by Cython, built into build/,
+# never into the package or the wheel.
+BENCH_PEER := build/bench-cython
+
+.PHONY: bench-peer
+bench-peer: install
+	$(BIN)/python bench/build_peer.py $(BENCH_PEER)
+
+bench: bench-peer
