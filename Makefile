@@ -37,12 +37,16 @@ format: $(VENV)/.ready
 clean:
 	rm -rf build $(VENV)
 
-# Benchmark-only peer: bench/twins.py compiled by Cython, built into build/,
-# never into the package or the wheel.
+# Benchmark-only peer: bench/twins.py compiled by Cython, and the callgrind
+# client requests; built into build/, never into the package or the wheel.
 BENCH_PEER := build/bench-cython
 
-.PHONY: bench-peer
+.PHONY: bench-peer bench-cg
 bench-peer: install
 	$(BIN)/python bench/build_peer.py $(BENCH_PEER)
 
 bench: bench-peer
+
+# Instructions per call under callgrind: native, plain Python, Cython.
+bench-cg: bench-peer
+	$(BIN)/python -I bench/callgrind.py

@@ -3,13 +3,15 @@
 Usage: python bench/build_peer.py OUTDIR
 
 - twins_cython: bench/twins.py compiled by Cython 3, the compiled peer that
-  bench/run.py measures beside the native module and the plain-Python
-  twins. It is built from a copy of twins.py under another module name, so
-  the plain module and the compiled one can be loaded side by side, and the
-  source is the same text byte for byte.
+  bench/run.py and bench/callgrind.py measure beside the native module and
+  the plain-Python twins. It is built from a copy of twins.py under another
+  module name, so the plain module and the compiled one can be loaded side
+  by side, and the source is the same text byte for byte.
+- callgrind_marks: the client requests (zero, dump) with which
+  bench/callgrind.py brackets each measured loop.
 
 Nothing here is part of the wheel: the output goes to OUTDIR (build/...),
-which bench/run.py puts on sys.path itself.
+which bench/run.py and bench/callgrind.py put on sys.path themselves.
 """
 
 import os
@@ -35,9 +37,11 @@ def main(out):
     os.makedirs(src, exist_ok=True)
     # copy2 keeps the sources' times, so an unchanged tree is not compiled again.
     shutil.copy2(os.path.join(HERE, "twins.py"), os.path.join(src, "twins_cython.py"))
+    shutil.copy2(os.path.join(HERE, "callgrind_marks.pyx"), os.path.join(src, "callgrind_marks.pyx"))
     extensions = cythonize(
         [
             Extension("twins_cython", [os.path.join(src, "twins_cython.py")]),
+            Extension("callgrind_marks", [os.path.join(src, "callgrind_marks.pyx")]),
         ],
         compiler_directives=DIRECTIVES,
         build_dir=os.path.join(out, "c"),
