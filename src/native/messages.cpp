@@ -9,12 +9,24 @@ namespace {
 // cannot overflow (the longest is three 200-byte names and the literals).
 class Message {
 public:
+    // A part known to be ASCII: the literals, and the module's own function
+    // and parameter names.
     Message& text(const char* part, size_t limit = kUnlimited) {
         size_t length = std::strlen(part);
         if (length > limit) length = limit;
         if (length > kCapacity - size_) length = kCapacity - size_;
         std::memcpy(buffer_ + size_, part, length);
         size_ += length;
+        return *this;
+    }
+
+    // A part that may hold UTF-8 (a type's name).
+    Message& foreign_text(const char* part, size_t limit) {
+        size_t start = size_;
+        text(part, limit);
+        for (size_t i = start; i < size_ && ascii_; ++i) {
+            ascii_ = static_cast<unsigned char>(buffer_[i]) < 0x80;
+        }
         return *this;
     }
 
@@ -33,21 +45,28 @@ public:
         return *this;
     }
 
-    // New reference, or nullptr with an error set. Names are ASCII almost
-    // always: such text is copied straight into a new str.
+    // New reference, or nullptr with an error set. ASCII text is copied
+    // straight into a new str.
     PyObject* unicode() const {
-        for (size_t i = 0; i < size_; ++i) {
-            if (static_cast<unsigned char>(buffer_[i]) >= 0x80) {
-                return PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(size_), "replace");
-            }
-        }
-        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size_), 127);
+        const auto size = static_cast<Py_ssize_t>(size_);
+        if (!ascii_) return PyUnicode_DecodeUTF8(buffer_, size, "replace");
+        PyObject* text = PyUnicode_New(size, 127);
         if (text != nullptr) std::memcpy(PyUnicode_DATA(text), buffer_, size_);
         return text;
     }
 
-    // The message followed by `object` and then `tail`, as one str.
-    PyObject* unicode_around(PyObject* object, const char* tail) const {
+    // The message followed by `object` and then `tail`, as one str. An ASCII
+    // object (a keyword name, nearly always) is copied in like the rest.
+    PyObject* unicode_around(PyObject* object, const char* tail) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(object) < 0) return nullptr;
+#endif
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(object);
+        if (PyUnicode_IS_ASCII(object) && static_cast<size_t>(length) < kCapacity - size_ - 8) {
+            std::memcpy(buffer_ + size_, PyUnicode_DATA(object), static_cast<size_t>(length));
+            size_ += static_cast<size_t>(length);
+            return text(tail).unicode();
+        }
         py::object head = py::reinterpret_steal<py::object>(unicode());
         if (!head) return nullptr;
         py::object middle = py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), object));
@@ -63,6 +82,7 @@ private:
     static constexpr size_t kCapacity = 1024;
     char buffer_[kCapacity];
     size_t size_ = 0;
+    bool ascii_ = true;
 };
 
 bool raise_type_error(PyObject* message) {
@@ -85,7 +105,7 @@ bool raise_positional_count(const char* function, const char* bound, Py_ssize_t 
 bool raise_incorrect_type(const char* parameter, const char* expected, PyTypeObject* given) {
     Message message;
     message.text("Argument '").text(parameter, 200).text("' has incorrect type (expected ");
-    message.text(expected, 200).text(", got ").text(given->tp_name, 200).text(")");
+    message.text(expected, 200).text(", got ").foreign_text(given->tp_name, 200).text(")");
     return raise_type_error(message.unicode());
 }
 
