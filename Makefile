@@ -156,3 +156,17 @@ memcheck: install
 		--track-origins=no --log-file=build/memcheck.log $(BIN)/python -I tests/smoke.py
 	! grep -E "Invalid (read|write)|Invalid free|Mismatched free" build/memcheck.log
 	grep -E "ERROR SUMMARY" build/memcheck.log
+
+# Benchmark-only peer: bench/twins.py compiled by Cython, and the callgrind
+# client requests; built into build/, never into the package or the wheel.
+BENCH_PEER := build/bench-cython
+
+.PHONY: bench-peer bench-cg
+bench-peer: install
+	$(BIN)/python bench/build_peer.py $(BENCH_PEER)
+
+bench: bench-peer
+
+# Instructions per call under callgrind: native, plain Python, Cython.
+bench-cg: bench-peer
+	$(BIN)/python -I bench/callgrind.py

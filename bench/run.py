@@ -2,7 +2,12 @@
 
 Usage: python bench/run.py [--quick]
 
-Before anything is timed, the twins in bench/twins.py are checked to give the
+The twins in bench/twins.py run twice: as plain Python, and compiled by
+Cython 3 (module twins_cython, built by bench/build_peer.py into
+build/bench-cython, or the folder named by $BENCH_PEER_DIR). Without that
+build the Cython column is left out.
+
+Before anything is timed, the twins are checked to give the
 same results as the native operations (headers, boundary shapes, bodies,
 normalised dicts, session settings); a mismatch stops the run, since the
 ratios would then compare different work.
@@ -37,7 +42,25 @@ import twins  # noqa: E402
 from pelun_online_sdk import client as native  # noqa: E402
 from pelun_online_sdk.proxy import Proxy  # noqa: E402
 
-SIDES = (("native", native), ("python", twins))
+PEER_DIR = os.environ.get("BENCH_PEER_DIR") or os.path.join(os.path.dirname(_HERE), "build", "bench-cython")
+
+
+def load_cython_twins():
+    """twins.py compiled by Cython, or None where it has not been built."""
+    if not os.path.isdir(PEER_DIR):
+        return None
+    if PEER_DIR not in sys.path:
+        sys.path.insert(0, PEER_DIR)
+    try:
+        import twins_cython
+    except ImportError:
+        return None
+    return twins_cython
+
+
+cython_twins = load_cython_twins()
+SIDES = (("native", native), ("python", twins)) + ((("cython", cython_twins),) if cython_twins else ())
+TWINS = SIDES[1:]
 
 # Fields of every kind the body builders convert: text, numbers, a bool,
 # a list and a dict (the last two go through json.dumps).
@@ -58,7 +81,7 @@ class Mismatch(AssertionError):
 
 def same(label, native_value, twin_value):
     if native_value != twin_value:
-        raise Mismatch(f"{label}: native {native_value!r} != python {twin_value!r}")
+        raise Mismatch(f"{label}: native {native_value!r} != twin {twin_value!r}")
 
 
 def shape(label, pattern, value):
@@ -145,7 +168,15 @@ def errors_of(call):
 
 
 def check_twins():
-    N, T = native, twins
+    for side, module in TWINS:
+        try:
+            check_twin(side, module)
+        except Mismatch as error:
+            raise Mismatch(f"{side} twin: {error}") from None
+
+
+def check_twin(side, T):
+    N = native
 
     for backend in ("_requests", "_aiohttp"):
         same(f"{backend}.create_urlencode", getattr(N, backend).create_urlencode(FORM),
@@ -169,7 +200,7 @@ def check_twins():
         ("length 0", ("pfx", 0), r"pfx-"),
         ("empty boundary", (None, 10, ""), HEX32.pattern),
     ):
-        for side, module in SIDES:
+        for side, module in (("native", N), (side, T)):
             for backend in ("_requests", "_aiohttp"):
                 result = getattr(module, backend).create_boundary(dict(FIELDS), *args)
                 shape(f"{side} {backend}.create_boundary {label}", pattern, boundary_of(result))
@@ -203,6 +234,18 @@ def check_twins():
         ("urlencode list", lambda M: M._requests.create_urlencode([])),
     ):
         same(f"TypeError {label}", errors_of(lambda: call(N)), errors_of(lambda: call(T)))
+    # Binding errors: the interpreter words them its own way for plain
+    # Python functions; compiled ones must raise the same TypeError.
+    for label, call in (
+        ("missing argument", lambda M: M._requests.create_urlencode()),
+        ("unexpected keyword", lambda M: M._requests.create_urlencode({}, bogus=1)),
+        ("too many arguments", lambda M: M.Client.create_boundary(1, {}, None, 51, None, False, 0)),
+    ):
+        native_error, twin_error = errors_of(lambda: call(N)), errors_of(lambda: call(T))
+        if side == "python":
+            same(f"TypeError {label} raised", native_error is None, twin_error is None)
+        else:
+            same(f"TypeError {label}", native_error, twin_error)
 
     # Sessions.
     for args in ((), (EXTRA_HEADERS,), (EXTRA_HEADERS, PROXY)):
@@ -242,13 +285,18 @@ def check_twins():
 
 
 class Case:
-    """One operation: a statement timed with each side's names bound."""
+    """One operation: a statement timed with each side's names bound.
 
-    def __init__(self, label, stmt, names, asynchronous=False):
+    `own` marks the operations that are the module's own work (binding, its
+    errors, dispatch, a traceback entry) with no library call below them.
+    """
+
+    def __init__(self, label, stmt, names, asynchronous=False, own=False):
         self.label = label
         self.stmt = stmt
         self.names = names  # module -> dict of names the statement uses
         self.asynchronous = asynchronous
+        self.own = own
 
     def timer(self, module, loop):
         names = dict(self.names(module))
@@ -282,16 +330,31 @@ def member(module, name):
     return getattr(module.Client.TypeReq, name)
 
 
+def refused(call):
+    """A statement that makes a call expected to fail with TypeError."""
+    return f"try:\n    {call}\nexcept TypeError:\n    pass"
+
+
 def cases():
     C = lambda m: m.Client  # noqa: E731
+    # The module's own work: binding, its errors, dispatch and the traceback
+    # entry of a refused call, with no library below.
+    yield Case("Client.create_boundary(7, {}) -> None", "f(7, {})",
+               lambda m: {"f": C(m).create_boundary}, own=True)
+    yield Case("missing argument: create_urlencode()", refused("f()"),
+               lambda m: {"f": m._requests.create_urlencode}, own=True)
+    yield Case("wrong type: create_urlencode([1])", refused("f([1])"),
+               lambda m: {"f": m._requests.create_urlencode}, own=True)
+    yield Case("unexpected keyword: create_urlencode(d, bogus=1)", refused("f(d, bogus=1)"),
+               lambda m: {"f": m._requests.create_urlencode, "d": {}}, own=True)
     yield Case("bind Client.create_boundary(1, {})", "f(1, d)",
-               lambda m: {"f": C(m).create_boundary, "d": {}})
+               lambda m: {"f": C(m).create_boundary, "d": {}}, own=True)
     yield Case("bind Client.create_boundary(all keywords)",
                "f(TypeReq=1, data=d, prefix=None, length=51, boundary=None, MD5=False)",
-               lambda m: {"f": C(m).create_boundary, "d": {}})
-    yield Case("bind Client.ClientSession(1)", "f(1)", lambda m: {"f": C(m).ClientSession})
+               lambda m: {"f": C(m).create_boundary, "d": {}}, own=True)
+    yield Case("bind Client.ClientSession(1)", "f(1)", lambda m: {"f": C(m).ClientSession}, own=True)
     yield Case("bind Client.ClientSession(all keywords)", "f(TypeReq=1, extra_headers=h, proxy=None)",
-               lambda m: {"f": C(m).ClientSession, "h": {}})
+               lambda m: {"f": C(m).ClientSession, "h": {}}, own=True)
     yield Case("_requests.create_urlencode", "f(d)", lambda m: {"f": m._requests.create_urlencode, "d": FORM})
     yield Case("_aiohttp.create_urlencode", "f(d)", lambda m: {"f": m._aiohttp.create_urlencode, "d": FORM})
     # dict(d): the requests builder writes its conversions back, so each call
@@ -373,7 +436,12 @@ def main(argv):
         return 1
     print("twins give the same results; timing (best of %d rounds, interleaved)\n" % rounds)
 
-    header = f"{'operation':<48} {'native µs':>11} {'python µs':>11} {'py/native':>9} {'noise':>6}"
+    compiled = cython_twins is not None
+    if not compiled:
+        print(f"(no Cython twins in {PEER_DIR}: `make bench` builds them)\n")
+    header = f"{'operation':<48} {'native µs':>11} {'python µs':>11}"
+    header += f" {'cython µs':>11}" if compiled else ""
+    header += f" {'py/native':>9}" + (f" {'cy/native':>9}" if compiled else "") + f" {'noise':>6}"
     print(header)
     print("-" * len(header))
     loop = asyncio.new_event_loop()
@@ -384,11 +452,16 @@ def main(argv):
             times = time_case(case, loop, rounds, target)
             native_s, python_s = times["native"][0], times["python"][0]
             ratio = python_s / native_s
-            noise = max(spread(times["native"]), spread(times["python"]))
+            noise = max(spread(side_times) for side_times in times.values())
             rows.append((case.label, ratio))
             flag = "  SLOWER" if ratio < 1.0 else ""
-            print(f"{case.label:<48} {native_s * 1e6:>11.3f} {python_s * 1e6:>11.3f} {ratio:>9.3f}"
-                  f" {noise:>6.1%}{flag}", flush=True)
+            line = f"{case.label:<48} {native_s * 1e6:>11.3f} {python_s * 1e6:>11.3f}"
+            if compiled:
+                cython_s = times["cython"][0]
+                line += f" {cython_s * 1e6:>11.3f} {ratio:>9.3f} {cython_s / native_s:>9.3f}"
+            else:
+                line += f" {ratio:>9.3f}"
+            print(f"{line} {noise:>6.1%}{flag}", flush=True)
     finally:
         loop.close()
     slower = [label for label, ratio in rows if ratio < 1.0]

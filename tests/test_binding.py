@@ -230,3 +230,21 @@ def test_arbitrary_calls_bind_as_declared(function, args, kwargs):
 ])
 def test_binding_does_not_leak(action):
     assert_no_leak(action)
+
+
+def _formatted(fmt, *args):
+    # The interpreter's own rendering of a printf-style message.
+    render = ctypes.pythonapi.PyUnicode_FromFormat
+    render.restype = ctypes.py_object
+    render.argtypes = [ctypes.c_char_p] + [ctypes.c_char_p] * len(args)
+    return render(fmt.encode(), *(arg.encode() for arg in args))
+
+
+@pytest.mark.parametrize("type_name", ["Ä" * 150, "a" + "Ä" * 150, "x" * 300, "名前"])
+def test_type_names_render_as_the_interpreter_formats_them(type_name):
+    # Names longer than 200 bytes are cut there, even inside a character.
+    value = type(type_name, (), {})()
+    with pytest.raises(TypeError) as raised:
+        client._requests.create_urlencode(value)
+    assert str(raised.value) == _formatted(
+        "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "data", "dict", type_name)

@@ -5,6 +5,7 @@
 // to clients that offer ALPN or refuse tickets.
 #include "client/classes.hpp"
 #include "native/calls.hpp"
+#include "native/messages.hpp"
 
 namespace client {
 namespace {
@@ -102,9 +103,8 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     static const Name* const kPositionalNames[] = {&kNumPools, &kMaxsize, &kBlock};
     py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
     if (args.size() > 3) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                     "init_poolmanager", "at most", Py_ssize_t{4}, "s",
-                     Py_ssize_t(args.size() + 1));
+        native::raise_positional_count("init_poolmanager", "at most", 4,
+                                       Py_ssize_t(args.size() + 1));
         native::throw_python_error();
     }
     py::dict keywords;
@@ -112,8 +112,7 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     keywords[kSslContextKeyword.handle()] = context;
     for (auto item : py::reinterpret_borrow<py::dict>(call.varkw())) {
         if (PyDict_Contains(keywords.ptr(), item.first.ptr())) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         "function", item.first.ptr());
+            native::raise_multiple_values("function", item.first.ptr());
             native::throw_python_error();
         }
         keywords[item.first] = item.second;

@@ -1,6 +1,9 @@
 #include "native/calls.hpp"
 
+#include <cstdint>
 #include <stdexcept>
+
+#include "native/runtime.hpp"
 
 namespace native {
 namespace {
@@ -18,6 +21,30 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 #endif
 
 constexpr size_t kInlineArgs = 8;
+
+const Name kGetattribute("__getattribute__");
+const Name kGetattr("__getattr__");
+
+// `attr` found on type(self), bound to self and called with `name`, as the
+// interpreter calls __getattr__ and __getattribute__ hooks.
+PyObject* call_attribute(PyObject* self, PyObject* attr, PyObject* name) {
+    descrgetfunc bind = Py_TYPE(attr)->tp_descr_get;
+    py::object bound = py::reinterpret_borrow<py::object>(attr);
+    if (bind != nullptr) {
+        bound = py::reinterpret_steal<py::object>(
+            bind(attr, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        if (!bound) return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(bound.ptr(), name, nullptr);
+}
+
+// True when the type's __getattribute__ is type's own, unchanged.
+bool keeps_type_getattribute(PyTypeObject* metatype) {
+    PyObject* getattribute = _PyType_Lookup(metatype, kGetattribute.ptr());  // borrowed
+    return getattribute != nullptr && Py_TYPE(getattribute) == &PyWrapperDescr_Type &&
+           reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
+               reinterpret_cast<void*>(PyType_Type.tp_getattro);
+}
 
 // Lays out a vectorcall stack: slot 0 stays free for the callee
 // (PY_VECTORCALL_ARGUMENTS_OFFSET), `first` (may be null) goes in slot 1,
@@ -83,6 +110,87 @@ py::object lookup_special(py::handle object, const Name& name) {
     if (bind == nullptr) return py::reinterpret_borrow<py::object>(descriptor);
     py::object keep = py::reinterpret_borrow<py::object>(descriptor);
     return steal_or_throw(bind(descriptor, object.ptr(), reinterpret_cast<PyObject*>(type)));
+}
+
+namespace {
+
+// A class whose metaclass defines __getattr__ in Python (the enumeration's,
+// up to 3.11) is read through the interpreter's hook, which calls
+// type.__getattribute__ by way of a new bound method-wrapper on every read
+// and falls back to __getattr__ on AttributeError. When the metaclass keeps
+// type's own __getattribute__, calling it directly is that same call without
+// the wrapper; the fallback is kept as it is.
+PyObject* read_class_attribute(PyObject* cls, PyObject* name) {
+    PyTypeObject* metatype = Py_TYPE(cls);
+    if (metatype->tp_getattro == PyType_Type.tp_getattro) return PyType_Type.tp_getattro(cls, name);
+    if (metatype->tp_getattro == PyObject_GenericGetAttr || !keeps_type_getattribute(metatype)) {
+        return PyObject_GetAttr(cls, name);
+    }
+    PyObject* hook = _PyType_Lookup(metatype, kGetattr.ptr());  // borrowed
+    if (hook == nullptr) return PyObject_GetAttr(cls, name);
+    py::object fallback = py::reinterpret_borrow<py::object>(hook);  // the read below may drop it
+    PyObject* value = PyType_Type.tp_getattro(cls, name);
+    if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    return call_attribute(cls, fallback.ptr(), name);
+}
+
+// Class attributes read on every call (cls.TypeReq, TypeReq.AIOHTTP) are
+// remembered while neither the class nor its metaclass changes: the
+// interpreter gives a class a new version tag whenever its namespace or a
+// base's changes, as its own attribute caches rely on. Only plain values
+// stored in the class itself are remembered (no descriptor to call, nothing
+// of the metaclass's in the way), so a hit returns what type.__getattribute__
+// would, the same object, without looking it up again.
+struct RememberedAttribute {
+    PyTypeObject* cls;
+    PyObject* name;
+    unsigned int cls_version;
+    unsigned int meta_version;
+    PyObject* value;  // borrowed from the class's namespace, alive while the version holds
+};
+constexpr size_t kRemembered = 64;
+RememberedAttribute g_remembered[kRemembered];
+
+const RuntimeBound kForgetRemembered([] {
+    for (RememberedAttribute& entry : g_remembered) entry = RememberedAttribute{};
+});
+
+unsigned int version_of(PyTypeObject* type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+RememberedAttribute& slot_for(PyObject* cls, PyObject* name) {
+    auto key = (reinterpret_cast<uintptr_t>(cls) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 4);
+    return g_remembered[key % kRemembered];
+}
+
+void remember(PyObject* cls, PyObject* name, PyObject* value) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* metatype = Py_TYPE(cls);
+    if (Py_TYPE(value)->tp_descr_get != nullptr || _PyType_Lookup(metatype, name) != nullptr ||
+        _PyType_Lookup(type, name) != value) {
+        return;
+    }
+    unsigned int cls_version = version_of(type), meta_version = version_of(metatype);
+    if (cls_version == 0 || meta_version == 0) return;
+    slot_for(cls, name) = RememberedAttribute{type, name, cls_version, meta_version, value};
+}
+
+}  // namespace
+
+PyObject* get_attribute(PyObject* object, PyObject* name) {
+    if (!PyType_Check(object)) return PyObject_GetAttr(object, name);
+    const RememberedAttribute& entry = slot_for(object, name);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(object);
+    if (entry.cls == type && entry.name == name && entry.cls_version == version_of(type) &&
+        entry.meta_version == version_of(Py_TYPE(object)) && entry.cls_version != 0) {
+        Py_INCREF(entry.value);
+        return entry.value;
+    }
+    PyObject* value = read_class_attribute(object, name);
+    if (value != nullptr && PyUnicode_CheckExact(name)) remember(object, name, value);
+    return value;
 }
 
 py::object optional_attr(py::handle object, PyObject* name) {

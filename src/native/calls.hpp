@@ -43,9 +43,11 @@ py::object lookup_special(py::handle object, const Name& name);
 // propagates.
 py::object optional_attr(py::handle object, PyObject* name);
 
-// object.name, the attribute name interned.
+// object.name, the attribute name interned: PyObject_GetAttr, with one
+// shortcut that gives the same result (see get_attribute in calls.cpp).
+PyObject* get_attribute(PyObject* object, PyObject* name);
 inline py::object getattr(py::handle object, const Name& name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+    return steal_or_throw(get_attribute(object.ptr(), name.ptr()));
 }
 inline void setattr(py::handle object, const Name& name, py::handle value) {
     if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0) throw_python_error();

@@ -2,7 +2,6 @@
 
 #include <frameobject.h>
 #include <map>
-#include <string>
 #include <utility>
 
 #include "native/runtime.hpp"
@@ -30,8 +29,11 @@ int code_flags(const CodeShape& shape) {
 
 // One empty code object per (name, line): a frame built on it reports that
 // line on every interpreter version, without touching frame internals.
-// Kept for the runtime's life, like the constants of compiled code.
-using TracebackCodes = std::map<std::pair<std::string, int>, PyCodeObject*>;
+// Kept for the runtime's life, like the constants of compiled code. Names
+// are keyed by address: callers pass names that live as long as the module
+// (a declaration's dotted name, a constant).
+using TracebackKey = std::pair<const char*, int>;
+using TracebackCodes = std::map<TracebackKey, PyCodeObject*>;
 TracebackCodes* g_traceback_codes = nullptr;
 
 const RuntimeBound kForgetTracebackCodes([] {
@@ -39,7 +41,7 @@ const RuntimeBound kForgetTracebackCodes([] {
     g_traceback_codes = nullptr;
 });
 
-PyCodeObject* find_traceback_code(const std::pair<std::string, int>& key) {
+PyCodeObject* find_traceback_code(const TracebackKey& key) {
     if (g_traceback_codes == nullptr) return nullptr;
     auto found = g_traceback_codes->find(key);
     return found == g_traceback_codes->end() ? nullptr : found->second;
@@ -48,7 +50,7 @@ PyCodeObject* find_traceback_code(const std::pair<std::string, int>& key) {
 // Borrowed, or nullptr with the error of the failure set. Runs inside the
 // caller's translator: the map may throw std::bad_alloc.
 PyCodeObject* traceback_code(const char* funcname, int line) {
-    auto key = std::make_pair(std::string(funcname), line);
+    const TracebackKey key(funcname, line);
     if (PyCodeObject* cached = find_traceback_code(key)) return cached;
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, funcname, line);
     if (code == nullptr) return nullptr;
@@ -59,7 +61,7 @@ PyCodeObject* traceback_code(const char* funcname, int line) {
         return cached;
     }
     if (g_traceback_codes == nullptr) g_traceback_codes = new TracebackCodes();
-    g_traceback_codes->emplace(std::move(key), code);
+    g_traceback_codes->emplace(key, code);
     return code;
 }
 

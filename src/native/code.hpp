@@ -28,7 +28,8 @@ struct CodeShape {
 py::object make_code(const CodeShape& shape);
 
 // Adds a traceback entry "funcname" at `line` of the module's source to the
-// exception being raised. Never fails: if the entry cannot be built, the
+// exception being raised. `funcname` must live as long as the module: its
+// address keys the cache of code objects. Never fails: if the entry cannot be built, the
 // original exception is left as it was.
 void add_traceback(const char* funcname, int line, PyObject* globals) noexcept;
 

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "native/code.hpp"
+#include "native/messages.hpp"
 #include "native/runtime.hpp"
 
 namespace native {
@@ -135,8 +136,7 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
                 FunctionObject* self = as_function(callable);
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                             self->decl->name());
+                raise_keywords_must_be_strings(self->decl->name());
                 refuse_arguments(self);
                 throw_python_error();
             }

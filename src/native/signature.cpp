@@ -3,6 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "native/messages.hpp"
+
 namespace native {
 
 FunctionDecl::FunctionDecl(const char* qualname, int line, Body body)
@@ -51,8 +53,8 @@ FunctionDecl& FunctionDecl::wrapped(Wrapper wrapper) {
 
 namespace {
 
-void raise_positional_count(const FunctionDecl& decl, Py_ssize_t min_count, Py_ssize_t max_count,
-                            Py_ssize_t given) {
+void refuse_positional_count(const FunctionDecl& decl, Py_ssize_t min_count, Py_ssize_t max_count,
+                             Py_ssize_t given) {
     const char* bound = "exactly";
     Py_ssize_t expected = max_count;
     // With *args there is no upper bound: too few is "at least".
@@ -60,8 +62,7 @@ void raise_positional_count(const FunctionDecl& decl, Py_ssize_t min_count, Py_s
         bound = given < min_count ? "at least" : "at most";
         expected = given < min_count ? min_count : max_count;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 decl.name(), bound, expected, expected == 1 ? "" : "s", given);
+    raise_positional_count(decl.name(), bound, expected, given);
 }
 
 // Index of the parameter named `key`, or -1. Identity first: keywords from
@@ -79,23 +80,15 @@ Py_ssize_t find_param(const FunctionDecl& decl, PyObject* key, PyObject* const* 
 
 bool bind_keyword(const FunctionDecl& decl, PyObject* const* interned, Py_ssize_t nargs,
                   PyObject* key, PyObject* value, BoundArguments& bound) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", decl.name());
-        return false;
-    }
+    if (!PyUnicode_Check(key)) return raise_keywords_must_be_strings(decl.name());
     Py_ssize_t index = find_param(decl, key, interned);
     if (index >= 0 && index >= nargs && bound.values[index] == nullptr) {
         bound.values[index] = value;
         return true;
     }
-    if (index >= 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     decl.name(), key);
-        return false;
-    }
+    if (index >= 0) return raise_multiple_values(decl.name(), key);
     if (bound.varkw != nullptr) return PyDict_SetItem(bound.varkw, key, value) == 0;
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", decl.name(), key);
-    return false;
+    return raise_unexpected_keyword(decl.name(), key);
 }
 
 // Required parameters not filled by position are looked up by keyword first,
@@ -132,7 +125,7 @@ bool find_required_keywords(const FunctionDecl& decl, PyObject* const* interned,
             }
         }
         if (bound.values[index] == nullptr) {
-            raise_positional_count(decl, min_count, max_count, index);
+            refuse_positional_count(decl, min_count, max_count, index);
             return false;
         }
     }
@@ -164,7 +157,7 @@ bool bind_arguments(const FunctionDecl& decl, PyObject* const* interned, PyObjec
     const Py_ssize_t min_count = ndefaults >= max_count ? 0 : max_count - ndefaults;
 
     if (nargs > max_count && decl.varargs().name == nullptr) {
-        raise_positional_count(decl, min_count, max_count, nargs);
+        refuse_positional_count(decl, min_count, max_count, nargs);
         return false;
     }
     const Py_ssize_t npositional = nargs < max_count ? nargs : max_count;
@@ -236,10 +229,7 @@ bool check_argument_types(const FunctionDecl& decl, const BoundArguments& bound)
         const Param& param = decl.params()[i];
         PyObject* value = bound.values[i];
         if (passes(param.test, value)) continue;
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     param.name, expected_type_name(param.test), Py_TYPE(value)->tp_name);
-        return false;
+        return raise_incorrect_type(param.name, expected_type_name(param.test), Py_TYPE(value));
     }
     return true;
 }

@@ -1,0 +1,130 @@
+#include "native/messages.hpp"
+
+#include <cstring>
+
+namespace native {
+namespace {
+
+// A message assembled in a fixed buffer: every part is bounded, so it
+// cannot overflow (the longest is three 200-byte names and the literals).
+class Message {
+public:
+    // A part known to be ASCII: the literals, and the module's own function
+    // and parameter names.
+    Message& text(const char* part, size_t limit = kUnlimited) {
+        size_t length = std::strlen(part);
+        if (length > limit) length = limit;
+        if (length > kCapacity - size_) length = kCapacity - size_;
+        std::memcpy(buffer_ + size_, part, length);
+        size_ += length;
+        return *this;
+    }
+
+    // A part that may hold UTF-8 (a type's name).
+    Message& foreign_text(const char* part, size_t limit) {
+        size_t start = size_;
+        text(part, limit);
+        for (size_t i = start; i < size_ && ascii_; ++i) {
+            ascii_ = static_cast<unsigned char>(buffer_[i]) < 0x80;
+        }
+        return *this;
+    }
+
+    Message& number(Py_ssize_t value) {
+        char digits[24];
+        size_t count = 0;
+        bool negative = value < 0;
+        // Digits of the magnitude, without negating (PY_SSIZE_T_MIN has no positive twin).
+        do {
+            Py_ssize_t digit = value % 10;
+            digits[count++] = static_cast<char>('0' + (digit < 0 ? -digit : digit));
+            value /= 10;
+        } while (value != 0);
+        if (negative) digits[count++] = '-';
+        while (count > 0 && size_ < kCapacity) buffer_[size_++] = digits[--count];
+        return *this;
+    }
+
+    // New reference, or nullptr with an error set. ASCII text is copied
+    // straight into a new str.
+    PyObject* unicode() const {
+        const auto size = static_cast<Py_ssize_t>(size_);
+        if (!ascii_) return PyUnicode_DecodeUTF8(buffer_, size, "replace");
+        PyObject* text = PyUnicode_New(size, 127);
+        if (text != nullptr) std::memcpy(PyUnicode_DATA(text), buffer_, size_);
+        return text;
+    }
+
+    // The message followed by `object` and then `tail`, as one str. An ASCII
+    // object (a keyword name, nearly always) is copied in like the rest.
+    PyObject* unicode_around(PyObject* object, const char* tail) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(object) < 0) return nullptr;
+#endif
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(object);
+        if (PyUnicode_IS_ASCII(object) && static_cast<size_t>(length) < kCapacity - size_ - 8) {
+            std::memcpy(buffer_ + size_, PyUnicode_DATA(object), static_cast<size_t>(length));
+            size_ += static_cast<size_t>(length);
+            return text(tail).unicode();
+        }
+        py::object head = py::reinterpret_steal<py::object>(unicode());
+        if (!head) return nullptr;
+        py::object middle = py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), object));
+        if (!middle) return nullptr;
+        py::object end = py::reinterpret_steal<py::object>(PyUnicode_FromString(tail));
+        if (!end) return nullptr;
+        return PyUnicode_Concat(middle.ptr(), end.ptr());
+    }
+
+    static constexpr size_t kUnlimited = static_cast<size_t>(-1);
+
+private:
+    static constexpr size_t kCapacity = 1024;
+    char buffer_[kCapacity];
+    size_t size_ = 0;
+    bool ascii_ = true;
+};
+
+bool raise_type_error(PyObject* message) {
+    if (message == nullptr) return false;  // the error of building it is set
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+    return false;
+}
+
+}  // namespace
+
+bool raise_positional_count(const char* function, const char* bound, Py_ssize_t expected,
+                            Py_ssize_t given) {
+    Message message;
+    message.text(function, 200).text("() takes ").text(bound, 8).text(" ").number(expected);
+    message.text(" positional argument").text(expected == 1 ? "" : "s").text(" (").number(given);
+    return raise_type_error(message.text(" given)").unicode());
+}
+
+bool raise_incorrect_type(const char* parameter, const char* expected, PyTypeObject* given) {
+    Message message;
+    message.text("Argument '").text(parameter, 200).text("' has incorrect type (expected ");
+    message.text(expected, 200).text(", got ").foreign_text(given->tp_name, 200).text(")");
+    return raise_type_error(message.unicode());
+}
+
+bool raise_unexpected_keyword(const char* function, PyObject* keyword) {
+    Message message;
+    message.text(function).text("() got an unexpected keyword argument '");
+    return raise_type_error(message.unicode_around(keyword, "'"));
+}
+
+bool raise_multiple_values(const char* function, PyObject* keyword) {
+    Message message;
+    message.text(function).text("() got multiple values for keyword argument '");
+    return raise_type_error(message.unicode_around(keyword, "'"));
+}
+
+bool raise_keywords_must_be_strings(const char* function) {
+    Message message;
+    return raise_type_error(
+        message.text(function, 200).text("() keywords must be strings").unicode());
+}
+
+}  // namespace native

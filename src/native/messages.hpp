@@ -1,0 +1,28 @@
+// Error messages of argument binding, in the interpreter's words, built
+// without the printf machinery: argument errors are an ordinary outcome of a
+// call (a caller probing a signature, a property test), and PyErr_Format
+// costs several times what the rest of a refused call does.
+//
+// Each function sets the error and returns false, so binding code can
+// `return raise_...(...)`. The texts follow the C formats they replace:
+// "%.200s" keeps at most 200 bytes of a name (a cut UTF-8 sequence decodes
+// with "replace", as PyUnicode_FromFormat does).
+#pragma once
+
+#include "native/py.hpp"
+
+namespace native {
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
+bool raise_positional_count(const char* function, const char* bound, Py_ssize_t expected,
+                            Py_ssize_t given);
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+bool raise_incorrect_type(const char* parameter, const char* expected, PyTypeObject* given);
+// "%s() got an unexpected keyword argument '%U'"
+bool raise_unexpected_keyword(const char* function, PyObject* keyword);
+// "%s() got multiple values for keyword argument '%U'"
+bool raise_multiple_values(const char* function, PyObject* keyword);
+// "%.200s() keywords must be strings"
+bool raise_keywords_must_be_strings(const char* function);
+
+}  // namespace native
