@@ -237,6 +237,6 @@ def test_native_fails_as_plain_python_does(path, data):
         got = _outcome(native, path, makers, keywords)
     with rebound(twins, rebinding):
         expected = _outcome(twins, path, makers, keywords)
-    if got[0] is not "returned":
+    if got[0] != "returned":
         assert got[0] is not SystemError and "internal error" not in str(got[1]).lower(), got
     assert got[0] is expected[0], (got, expected)
