@@ -146,7 +146,7 @@ fuzz: install
 	FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(BIN)/python -I -m pytest tests/test_fuzz.py -p no:cacheprovider -q
 
 leakcheck: install
-	LEAK_CALLS=$(LEAK_CALLS) $(BIN)/python -I -m pytest tests -p no:cacheprovider -q -k leak
+	LEAK_CALLS=$(LEAK_CALLS) $(BIN)/python -I -m pytest tests -p no:cacheprovider -q -k leak --timeout=0
 
 # The smoke path under valgrind's memcheck (the interpreter's own allocator
 # off, so every object is a heap block valgrind tracks); fails on any
