@@ -25,7 +25,6 @@ const Name kNumPools("num_pools");
 const Name kMaxsize("maxsize");
 const Name kBlock("block");
 const Name kConnectionPoolKw("connection_pool_kw");
-const Name kGet("get");
 const Name kProxyManagerFor("proxy_manager_for");
 const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
 const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");

@@ -7,5 +7,6 @@ const Name kData("data");
 const Name kBoundaryKeyword("boundary");
 const Name kProxies("proxies");
 const Name kToString("toString");
+const Name kGet("get");
 
 }  // namespace client

@@ -18,5 +18,6 @@ extern const Name kData;             // Boundary.data
 extern const Name kBoundaryKeyword;  // boundary= of the body objects
 extern const Name kProxies;          // proxies= / session.proxies
 extern const Name kToString;         // the proxy URL of a proxy object
+extern const Name kGet;              // dict.get
 
 }  // namespace client

@@ -60,8 +60,11 @@ PyCodeObject* traceback_code(const char* funcname, int line) {
         Py_DECREF(code);
         return cached;
     }
+    // Owned until the cache holds it: the map may throw std::bad_alloc.
+    py::object owned = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
     if (g_traceback_codes == nullptr) g_traceback_codes = new TracebackCodes();
     g_traceback_codes->emplace(key, code);
+    owned.release();
     return code;
 }
 

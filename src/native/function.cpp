@@ -67,7 +67,14 @@ PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
 // Elsewhere Python frames use the C stack too (up to 3.10) or C recursion
 // has a limit of its own (3.12 on), and one level is the right charge.
 // AddressSanitizer's instrumented frames are several times larger.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__)  // GCC
+#define NATIVE_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)  // Clang
+#if __has_feature(address_sanitizer)
+#define NATIVE_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef NATIVE_ADDRESS_SANITIZER
 constexpr int kSanitizerFactor = 4;
 #else
 constexpr int kSanitizerFactor = 1;

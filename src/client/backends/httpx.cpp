@@ -15,7 +15,6 @@ const Name kClient("Client");
 const Name kHTTPTransport("HTTPTransport");
 const Name kChardet("chardet");
 const Name kDetect("detect");
-const Name kGet("get");
 const Name kHttp2("http2");
 const Name kRetries("retries");
 const Name kDefaultEncoding("default_encoding");
@@ -88,19 +87,16 @@ py::object client_session(Call& call) {
     py::object transport =
         native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
                      {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
+    py::dict keywords;
+    keywords[kHttp2.handle()] = py::bool_(true);
+    keywords[g_proxy_keyword->handle()] = proxies;
+    keywords[kHeaders.handle()] = headers;
+    keywords[kDefaultEncoding.handle()] = detect;
+    keywords[kTransport.handle()] = transport;
     // No URL, no route to mount: httpx before 0.28 takes an empty one as no
     // proxy, later releases refuse it themselves.
-    if (!native::truthy(proxies)) {
-        return native::call(client_class, {},
-                            {Keyword{kHttp2, py::bool_(true)}, Keyword{*g_proxy_keyword, proxies},
-                             Keyword{kHeaders, headers}, Keyword{kDefaultEncoding, detect},
-                             Keyword{kTransport, transport}});
-    }
-    py::dict mounts = proxy_mounts(call, proxies);
-    return native::call(client_class, {},
-                        {Keyword{kHttp2, py::bool_(true)}, Keyword{*g_proxy_keyword, proxies},
-                         Keyword{kHeaders, headers}, Keyword{kDefaultEncoding, detect},
-                         Keyword{kTransport, transport}, Keyword{kMounts, mounts}});
+    if (native::truthy(proxies)) keywords[kMounts.handle()] = proxy_mounts(call, proxies);
+    return native::call_with_dict(client_class, py::tuple(), keywords);
 }
 
 const native::FunctionDecl kClientSession =
