@@ -36,7 +36,7 @@ def swallowing(action, expected=Exception):
 MIN_CALLS = int(os.environ.get("LEAK_CALLS", "0"))
 
 
-def assert_no_leak(action, *arguments, calls=3000, slack=None):
+def assert_no_leak(action, *arguments, calls=3000, slack=None, warmup=None):
     """The action, success or error path, leaves nothing behind: allocated
     blocks stay flat and the arguments' reference counts are unchanged."""
     if calls >= 1000:
@@ -48,7 +48,7 @@ def assert_no_leak(action, *arguments, calls=3000, slack=None):
     # The local servers' threads allocate now and then while a check runs: a
     # real leak shows on every try, that background noise does not.
     for _ in range(3):
-        growth = allocated_growth(action, calls, warmup=min(300, max(calls // 4, 3)))
+        growth = allocated_growth(action, calls, warmup=warmup or min(300, max(calls // 4, 3)))
         if growth < slack:
             break
     assert growth < slack, f"{growth} blocks leaked over {calls} calls"

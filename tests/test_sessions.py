@@ -126,8 +126,8 @@ def test_httpx_client_arguments(recorded):
     # Whatever chardet makes of nothing (None before chardet 6, 'utf-8' after).
     assert detect(b"") == chardet.detect(b"")["encoding"]
     sample = "Привет".encode("cp1251")
-    # chardet 7 fills caches over its first thousand or so calls: count past them.
-    assert_no_leak(lambda: detect(sample), sample, calls=3000)
+    # chardet 7 fills caches over its first few thousand calls: count past them.
+    assert_no_leak(lambda: detect(sample), sample, calls=3000, warmup=3000)
 
 
 @pytest.mark.filterwarnings("ignore:The .proxies. argument:DeprecationWarning")
