@@ -4,7 +4,11 @@ SHELL := bash
 PYTHON ?= python3
 # Each CPython gets a venv of its own, so that `make test PYTHON=...` never
 # reuses one made by another version; the default python3 keeps .venv.
-PY_VERSION := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+# "3.14t" for a free-threaded build: its ABI differs, so it gets a venv and
+# build tree of its own, and its tests run with the GIL kept off.
+PY_VERSION := $(shell $(PYTHON) -c 'import sys, sysconfig; \
+	print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))' 2>/dev/null)
+TEST_ENV := $(if $(filter %t,$(PY_VERSION)),PYTHON_GIL=0)
 ifeq ($(PYTHON),python3)
 VENV ?= .venv
 else
@@ -55,7 +59,7 @@ install: $(VENV)/.ready
 # pytest's status 5 means nothing was collected, which is no failure.
 test: install
 	@echo "==> Running the tests on CPython $(PY_VERSION)"
-	$(BIN)/python -I -m pytest tests || [ $$? -eq 5 ]
+	$(TEST_ENV) $(BIN)/python -I -m pytest tests || [ $$? -eq 5 ]
 
 # The suite on every CPython 3.8 or newer that .ci/pythons finds, each in its
 # own venv; goes on past a failure and ends with one line per interpreter.
@@ -143,10 +147,19 @@ FUZZ_EXAMPLES ?= 15000
 LEAK_CALLS ?= 10000
 .PHONY: fuzz leakcheck
 fuzz: install
-	FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(BIN)/python -I -m pytest tests/test_fuzz.py -p no:cacheprovider -q
+	FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(TEST_ENV) $(BIN)/python -I -m pytest tests/test_fuzz.py -p no:cacheprovider -q
 
 leakcheck: install
-	LEAK_CALLS=$(LEAK_CALLS) $(BIN)/python -I -m pytest tests -p no:cacheprovider -q -k leak --timeout=0
+	LEAK_CALLS=$(LEAK_CALLS) $(TEST_ENV) $(BIN)/python -I -m pytest tests -p no:cacheprovider -q -k leak --timeout=0
+
+# Every operation from STRESS_THREADS threads for STRESS_SECONDS, with
+# collections forced; meant for a free-threaded build (PYTHON=.../python3.14t).
+STRESS_THREADS ?= 16
+STRESS_SECONDS ?= 30
+.PHONY: stress
+stress: install
+	STRESS_THREADS=$(STRESS_THREADS) STRESS_SECONDS=$(STRESS_SECONDS) $(TEST_ENV) \
+		$(BIN)/python -I -m pytest tests/test_threads.py -p no:cacheprovider -q -s
 
 # The smoke path under valgrind's memcheck (the interpreter's own allocator
 # off, so every object is a heap block valgrind tracks); fails on any

@@ -38,6 +38,7 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
 
+import scaling  # noqa: E402
 import twins  # noqa: E402
 from pelun_online_sdk import client as native  # noqa: E402
 from pelun_online_sdk.proxy import Proxy  # noqa: E402
@@ -468,7 +469,7 @@ def main(argv):
     label, ratio = min(rows, key=lambda row: row[1])
     print(f"\nmin ratio {ratio:.3f} ({label}); {len(slower)} of {len(rows)} operations SLOWER "
           f"than plain Python; {time.perf_counter() - started:.0f} s")
-    return 0
+    return scaling.main(argv)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,11 @@
 """Loading the module: its namespace, the load rules, and clean failures."""
 import builtins
 import importlib.util
+import os
+import sys
+import sysconfig
 import tempfile
+import textwrap
 
 import pytest
 
@@ -107,21 +111,67 @@ print(pelun_online_sdk.client.Client.TypeReq.AIOHTTP.value)
 """) == [error, str([("init pelun_online_sdk.client", "pelun_online_sdk\\client.py", line)]), "False", "3"]
 
 
-@pytest.mark.parametrize("main_first", [True, False])
-def test_one_interpreter_per_process(main_first, tmp_path):
-    pytest.importorskip("_testcapi")
-    refused = "Interpreter change detected - this module can only be loaded into one interpreter per process."
-    # The same attempt in a subinterpreter, then in the main one, each writing to a file named after its __name__.
-    attempt = f"""
+# Run in a subinterpreter: import the module and use it, or record the ImportError.
+SUBINTERPRETER_ATTEMPT = """
 try:
-    import pelun_online_sdk.client; outcome = "loaded"
+    import pelun_online_sdk.client as c
+    outcome = "loaded " + c._requests.create_urlencode({"a": 1})
+    try:
+        c.Client.ClientSession(c.Client.TypeReq.REQUESTS, {1: "v"})  # an error raised inside a body
+    except AttributeError as e:
+        outcome += ", " + str(e)
 except ImportError as e:
-    outcome = str(e)
-open({str(tmp_path)!r} + "/" + __name__, "w").write(outcome)"""
-    _check(f"import _testcapi\n{'import pelun_online_sdk.client' if main_first else ''}\n"
-           f"_testcapi.run_in_subinterp({attempt!r})\n__name__ = 'main'\n{attempt}")
-    assert [(tmp_path / name).read_text() for name in ("__main__", "main")] == (
-        [refused, "loaded"] if main_first else ["loaded", refused])
+    outcome = "ImportError: " + str(e)
+open(OUT, "w").write(outcome)
+"""
+# The ways a test can make a subinterpreter: the legacy kind, which shares
+# the main one's GIL, and from 3.12 an isolated one with a GIL of its own.
+SUBINTERPRETERS = {
+    "legacy": "import _testcapi; _testcapi.run_in_subinterp(CODE)",
+    "isolated": """
+try:
+    import _interpreters
+    _interpreters.exec(_interpreters.create(), CODE)
+except ImportError:
+    import _xxsubinterpreters as _interpreters
+    _interpreters.run_string(_interpreters.create(isolated=True), CODE)
+""",
+}
+FIRST_REFUSAL = {
+    True: "ImportError: Interpreter change detected - this module can only be loaded into one "
+          "interpreter per process.",
+    False: "ImportError: pelun_online_sdk.client must be imported by the main interpreter before any other",
+}
+
+
+@pytest.mark.parametrize("kind", SUBINTERPRETERS)
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "subinterpreter-first"])
+def test_a_subinterpreter_gets_the_module_or_import_error_and_the_main_interpreter_keeps_it(
+        kind, main_first, tmp_path):
+    # Libraries the module imports may bind themselves to the first
+    # interpreter that loads them: a subinterpreter that came first would
+    # lock the main interpreter out of them, and so out of this module.
+    pytest.importorskip("_testcapi")
+    if kind == "isolated" and sys.version_info < (3, 12):
+        pytest.skip("isolated subinterpreters came with 3.12")
+    out = tmp_path / "outcome"
+    code = SUBINTERPRETER_ATTEMPT.replace("OUT", repr(str(out)))
+    main = _check(f"""
+        {'import pelun_online_sdk.client' if main_first else ''}
+        CODE = {code!r}
+        {textwrap.indent(SUBINTERPRETERS[kind], "        ").strip()}
+        import pelun_online_sdk.client as c
+        print(c._requests.create_urlencode({{"b": 2}}))
+    """)
+    assert main == ["b=2"]
+    outcome = out.read_text()
+    if sys.version_info < (3, 12) or not main_first:
+        assert outcome == FIRST_REFUSAL[sys.version_info < (3, 12)]
+    else:
+        # Working (with its errors raised as usual), or refused by a library
+        # that does not support subinterpreters.
+        assert outcome.startswith("ImportError: ") or outcome == (
+            "loaded a=1, 'int' object has no attribute 'lower'"), outcome
 
 
 def test_second_initialisation_is_refused():
@@ -141,6 +191,20 @@ def test_second_initialisation_is_refused():
 
 def test_no_version_warning_for_the_interpreter_it_was_built_for():
     _check("import warnings; warnings.simplefilter('error', RuntimeWarning); import pelun_online_sdk.client")
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a free-threaded build")
+def test_import_keeps_the_gil_off_on_a_free_threaded_build():
+    # An extension that does not declare itself safe without the GIL turns it
+    # back on at import, with a RuntimeWarning.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    result = run_python("""
+        import sys, warnings
+        warnings.simplefilter("error", RuntimeWarning)
+        import pelun_online_sdk.client
+        print(sys._is_gil_enabled())
+    """, env=env, cwd=tempfile.gettempdir())
+    assert (result.returncode, result.stdout) == (0, "False\n"), result.stderr
 
 
 def test_module_is_in_sys_modules_while_its_body_runs():

@@ -284,6 +284,15 @@ def test_parameter_limit_is_enforced_when_compiling(tmp_path, count):
 # ------------------------------------------------------------------ leaks
 
 
+def test_the_leak_check_sees_one_object_kept_per_call():
+    # On every build, free-threaded included, where memory is released late.
+    from helpers import assert_no_leak
+
+    kept = []
+    with pytest.raises(AssertionError, match="blocks leaked over 1000 calls"):
+        assert_no_leak(lambda: kept.append(object()), calls=1000)
+
+
 def _raises(error, call):
     def run():
         with pytest.raises(error):

@@ -3,22 +3,10 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "native/runtime.hpp"
-
 namespace native {
 namespace {
 
-#if PY_VERSION_HEX >= 0x03090000
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
-}
-#else
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
-}
-#endif
+using compat::vectorcall;
 
 constexpr size_t kInlineArgs = 8;
 
@@ -38,11 +26,18 @@ PyObject* call_attribute(PyObject* self, PyObject* attr, PyObject* name) {
     return PyObject_CallFunctionObjArgs(bound.ptr(), name, nullptr);
 }
 
-// True when the type's __getattribute__ is type's own, unchanged.
+// The attribute `name` along type's MRO (no descriptor applied), owned.
+py::object type_lookup(PyTypeObject* type, const Name& name) {
+    return py::reinterpret_steal<py::object>(compat::type_lookup(type, name.ptr()));
+}
+
+// True when the type's __getattribute__ is type's own, unchanged. The
+// wrapper descriptor's d_wrapped (the C function it wraps) is not public
+// API; CPython's own typeobject.c compares it the same way.
 bool keeps_type_getattribute(PyTypeObject* metatype) {
-    PyObject* getattribute = _PyType_Lookup(metatype, kGetattribute.ptr());  // borrowed
-    return getattribute != nullptr && Py_TYPE(getattribute) == &PyWrapperDescr_Type &&
-           reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
+    py::object getattribute = type_lookup(metatype, kGetattribute);
+    return getattribute && Py_TYPE(getattribute.ptr()) == &PyWrapperDescr_Type &&
+           reinterpret_cast<PyWrapperDescrObject*>(getattribute.ptr())->d_wrapped ==
                reinterpret_cast<void*>(PyType_Type.tp_getattro);
 }
 
@@ -101,15 +96,14 @@ py::object call_with_dict(py::handle callable, py::handle args_tuple, py::handle
 
 py::object lookup_special(py::handle object, const Name& name) {
     PyTypeObject* type = Py_TYPE(object.ptr());
-    PyObject* descriptor = _PyType_Lookup(type, name.ptr());  // borrowed
-    if (descriptor == nullptr) {
+    py::object descriptor = type_lookup(type, name);
+    if (!descriptor) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name.ptr());
         throw_python_error();
     }
-    descrgetfunc bind = Py_TYPE(descriptor)->tp_descr_get;
-    if (bind == nullptr) return py::reinterpret_borrow<py::object>(descriptor);
-    py::object keep = py::reinterpret_borrow<py::object>(descriptor);
-    return steal_or_throw(bind(descriptor, object.ptr(), reinterpret_cast<PyObject*>(type)));
+    descrgetfunc bind = Py_TYPE(descriptor.ptr())->tp_descr_get;
+    if (bind == nullptr) return descriptor;
+    return steal_or_throw(bind(descriptor.ptr(), object.ptr(), reinterpret_cast<PyObject*>(type)));
 }
 
 namespace {
@@ -126,9 +120,8 @@ PyObject* read_class_attribute(PyObject* cls, PyObject* name) {
     if (metatype->tp_getattro == PyObject_GenericGetAttr || !keeps_type_getattribute(metatype)) {
         return PyObject_GetAttr(cls, name);
     }
-    PyObject* hook = _PyType_Lookup(metatype, kGetattr.ptr());  // borrowed
-    if (hook == nullptr) return PyObject_GetAttr(cls, name);
-    py::object fallback = py::reinterpret_borrow<py::object>(hook);  // the read below may drop it
+    py::object fallback = type_lookup(metatype, kGetattr);  // owned: the read below may drop it
+    if (!fallback) return PyObject_GetAttr(cls, name);
     PyObject* value = PyType_Type.tp_getattro(cls, name);
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
     PyErr_Clear();
@@ -139,55 +132,59 @@ PyObject* read_class_attribute(PyObject* cls, PyObject* name) {
 // remembered while neither the class nor its metaclass changes: the
 // interpreter gives a class a new version tag whenever its namespace or a
 // base's changes, as its own attribute caches rely on. Only plain values
-// stored in the class itself are remembered (no descriptor to call, nothing
-// of the metaclass's in the way), so a hit returns what type.__getattribute__
-// would, the same object, without looking it up again.
-struct RememberedAttribute {
-    PyTypeObject* cls;
-    PyObject* name;
-    unsigned int cls_version;
-    unsigned int meta_version;
-    PyObject* value;  // borrowed from the class's namespace, alive while the version holds
-};
-constexpr size_t kRemembered = 64;
-RememberedAttribute g_remembered[kRemembered];
-
-const RuntimeBound kForgetRemembered([] {
-    for (RememberedAttribute& entry : g_remembered) entry = RememberedAttribute{};
-});
-
+// found along the class's MRO are remembered (no descriptor to call,
+// nothing of the metaclass's in the way), so a hit returns what
+// type.__getattribute__ would, the same object, without looking it up
+// again. The entries borrow their values: a value stays in its class's
+// namespace (and alive) for as long as the class keeps the version tag the
+// entry recorded, and the cache is checked against that tag before use.
+//
+// Free-threaded builds go without the cache: another thread may change a
+// class between the version check and the use of the borrowed value, and
+// making that safe would cost what the cache saves.
+//
+// tp_version_tag and Py_TPFLAGS_VALID_VERSION_TAG are not public API (the
+// headers call the flag a legacy one); they are what the interpreter's own
+// caches key on, and every supported release (3.8-3.15) still maintains
+// them. A release that stops would leave the cache empty, not wrong: it is
+// only filled while the flag is set.
 unsigned int version_of(PyTypeObject* type) {
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 }
 
 RememberedAttribute& slot_for(PyObject* cls, PyObject* name) {
     auto key = (reinterpret_cast<uintptr_t>(cls) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 4);
-    return g_remembered[key % kRemembered];
+    return active_state().remembered(key);
 }
 
 void remember(PyObject* cls, PyObject* name, PyObject* value) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     PyTypeObject* metatype = Py_TYPE(cls);
-    if (Py_TYPE(value)->tp_descr_get != nullptr || _PyType_Lookup(metatype, name) != nullptr ||
-        _PyType_Lookup(type, name) != value) {
-        return;
-    }
+    if (Py_TYPE(value)->tp_descr_get != nullptr) return;
+    py::object in_metatype = py::reinterpret_steal<py::object>(compat::type_lookup(metatype, name));
+    py::object in_class = py::reinterpret_steal<py::object>(compat::type_lookup(type, name));
+    if (in_metatype || !in_class.is(py::handle(value))) return;
     unsigned int cls_version = version_of(type), meta_version = version_of(metatype);
     if (cls_version == 0 || meta_version == 0) return;
     slot_for(cls, name) = RememberedAttribute{type, name, cls_version, meta_version, value};
 }
 
-}  // namespace
-
-PyObject* get_attribute(PyObject* object, PyObject* name) {
-    if (!PyType_Check(object)) return PyObject_GetAttr(object, name);
-    const RememberedAttribute& entry = slot_for(object, name);
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(object);
-    if (entry.cls == type && entry.name == name && entry.cls_version == version_of(type) &&
-        entry.meta_version == version_of(Py_TYPE(object)) && entry.cls_version != 0) {
+PyObject* remembered_value(PyObject* cls, PyObject* name) {
+    const RememberedAttribute& entry = slot_for(cls, name);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (entry.cls == type && entry.name == name && entry.cls_version != 0 &&
+        entry.cls_version == version_of(type) && entry.meta_version == version_of(Py_TYPE(cls))) {
         Py_INCREF(entry.value);
         return entry.value;
     }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* get_attribute(PyObject* object, PyObject* name) {
+    if (compat::kFreeThreaded || !PyType_Check(object)) return PyObject_GetAttr(object, name);
+    if (PyObject* value = remembered_value(object, name)) return value;
     PyObject* value = read_class_attribute(object, name);
     if (value != nullptr && PyUnicode_CheckExact(name)) remember(object, name, value);
     return value;

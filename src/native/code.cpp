@@ -1,10 +1,8 @@
 #include "native/code.hpp"
 
 #include <frameobject.h>
-#include <map>
-#include <utility>
 
-#include "native/runtime.hpp"
+#include "native/state.hpp"
 
 namespace native {
 
@@ -29,43 +27,24 @@ int code_flags(const CodeShape& shape) {
 
 // One empty code object per (name, line): a frame built on it reports that
 // line on every interpreter version, without touching frame internals.
-// Kept for the runtime's life, like the constants of compiled code. Names
-// are keyed by address: callers pass names that live as long as the module
-// (a declaration's dotted name, a constant).
-using TracebackKey = std::pair<const char*, int>;
-using TracebackCodes = std::map<TracebackKey, PyCodeObject*>;
-TracebackCodes* g_traceback_codes = nullptr;
-
-const RuntimeBound kForgetTracebackCodes([] {
-    delete g_traceback_codes;  // holds raw pointers only: nothing is released
-    g_traceback_codes = nullptr;
-});
-
-PyCodeObject* find_traceback_code(const TracebackKey& key) {
-    if (g_traceback_codes == nullptr) return nullptr;
-    auto found = g_traceback_codes->find(key);
-    return found == g_traceback_codes->end() ? nullptr : found->second;
-}
-
-// Borrowed, or nullptr with the error of the failure set. Runs inside the
-// caller's translator: the map may throw std::bad_alloc.
+// Kept in the module state for its life, like the constants of compiled
+// code. Names are keyed by address: callers pass names that live as long as
+// the module (a declaration's dotted name, a constant).
+//
+// Borrowed from the state, or nullptr with the error of the failure set.
+// Runs inside the caller's translator: the cache may throw std::bad_alloc.
 PyCodeObject* traceback_code(const char* funcname, int line) {
-    const TracebackKey key(funcname, line);
-    if (PyCodeObject* cached = find_traceback_code(key)) return cached;
-    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, funcname, line);
-    if (code == nullptr) return nullptr;
-    // Making the code object may let another thread run (a collection can
-    // run finalisers that release the lock) and cache the same entry first.
-    if (PyCodeObject* cached = find_traceback_code(key)) {
-        Py_DECREF(code);
-        return cached;
+    ModuleState& state = active_state();
+    PyObject* code = state.find_traceback_code(funcname, line);
+    if (code == nullptr) {
+        // Making one may let another thread run and cache the same entry
+        // first: the state keeps the first and this one is dropped.
+        PyCodeObject* made = PyCode_NewEmpty(kSourceFile, funcname, line);
+        if (made == nullptr) return nullptr;
+        code = state.keep_traceback_code(
+            funcname, line, py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(made)));
     }
-    // Owned until the cache holds it: the map may throw std::bad_alloc.
-    py::object owned = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
-    if (g_traceback_codes == nullptr) g_traceback_codes = new TracebackCodes();
-    g_traceback_codes->emplace(key, code);
-    owned.release();
-    return code;
+    return reinterpret_cast<PyCodeObject*>(code);
 }
 
 }  // namespace

@@ -1,44 +1,33 @@
 #include "native/function.hpp"
 
-#include <map>
 #include <structmember.h>
 
 #include "native/code.hpp"
 #include "native/messages.hpp"
-#include "native/runtime.hpp"
 
 namespace native {
 
-// What every function object of a declaration shares, made once per runtime:
-// the code object, the interned names and docstring, and the annotations,
-// which each function receives as its own copy (they are mutable). Raw
-// pointers, owned for the runtime's life like the constants of compiled
-// code: when the runtime finalises they are forgotten, never released.
-struct Prototype {
-    PyObject* code;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* doc;
-    PyObject* annotations;
-    PyObject* param_names[kMaxParams];  // interned, for keyword binding
-};
-
+// Without the GIL, the mutable attributes (__defaults__, __name__, ...) are
+// read and replaced under the object's critical section, so that a value is
+// never used after another thread has released it.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDecl* decl;
-    const Prototype* prototype;
-    PyObject* globals;       // the module namespace
-    PyObject* name;          // str
-    PyObject* qualname;      // str
-    PyObject* module;        // any, normally the module's name
-    PyObject* doc;           // any
-    PyObject* defaults;      // tuple or nullptr
-    PyObject* kwdefaults;    // dict or nullptr
-    PyObject* annotations;   // dict, or nullptr until first read
-    bool annotations_taken;  // false while the declaration's annotations still apply
-    PyObject* code;          // code object
-    PyObject* class_cell;    // cell or nullptr
-    PyObject* dict;          // __dict__, made on demand
+    const Prototype* prototype;  // owned by the state
+    ModuleState* state;          // owned by `owner`
+    PyObject* owner;             // the module, which keeps the state alive
+    PyObject* globals;           // the module namespace
+    PyObject* name;              // str
+    PyObject* qualname;          // str
+    PyObject* module;            // any, normally the module's name
+    PyObject* doc;               // any
+    PyObject* defaults;          // tuple or nullptr
+    PyObject* kwdefaults;        // dict or nullptr
+    PyObject* annotations;       // dict, or nullptr until first read
+    bool annotations_taken;      // false while the declaration's annotations still apply
+    PyObject* code;              // code object
+    PyObject* class_cell;        // cell or nullptr
+    PyObject* dict;              // __dict__, made on demand
     PyObject* weakrefs;
 };
 
@@ -46,6 +35,16 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) {
     return reinterpret_cast<FunctionObject*>(self);
+}
+
+// __defaults__ as it is now, owned for the call.
+PyObject* current_defaults(FunctionObject* self) {
+    PyObject* defaults;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    defaults = self->defaults;
+    Py_XINCREF(defaults);
+    Py_END_CRITICAL_SECTION();
+    return defaults;
 }
 
 PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
@@ -108,10 +107,15 @@ PyObject* refuse_arguments(FunctionObject* self) {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* self = as_function(callable);
+    if (self->owner == nullptr) {  // cleared by the collector, yet called from a finaliser
+        PyErr_SetString(PyExc_RuntimeError, "function of a released module");
+        return nullptr;
+    }
+    ActiveState active(*self->state);
     const FunctionDecl& decl = *self->decl;
-    BoundArguments bound;
-    if (!bind_arguments(decl, self->prototype->param_names, self->defaults, args,
-                        PyVectorcall_NARGS(nargsf), kwnames, bound) ||
+    BoundArguments bound(current_defaults(self));
+    if (!bind_arguments(decl, self->prototype->param_names, args, PyVectorcall_NARGS(nargsf),
+                        kwnames, bound) ||
         !check_argument_types(decl, bound)) {
         return refuse_arguments(self);
     }
@@ -121,34 +125,50 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return result;
 }
 
+// The arguments of a tp_call as a vectorcall: positional arguments, then the
+// keyword values in `stack`, the keyword names in `kwnames`. False when a
+// keyword name is not a str. The values are held here: the dict is the
+// caller's and may change while the body runs. Nothing in the walk runs
+// Python code, so the dict cannot change under it (without the GIL its
+// critical section keeps other threads out).
+bool vectorcall_arguments(PyObject* args, PyObject* kwargs, py::tuple& stack, py::tuple& kwnames) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    bool all_strings = true;
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
+    const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    stack = py::tuple(nargs + nkw);
+    kwnames = py::tuple(nkw);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(stack.ptr(), i, py::handle(PyTuple_GET_ITEM(args, i)).inc_ref().ptr());
+    }
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (all_strings && PyDict_Next(kwargs, &pos, &key, &value)) {
+        all_strings = PyUnicode_Check(key);
+        PyTuple_SET_ITEM(kwnames.ptr(), k, py::handle(key).inc_ref().ptr());
+        PyTuple_SET_ITEM(stack.ptr(), nargs + k++, py::handle(value).inc_ref().ptr());
+    }
+    Py_END_CRITICAL_SECTION();
+    return all_strings;
+}
+
 // Calls with an argument tuple and keyword dict (PyObject_Call when the
 // vectorcall slot is bypassed, __call__): the keyword names are checked here
-// so that a non-string key gets the function's own message. The keyword
-// values are held in a tuple of their own: the dict is the caller's and may
-// change while the body runs.
+// so that a non-string key gets the function's own message.
 PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
-    if (nkw == 0) return function_vectorcall(callable, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return function_vectorcall(callable, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    }
     PyObject* result = nullptr;
     run_translating_errors([&] {
-        py::tuple kwnames(nkw);
-        py::tuple stack(nargs + nkw);  // positional arguments, then keyword values
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            PyTuple_SET_ITEM(stack.ptr(), i, py::handle(PyTuple_GET_ITEM(args, i)).inc_ref().ptr());
-        }
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        // Nothing in this loop runs Python code, so the dict cannot change under it.
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                FunctionObject* self = as_function(callable);
-                raise_keywords_must_be_strings(self->decl->name());
-                refuse_arguments(self);
-                throw_python_error();
-            }
-            PyTuple_SET_ITEM(kwnames.ptr(), k, py::handle(key).inc_ref().ptr());
-            PyTuple_SET_ITEM(stack.ptr(), nargs + k++, py::handle(value).inc_ref().ptr());
+        py::tuple stack, kwnames;
+        FunctionObject* self = as_function(callable);
+        if (!vectorcall_arguments(args, kwargs, stack, kwnames) && self->owner != nullptr) {
+            ActiveState active(*self->state);
+            raise_keywords_must_be_strings(self->decl->name());
+            refuse_arguments(self);
+            throw_python_error();
         }
         result =
             function_vectorcall(callable, &PyTuple_GET_ITEM(stack.ptr(), 0), nargs, kwnames.ptr());
@@ -166,6 +186,8 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));  // a heap type: each instance holds it
+    Py_VISIT(f->owner);
     Py_VISIT(f->globals);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
@@ -180,8 +202,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// The collector breaks cycles here; `state` and `prototype` stay, as the
+// type's own parts, until the object goes.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
+    Py_CLEAR(f->owner);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
@@ -195,24 +220,39 @@ int function_clear(PyObject* self) {
 
 void function_dealloc(PyObject* self) {
     FunctionObject* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    // The names and code hold nothing that could reach the owner: they go
+    // after it, since the owner's state is what made them.
+    PyObject* owner = f->owner;
+    f->owner = nullptr;
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->code);
     PyObject_GC_Del(self);
+    Py_XDECREF(owner);
+    Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    PyObject* result;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    result = PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    Py_END_CRITICAL_SECTION();
+    return result;
 }
 
 // Pickled by reference, as plain functions are: the qualified name is found
 // again in the module on load.
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    Py_INCREF(as_function(self)->qualname);
-    return as_function(self)->qualname;
+    PyObject* qualname;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    qualname = as_function(self)->qualname;
+    Py_INCREF(qualname);
+    Py_END_CRITICAL_SECTION();
+    return qualname;
 }
 
 PyMethodDef function_methods[] = {
@@ -221,27 +261,47 @@ PyMethodDef function_methods[] = {
 };
 
 // --- attributes -----------------------------------------------------------
+//
+// Each getter takes its reference and each setter swaps its slot inside the
+// object's critical section; the value a setter replaces is released after
+// it, as releasing it may run arbitrary code.
 
-PyObject* new_ref_or_none(PyObject* value) {
+PyObject* new_ref_or_none(PyObject* self, PyObject* FunctionObject::* slot) {
+    PyObject* value;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    value = as_function(self)->*slot;
     if (value == nullptr) value = Py_None;
     Py_INCREF(value);
+    Py_END_CRITICAL_SECTION();
     return value;
 }
 
-int set_str(PyObject** slot, PyObject* value, const char* attribute) {
+// Stores `value` (a new reference, or nullptr) in the slot.
+void replace(PyObject* self, PyObject* FunctionObject::* slot, PyObject* value) {
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = as_function(self)->*slot;
+    as_function(self)->*slot = value;
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(old);
+}
+
+int set_str(PyObject* self, PyObject* FunctionObject::* slot, PyObject* value,
+            const char* attribute) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
     }
     Py_INCREF(value);
-    Py_SETREF(*slot, value);
+    replace(self, slot, value);
     return 0;
 }
 
 // Replaces an optional slot whose value must be None or of one type.
-int set_optional(PyObject** slot, PyObject* value, bool type_ok, const char* message) {
+int set_optional(PyObject* self, PyObject* FunctionObject::* slot, PyObject* value, bool type_ok,
+                 const char* message) {
     if (value == nullptr || value == Py_None) {
-        Py_CLEAR(*slot);
+        replace(self, slot, nullptr);
         return 0;
     }
     if (!type_ok) {
@@ -249,77 +309,99 @@ int set_optional(PyObject** slot, PyObject* value, bool type_ok, const char* mes
         return -1;
     }
     Py_INCREF(value);
-    Py_XSETREF(*slot, value);
+    replace(self, slot, value);
     return 0;
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return new_ref_or_none(as_function(self)->name);
+    return new_ref_or_none(self, &FunctionObject::name);
 }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_str(&as_function(self)->name, value, "__name__");
+    return set_str(self, &FunctionObject::name, value, "__name__");
 }
 PyObject* get_qualname(PyObject* self, void*) {
-    return new_ref_or_none(as_function(self)->qualname);
+    return new_ref_or_none(self, &FunctionObject::qualname);
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_str(&as_function(self)->qualname, value, "__qualname__");
+    return set_str(self, &FunctionObject::qualname, value, "__qualname__");
 }
 PyObject* get_doc(PyObject* self, void*) {
-    return new_ref_or_none(as_function(self)->doc);
+    return new_ref_or_none(self, &FunctionObject::doc);
 }
 int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->doc, value);
+    replace(self, &FunctionObject::doc, value);
     return 0;
 }
 PyObject* get_defaults(PyObject* self, void*) {
-    return new_ref_or_none(as_function(self)->defaults);
+    return new_ref_or_none(self, &FunctionObject::defaults);
 }
 int set_defaults(PyObject* self, PyObject* value, void*) {
-    return set_optional(&as_function(self)->defaults, value, value && PyTuple_Check(value),
+    return set_optional(self, &FunctionObject::defaults, value, value && PyTuple_Check(value),
                         "__defaults__ must be set to a tuple object");
 }
 PyObject* get_kwdefaults(PyObject* self, void*) {
-    return new_ref_or_none(as_function(self)->kwdefaults);
+    return new_ref_or_none(self, &FunctionObject::kwdefaults);
 }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    return set_optional(&as_function(self)->kwdefaults, value, value && PyDict_Check(value),
+    return set_optional(self, &FunctionObject::kwdefaults, value, value && PyDict_Check(value),
                         "__kwdefaults__ must be set to a dict object");
 }
-// Most functions of per-call classes never have their annotations read:
-// each gets its own copy of the declaration's only when asked.
 
+// Most functions of per-call classes never have their annotations read:
+// each gets its own copy of the declaration's only when asked. A copy that
+// fails leaves the declaration's annotations in force for the next read.
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
+    PyObject* result;
+    Py_BEGIN_CRITICAL_SECTION(self);
     if (f->annotations == nullptr) {
         f->annotations =
-            f->annotations_taken ? PyDict_New() : PyDict_Copy(f->prototype->annotations);
-        f->annotations_taken = true;
+            f->annotations_taken ? PyDict_New() : PyDict_Copy(f->prototype->annotations.ptr());
+        f->annotations_taken = f->annotations != nullptr;
     }
-    Py_XINCREF(f->annotations);
-    return f->annotations;
+    result = f->annotations;
+    Py_XINCREF(result);
+    Py_END_CRITICAL_SECTION();
+    return result;
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    as_function(self)->annotations_taken = true;
-    return set_optional(&as_function(self)->annotations, value, value && PyDict_Check(value),
-                        "__annotations__ must be set to a dict object");
+    int result =
+        set_optional(self, &FunctionObject::annotations, value, value && PyDict_Check(value),
+                     "__annotations__ must be set to a dict object");
+    if (result == 0) {
+        Py_BEGIN_CRITICAL_SECTION(self);
+        as_function(self)->annotations_taken = true;
+        Py_END_CRITICAL_SECTION();
+    }
+    return result;
 }
 PyObject* get_code(PyObject* self, void*) {
-    return new_ref_or_none(as_function(self)->code);
+    return new_ref_or_none(self, &FunctionObject::code);
 }
 PyObject* get_globals(PyObject* self, void*) {
-    return new_ref_or_none(as_function(self)->globals);
+    return new_ref_or_none(self, &FunctionObject::globals);
 }
 PyObject* get_closure(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (f->class_cell == nullptr) Py_RETURN_NONE;
     return PyTuple_Pack(1, f->class_cell);
 }
+// __module__ is writable like a plain function's, and read like one: None
+// when unset.
+PyObject* get_module(PyObject* self, void*) {
+    return new_ref_or_none(self, &FunctionObject::module);
+}
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XINCREF(value);
+    replace(self, &FunctionObject::module, value);
+    return 0;
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
@@ -331,44 +413,56 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The offsets a heap type takes from its members (from 3.9; 3.8 gets them
+// by hand, see make_function_type).
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kOffsetMember = Py_T_PYSSIZET;
+constexpr int kReadOnly = Py_READONLY;
+#else
+constexpr int kOffsetMember = T_PYSSIZET;
+constexpr int kReadOnly = READONLY;
+#endif
+
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__weaklistoffset__", kOffsetMember, offsetof(FunctionObject, weakrefs), kReadOnly, nullptr},
+    {"__dictoffset__", kOffsetMember, offsetof(FunctionObject, dict), kReadOnly, nullptr},
+#if PY_VERSION_HEX >= 0x03090000
+    {"__vectorcalloffset__", kOffsetMember, offsetof(FunctionObject, vectorcall), kReadOnly,
+     nullptr},
+#endif
     {nullptr, 0, 0, 0, nullptr},
 };
 
-#if PY_VERSION_HEX >= 0x03090000
-constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(function_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+constexpr unsigned int kFunctionTypeFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+    Py_TPFLAGS_METHOD_DESCRIPTOR
+#if PY_VERSION_HEX >= 0x030A0000
+    // Like the interpreter's own function type: no instances made from
+    // Python, no attributes of the type replaced.
+    | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION
 #endif
+    | static_cast<unsigned int>(compat::kVectorcallFlag);
 
-PyTypeObject make_function_type() {
-    PyTypeObject type{};
-    type.ob_base.ob_base.ob_refcnt = 1;  // static type: never deallocated
-    type.tp_name = "pelun_online_sdk.client.function";
-    type.tp_basicsize = sizeof(FunctionObject);
-    type.tp_dealloc = function_dealloc;
-    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    type.tp_repr = function_repr;
-    type.tp_call = function_call;
-    type.tp_flags =
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | kVectorcallFlag;
-    type.tp_traverse = function_traverse;
-    type.tp_clear = function_clear;
-    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    type.tp_methods = function_methods;
-    type.tp_members = function_members;
-    type.tp_getset = function_getset;
-    type.tp_descr_get = function_descr_get;
-    type.tp_dictoffset = offsetof(FunctionObject, dict);
-    return type;
-}
-
-PyTypeObject function_type = make_function_type();
-
-// A static type readied by a finalised runtime still points at that
-// runtime's objects (its dict, its MRO): the next runtime readies a fresh one.
-const RuntimeBound kForgetFunctionType([] { function_type = make_function_type(); });
+PyType_Spec function_spec = {
+    "pelun_online_sdk.client.function",
+    static_cast<int>(sizeof(FunctionObject)),
+    0,
+    kFunctionTypeFlags,
+    function_slots,
+};
 
 // --- construction ---------------------------------------------------------
 
@@ -439,17 +533,49 @@ const Name kDunderName("__name__");
 
 // As for plain functions: __module__ is the globals' __name__, or None.
 py::object module_name_of(PyObject* globals) {
-    PyObject* name = PyDict_GetItemWithError(globals, kDunderName.ptr());
+    PyObject* name = compat::dict_get(globals, kDunderName.ptr());
     if (name == nullptr && PyErr_Occurred()) throw_python_error();
-    return name == nullptr ? py::none() : py::reinterpret_borrow<py::object>(name);
+    return name == nullptr ? py::none() : py::reinterpret_steal<py::object>(name);
 }
 
-PyObject* new_str_or_none(const char* text) {
-    if (text == nullptr) Py_RETURN_NONE;
-    return PyUnicode_FromString(text);
+py::object str_or_none(const char* text) {
+    if (text == nullptr) return py::none();
+    return steal_or_throw(PyUnicode_FromString(text));
+}
+
+Prototype make_prototype(const FunctionDecl& decl) {
+    Prototype prototype;
+    prototype.code = make_code(shape_of(decl));
+    prototype.name = interned(decl.name());
+    prototype.qualname = interned(decl.qualname());
+    prototype.doc = str_or_none(decl.docstring());
+    prototype.annotations = make_annotations(decl);
+    for (size_t i = 0; i < decl.params().size(); ++i) {
+        prototype.param_name_objects[i] = interned(decl.params()[i].name);
+        prototype.param_names[i] = prototype.param_name_objects[i].ptr();
+    }
+    return prototype;
+}
+
+// Made on first use: making it runs Python code (code.replace), during which
+// another thread may make the same one; the state keeps the first.
+const Prototype& prototype_of(const FunctionDecl& decl) {
+    ModuleState& state = active_state();
+    if (const Prototype* found = state.find_prototype(decl)) return *found;
+    return state.keep_prototype(decl, make_prototype(decl));
 }
 
 }  // namespace
+
+py::object Call::class_cell_contents() const {
+    PyObject* cell = function_->class_cell;
+    PyObject* cls = cell == nullptr ? nullptr : PyCell_Get(cell);
+    if (cls == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        throw_python_error();
+    }
+    return py::reinterpret_steal<py::object>(cls);
+}
 
 PyObject* Call::globals() const {
     return function_->globals;
@@ -459,114 +585,55 @@ int Call::def_line() const {
     return function_->decl->line();
 }
 
-py::object Call::class_cell_contents() const {
-    PyObject* cell = function_->class_cell;
-    PyObject* cls = cell == nullptr ? nullptr : PyCell_GET(cell);
-    if (cls == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        throw_python_error();
-    }
-    return py::reinterpret_borrow<py::object>(cls);
+py::object make_function_type() {
+    py::object type = steal_or_throw(PyType_FromSpec(&function_spec));
+#if PY_VERSION_HEX < 0x030A0000
+    auto* heap_type = reinterpret_cast<PyTypeObject*>(type.ptr());
+    // No instances made from Python: one would have no declaration to run.
+    heap_type->tp_new = nullptr;
+#if PY_VERSION_HEX < 0x03090000
+    // 3.8 takes no offsets from a heap type's members.
+    heap_type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    heap_type->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    heap_type->tp_dictoffset = offsetof(FunctionObject, dict);
+#endif
+#endif
+    return type;
 }
-
-bool ready_function_type() {
-    return PyType_Ready(&function_type) == 0;
-}
-
-namespace {
-
-using Prototypes = std::map<const FunctionDecl*, Prototype>;
-Prototypes* g_prototypes = nullptr;
-
-const RuntimeBound kForgetPrototypes([] {
-    delete g_prototypes;  // raw pointers only: nothing is released
-    g_prototypes = nullptr;
-});
-
-const Prototype* find_prototype(const FunctionDecl& decl) {
-    if (g_prototypes == nullptr) return nullptr;
-    auto found = g_prototypes->find(&decl);
-    return found == g_prototypes->end() ? nullptr : &found->second;
-}
-
-// The owned parts of a prototype while it is being made.
-struct PrototypeParts {
-    py::object code, name, qualname, doc;
-    py::dict annotations;
-    py::object param_names[kMaxParams];
-
-    explicit PrototypeParts(const FunctionDecl& decl)
-        : code(make_code(shape_of(decl))),
-          name(interned(decl.name())),
-          qualname(interned(decl.qualname())),
-          doc(steal_or_throw(new_str_or_none(decl.docstring()))),
-          annotations(make_annotations(decl)) {
-        for (size_t i = 0; i < decl.params().size(); ++i) {
-            param_names[i] = interned(decl.params()[i].name);
-        }
-    }
-
-    Prototype release() {
-        Prototype prototype{code.release().ptr(),        name.release().ptr(),
-                            qualname.release().ptr(),    doc.release().ptr(),
-                            annotations.release().ptr(), {}};
-        for (size_t i = 0; i < kMaxParams; ++i) {
-            prototype.param_names[i] = param_names[i].release().ptr();
-        }
-        return prototype;
-    }
-};
-
-const Prototype& prototype_of(const FunctionDecl& decl) {
-    if (const Prototype* found = find_prototype(decl)) return *found;
-    PrototypeParts parts(decl);
-    // Making the parts runs Python code (code.replace), during which another
-    // thread may have made the same prototype: keep the first, drop ours.
-    if (const Prototype* found = find_prototype(decl)) return *found;
-    if (g_prototypes == nullptr) g_prototypes = new Prototypes();
-    auto& slot = (*g_prototypes)[&decl];  // may throw: the parts still own everything
-    slot = parts.release();
-    return slot;
-}
-
-py::object borrowed(PyObject* object) {
-    return py::reinterpret_borrow<py::object>(object);
-}
-
-}  // namespace
 
 py::object code_of(const FunctionDecl& decl) {
-    return borrowed(prototype_of(decl).code);
+    return prototype_of(decl).code;
 }
 
 py::object interned_name(const FunctionDecl& decl) {
-    return borrowed(prototype_of(decl).name);
+    return prototype_of(decl).name;
 }
 
 py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
     // Everything that can fail is made first, so the object is never half built.
+    ModuleState& state = active_state();
     const Prototype& prototype = prototype_of(decl);
     py::object defaults = make_defaults(decl);
     py::object module = module_name_of(globals);
 
-    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, state.function_type());
     if (f == nullptr) throw_python_error();
     f->vectorcall = function_vectorcall;
     f->decl = &decl;
     f->prototype = &prototype;
-    Py_INCREF(globals);
-    f->globals = globals;
-    f->name = borrowed(prototype.name).release().ptr();
-    f->qualname = borrowed(prototype.qualname).release().ptr();
+    f->state = &state;
+    f->owner = py::handle(state.module()).inc_ref().ptr();
+    f->globals = py::handle(globals).inc_ref().ptr();
+    f->name = prototype.name.inc_ref().ptr();
+    f->qualname = prototype.qualname.inc_ref().ptr();
     f->module = module.release().ptr();
-    f->doc = borrowed(prototype.doc).release().ptr();
+    f->doc = prototype.doc.inc_ref().ptr();
     f->defaults = defaults.release().ptr();
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
     f->annotations_taken = false;
-    f->code = borrowed(prototype.code).release().ptr();
-    Py_XINCREF(class_cell);
-    f->class_cell = class_cell;
+    f->code = prototype.code.inc_ref().ptr();
+    f->class_cell = py::handle(class_cell).inc_ref().ptr();
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);

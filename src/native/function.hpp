@@ -44,11 +44,13 @@ private:
     int line_ = 0;
 };
 
-// Registers the type with the interpreter; false with an exception set.
-bool ready_function_type();
+// The function type for the interpreter running now, a heap type of the
+// module's state.
+py::object make_function_type();
 
-// A new function object for `decl` whose globals are `globals`; `class_cell`
-// (may be null) is the cell that zero-argument super() reads.
+// A new function object for `decl` of the active module state, whose
+// globals are `globals`; `class_cell` (may be null) is the cell that
+// zero-argument super() reads.
 py::object make_function(const FunctionDecl& decl, PyObject* globals,
                          PyObject* class_cell = nullptr);
 
@@ -57,7 +59,7 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals,
 py::object make_member(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell = nullptr);
 
 // The shared code object and the interned name of a declaration, made on
-// first use.
+// first use in the active module state.
 py::object code_of(const FunctionDecl& decl);
 py::object interned_name(const FunctionDecl& decl);
 

@@ -9,19 +9,18 @@
 
 namespace native {
 
-// The built-ins namespace used as fallback; set once the module executes.
-void set_builtins(PyObject* builtins_dict);
-PyObject* builtins_dict();
-
-// Looks up, once, the built-ins the module keeps for its lifetime
-// (staticmethod, super, range, zip); false with NameError set when one is
-// missing.
-bool save_builtins();
-py::handle saved_builtin_super();
-
 // New reference to the value of `name` in `globals` or the built-ins;
 // throws NameError "name '...' is not defined" when it is in neither.
-py::object lookup_global(PyObject* globals, const Name& name);
 py::object lookup_global(PyObject* globals, PyObject* name);
+inline py::object lookup_global(PyObject* globals, const Name& name) {
+    return lookup_global(globals, name.ptr());
+}
+
+// New reference to the built-in `name`, as a module global that the module
+// itself never binds is found; NameError when it is missing.
+py::object lookup_builtin(const Name& name);
+
+// The built-in `super`, as the module found it when it loaded.
+py::handle saved_builtin_super();
 
 }  // namespace native

@@ -12,7 +12,7 @@ const Name kInitializing("_initializing");
 const Name kDunderName("__name__");
 
 py::object call_import(PyObject* globals, const char* module, py::handle fromlist, int level) {
-    py::object import = lookup_global(builtins_dict(), kImport);
+    py::object import = lookup_builtin(kImport);
     return import(module, py::reinterpret_borrow<py::object>(globals), py::dict(), fromlist, level);
 }
 

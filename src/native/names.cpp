@@ -2,33 +2,27 @@
 
 #include <vector>
 
-#include "native/runtime.hpp"
-
 namespace native {
 namespace {
 
-std::vector<Name*>& registry() {
-    static std::vector<Name*> names;
-    return names;
+// Filled during static initialisation, read-only afterwards.
+std::vector<const char*>& registry() {
+    static std::vector<const char*> texts;
+    return texts;
 }
-
-const RuntimeBound kForgetInterned([] {
-    for (Name* name : registry()) name->forget();
-});
 
 }  // namespace
 
-Name::Name(const char* text) : text_(text) {
-    registry().push_back(this);
+Name::Name(const char* text) : text_(text), index_(registry().size()) {
+    registry().push_back(text);
 }
 
-bool Name::intern_all() {
-    for (Name* name : registry()) {
-        if (name->object_ != nullptr) continue;  // kept from an earlier load attempt
-        name->object_ = PyUnicode_InternFromString(name->text_);
-        if (name->object_ == nullptr) return false;
-    }
-    return true;
+size_t Name::count() {
+    return registry().size();
+}
+
+const char* Name::text_of(size_t index) {
+    return registry()[index];
 }
 
 }  // namespace native

@@ -1,12 +1,13 @@
 // Interned identifiers of the module's vocabulary.
 //
-// A Name is declared as a constant next to the code that uses it; every Name
-// registers itself at static-initialisation time (no Python calls then) and
-// the whole set is interned once when the module executes, so that global
-// look-ups and attribute reads compare interned strings by identity.
+// A Name is declared as a constant next to the code that uses it. Every Name
+// registers its text at static-initialisation time (no Python calls then);
+// each module state interns the whole set once, when the module executes,
+// so that global look-ups and attribute reads compare interned strings by
+// identity. The strings belong to the state, one set per interpreter.
 #pragma once
 
-#include "native/py.hpp"
+#include "native/state.hpp"
 
 namespace native {
 
@@ -17,18 +18,17 @@ public:
     Name& operator=(const Name&) = delete;
 
     const char* text() const { return text_; }
-    // Borrowed; valid once intern_all() has succeeded.
-    PyObject* ptr() const { return object_; }
-    py::handle handle() const { return object_; }
+    // Borrowed from the active module state (see state.hpp).
+    PyObject* ptr() const { return active_state().name(index_); }
+    py::handle handle() const { return ptr(); }
 
-    // Interns every registered name; false with an exception set on failure.
-    static bool intern_all();
-    // Drops the interned object of a finalised runtime (see runtime.hpp).
-    void forget() { object_ = nullptr; }
+    // The registered names, for the state to intern.
+    static size_t count();
+    static const char* text_of(size_t index);
 
 private:
     const char* text_;
-    PyObject* object_ = nullptr;
+    size_t index_;
 };
 
 }  // namespace native

@@ -132,16 +132,13 @@ bool find_required_keywords(const FunctionDecl& decl, PyObject* const* interned,
     return true;
 }
 
-void fill_defaults(const FunctionDecl& decl, PyObject* defaults, BoundArguments& bound) {
+void fill_defaults(const FunctionDecl& decl, BoundArguments& bound) {
     const auto count = static_cast<Py_ssize_t>(decl.params().size());
+    PyObject* defaults = bound.defaults;
     const Py_ssize_t ndefaults = defaults == nullptr ? 0 : PyTuple_GET_SIZE(defaults);
     for (Py_ssize_t i = 0; i < count; ++i) {
         Py_ssize_t from_end = count - i;
         if (bound.values[i] == nullptr && from_end <= ndefaults) {
-            if (bound.defaults == nullptr) {
-                Py_INCREF(defaults);
-                bound.defaults = defaults;
-            }
             bound.values[i] = PyTuple_GET_ITEM(defaults, ndefaults - from_end);
         }
     }
@@ -149,11 +146,10 @@ void fill_defaults(const FunctionDecl& decl, PyObject* defaults, BoundArguments&
 
 }  // namespace
 
-bool bind_arguments(const FunctionDecl& decl, PyObject* const* interned, PyObject* defaults,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    BoundArguments& bound) {
+bool bind_arguments(const FunctionDecl& decl, PyObject* const* interned, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& bound) {
     const auto max_count = static_cast<Py_ssize_t>(decl.params().size());
-    const Py_ssize_t ndefaults = defaults == nullptr ? 0 : PyTuple_GET_SIZE(defaults);
+    const Py_ssize_t ndefaults = bound.defaults == nullptr ? 0 : PyTuple_GET_SIZE(bound.defaults);
     const Py_ssize_t min_count = ndefaults >= max_count ? 0 : max_count - ndefaults;
 
     if (nargs > max_count && decl.varargs().name == nullptr) {
@@ -188,7 +184,7 @@ bool bind_arguments(const FunctionDecl& decl, PyObject* const* interned, PyObjec
             return false;
         }
     }
-    fill_defaults(decl, defaults, bound);
+    fill_defaults(decl, bound);
     return true;
 }
 

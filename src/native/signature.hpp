@@ -115,14 +115,16 @@ private:
 //
 // The values are borrowed from the caller's argument vector (the caller owns
 // it for the whole call) or from the defaults tuple, which is held here: the
-// body may run code that replaces the function's __defaults__.
+// body may run code that replaces the function's __defaults__ (or, without
+// the GIL, another thread may).
 struct BoundArguments {
+    explicit BoundArguments(PyObject* defaults) : defaults(defaults) {}
+
     PyObject* values[kMaxParams] = {};  // borrowed, see above
-    PyObject* defaults = nullptr;       // new reference to the tuple the defaults came from
+    PyObject* defaults;                 // new reference: the function's __defaults__ or nullptr
     PyObject* varargs = nullptr;        // new reference (tuple) when declared
     PyObject* varkw = nullptr;          // new reference (dict) when declared
 
-    BoundArguments() = default;
     BoundArguments(const BoundArguments&) = delete;
     BoundArguments& operator=(const BoundArguments&) = delete;
     ~BoundArguments() {
@@ -132,12 +134,11 @@ struct BoundArguments {
     }
 };
 
-// Binds a vectorcall argument vector; false with TypeError set on failure.
-// `names` are the declaration's parameter names, interned; `defaults` is the
-// function's current __defaults__ (a tuple or nullptr).
-bool bind_arguments(const FunctionDecl& decl, PyObject* const* names, PyObject* defaults,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    BoundArguments& bound);
+// Binds a vectorcall argument vector, with the defaults `bound` holds;
+// false with TypeError set on failure. `names` are the declaration's
+// parameter names, interned.
+bool bind_arguments(const FunctionDecl& decl, PyObject* const* names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& bound);
 
 // Runs the exact-type tests in parameter order; false with TypeError set.
 bool check_argument_types(const FunctionDecl& decl, const BoundArguments& bound);

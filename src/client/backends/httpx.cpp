@@ -4,6 +4,7 @@
 // same transport settings hold on the proxy's route.
 #include "client/classes.hpp"
 #include "client/headers.hpp"
+#include "client/state.hpp"
 #include "native/calls.hpp"
 #include "native/imports.hpp"
 
@@ -32,8 +33,6 @@ const native::ClassDecl kBackendClass("_httpx", "_httpx");
 // The keyword of httpx.Client that takes the proxy URL: `proxies` up to
 // httpx 0.27, `proxy` from 0.28, which dropped `proxies`. Decided once, when
 // the module loads, from the installed release's signature.
-const Name* g_proxy_keyword = &kProxies;
-
 const Name& proxy_keyword_of(PyObject* globals) {
     py::object client = native::getattr(native::lookup_global(globals, kHttpx), kClient);
     py::object inspect = native::import_module(globals, "inspect");
@@ -89,7 +88,7 @@ py::object client_session(Call& call) {
                      {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
     py::dict keywords;
     keywords[kHttp2.handle()] = py::bool_(true);
-    keywords[g_proxy_keyword->handle()] = proxies;
+    keywords[state().httpx_proxy_keyword->handle()] = proxies;
     keywords[kHeaders.handle()] = headers;
     keywords[kDefaultEncoding.handle()] = detect;
     keywords[kTransport.handle()] = transport;
@@ -106,7 +105,7 @@ const native::FunctionDecl kClientSession =
 }  // namespace
 
 py::object define_httpx_backend(PyObject* globals) {
-    g_proxy_keyword = &proxy_keyword_of(globals);
+    state().httpx_proxy_keyword = &proxy_keyword_of(globals);
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kClientSession);
     return statement.create();
