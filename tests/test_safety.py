@@ -259,10 +259,10 @@ def test_second_runtime_in_one_process_loads_afresh(tmp_path):
 # ------------------------------------------------------------ declarations
 
 DECLARATION = """
-#include "native/signature.hpp"
+#include "native/declaration.hpp"
 py::object body(native::Call&);
 const native::FunctionDecl kDecl =
-    native::FunctionDecl("f", 1, body).params({%s});
+    native::FunctionDecl({"f", 1}, body).params({%s});
 """
 
 

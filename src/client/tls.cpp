@@ -3,9 +3,7 @@
 // fresh such context with TLS session tickets allowed, as do the pool
 // managers it makes for proxies. Some servers answer 403 Bad Authentication
 // to clients that offer ALPN or refuse tickets.
-#include "client/classes.hpp"
-#include "native/calls.hpp"
-#include "native/messages.hpp"
+#include "client/module_body.hpp"
 
 namespace client {
 namespace {
@@ -15,7 +13,7 @@ const Name kSSLContextClass("SSLContext");
 const Name kHTTPAdapter("HTTPAdapter");
 const Name kPoolManager("PoolManager");
 const Name kCipherList("CHIPER");
-const Name kSetCiphers("set_ciphers");
+const Name kSetCiphersMethod("set_ciphers");
 const Name kOptions("options");
 const Name kNoTicket("OP_NO_TICKET");
 const Name kInit("__init__");
@@ -26,6 +24,8 @@ const Name kMaxsize("maxsize");
 const Name kBlock("block");
 const Name kConnectionPoolKw("connection_pool_kw");
 const Name kProxyManagerFor("proxy_manager_for");
+const Name kSeparator(":");
+const Name kJoin("join");
 const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
 const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");
 
@@ -82,15 +82,23 @@ const char* const kInitPoolManagerDoc =
     "\n        ssl.OP_NO_TICKET which causes Google to return 403 Bad"
     "\n        Authentication.\n        ";
 
-// The context keeps whatever ALPN state it has (none, when new).
+// SSLContext.set_alpn_protocols does nothing: the context keeps whatever
+// ALPN state it has (none, when new).
+constexpr Def kSetAlpnProtocolsDef{"SSLContext.set_alpn_protocols", 117};
+
 py::object set_alpn_protocols(Call&) {
     return py::none();
 }
 
+// RequestsAdapter.__init__: super().__init__(*args, **kwargs).
+constexpr Def kAdapterInitDef{"RequestsAdapter.__init__", 124};
+enum AdapterInitLine : int { kInitBase = 1 };
+
 py::object adapter_init(Call& call) {
-    call.at(125);
+    call.at(kInitBase);
     py::object parent_init = native::getattr(native::zero_arg_super(call, call.arg(0)), kInit);
-    native::call_with_dict(parent_init, call.varargs(), call.varkw());
+    native::call_with(parent_init, py::reinterpret_borrow<py::tuple>(call.varargs()),
+                      py::reinterpret_borrow<py::dict>(call.varkw()));
     return py::none();
 }
 
@@ -102,37 +110,45 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     static const Name* const kPositionalNames[] = {&kNumPools, &kMaxsize, &kBlock};
     py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
     if (args.size() > 3) {
-        native::raise_positional_count("init_poolmanager", "at most", 4,
-                                       Py_ssize_t(args.size() + 1));
-        native::throw_python_error();
+        native::refuse_positional_count("init_poolmanager", "at most", 4,
+                                        static_cast<Py_ssize_t>(args.size() + 1));
     }
     py::dict keywords;
-    for (size_t i = 0; i < args.size(); ++i) keywords[kPositionalNames[i]->handle()] = args[i];
-    keywords[kSslContextKeyword.handle()] = context;
-    for (auto item : py::reinterpret_borrow<py::dict>(call.varkw())) {
-        if (PyDict_Contains(keywords.ptr(), item.first.ptr())) {
-            native::raise_multiple_values("function", item.first.ptr());
-            native::throw_python_error();
-        }
-        keywords[item.first] = item.second;
+    for (size_t i = 0; i < args.size(); ++i) {
+        native::dict_set(keywords, kPositionalNames[i]->handle(), args[i]);
+    }
+    native::dict_set(keywords, kSslContextKeyword.handle(), context);
+    for (const auto& [key, value] :
+         native::dict_items(py::reinterpret_borrow<py::dict>(call.varkw()))) {
+        if (native::dict_contains(keywords, key)) native::refuse_multiple_values("function", key);
+        native::dict_set(keywords, key, value);
     }
     return keywords;
 }
 
+// RequestsAdapter.init_poolmanager: a new context, its ciphers, tickets
+// allowed, then the pool manager.
+constexpr Def kInitPoolManagerDef{"RequestsAdapter.init_poolmanager", 129};
+enum InitPoolManagerLine : int {
+    kMakeContext = 6,       // context = SSLContext()
+    kSetCiphers = 7,        // context.set_ciphers(CHIPER)
+    kAllowTickets = 10,     // context.options &= ~ssl.OP_NO_TICKET
+    kMakePoolManager = 11,  // self.poolmanager = PoolManager(*args, ssl_context=context, **kwargs)
+};
+
 py::object init_poolmanager(Call& call) {
-    call.at(135);
+    call.at(kMakeContext);
     py::object context = native::call(call.global(kSSLContextClass));
-    call.at(136);
-    native::call_method(context, kSetCiphers, {call.global(kCipherList)});
-    call.at(139);
+    call.at(kSetCiphers);
+    native::call_method(context, kSetCiphersMethod, {call.global(kCipherList)});
+    call.at(kAllowTickets);
     py::object options = native::getattr(context, kOptions);
     py::object no_ticket = native::getattr(call.global(kSsl), kNoTicket);
-    py::object inverted = native::steal_or_throw(PyNumber_Invert(no_ticket.ptr()));
-    options = native::steal_or_throw(PyNumber_InPlaceAnd(options.ptr(), inverted.ptr()));
+    options = native::and_in_place(options, native::invert(no_ticket));
     native::setattr(context, kOptions, options);
-    call.at(140);
+    call.at(kMakePoolManager);
     py::dict keywords = pool_manager_keywords(call, context);
-    py::object manager = native::call_with_dict(call.global(kPoolManager), py::tuple(), keywords);
+    py::object manager = native::call_with(call.global(kPoolManager), py::tuple(), keywords);
     native::setattr(call.arg(0), kPoolManagerAttribute, manager);
     return py::none();
 }
@@ -143,34 +159,36 @@ py::object init_poolmanager(Call& call) {
 // own pool manager instead, and a connection through an HTTP or SOCKS proxy
 // makes the same offer as a direct one. An ssl_context the caller passes
 // wins, as any of proxy_kwargs does.
+constexpr Def kProxyManagerForDef{"RequestsAdapter.proxy_manager_for", 141};
+enum ProxyManagerForLine : int { kProxyManager = 0 };  // one statement, on the `def` line
+
 py::object proxy_manager_for(Call& call) {
-    call.at(141);
+    call.at(kProxyManager);
     py::object pool_keywords =
         native::getattr(native::getattr(call.arg(0), kPoolManagerAttribute), kConnectionPoolKw);
     py::dict keywords;
-    keywords[kSslContextKeyword.handle()] =
-        native::call_method(pool_keywords, kGet, {kSslContextKeyword.handle()});
-    if (PyDict_Update(keywords.ptr(), call.varkw().ptr()) < 0) native::throw_python_error();
+    native::dict_set(keywords, kSslContextKeyword.handle(),
+                     native::call_method(pool_keywords, kGet, {kSslContextKeyword.handle()}));
+    native::dict_update(keywords, call.varkw());
     py::object parent =
         native::getattr(native::zero_arg_super(call, call.arg(0)), kProxyManagerFor);
-    return native::call_with_dict(parent, native::tuple_of({call.arg(1)}), keywords);
+    return native::call_with(parent, native::tuple_of({call.arg(1)}), keywords);
 }
 
 const native::FunctionDecl kSetAlpnProtocols =
-    native::FunctionDecl("SSLContext.set_alpn_protocols", 117, set_alpn_protocols)
+    native::FunctionDecl(kSetAlpnProtocolsDef, set_alpn_protocols)
         .params({{"self"}, {"alpn_protocols", "Iterable[str]"}})
         .returns("None")
         .doc(kSetAlpnDoc);
 
-const native::FunctionDecl kAdapterInit =
-    native::FunctionDecl("RequestsAdapter.__init__", 124, adapter_init)
-        .uses_class_cell()
-        .params({{"self"}})
-        .star_args("args")
-        .star_kwargs("kwargs");
+const native::FunctionDecl kAdapterInit = native::FunctionDecl(kAdapterInitDef, adapter_init)
+                                              .uses_class_cell()
+                                              .params({{"self"}})
+                                              .star_args("args")
+                                              .star_kwargs("kwargs");
 
 const native::FunctionDecl kInitPoolManager =
-    native::FunctionDecl("RequestsAdapter.init_poolmanager", 129, init_poolmanager)
+    native::FunctionDecl(kInitPoolManagerDef, init_poolmanager)
         .params({{"self"}})
         .star_args("args", "Any")
         .star_kwargs("kwargs", "Any")
@@ -179,27 +197,28 @@ const native::FunctionDecl kInitPoolManager =
         .doc(kInitPoolManagerDoc);
 
 const native::FunctionDecl kProxyManagerForDecl =
-    native::FunctionDecl("RequestsAdapter.proxy_manager_for", 141, proxy_manager_for)
+    native::FunctionDecl(kProxyManagerForDef, proxy_manager_for)
         .uses_class_cell()
         .params({{"self"}, {"proxy"}})
         .star_kwargs("proxy_kwargs");
 
 }  // namespace
 
-py::str make_cipher_list() {
+// [...43 names...] joined with ":", as the body builds it.
+py::object make_cipher_list(py::handle) {
     py::list names;
-    for (const char* name : kCiphers) names.append(py::str(name));
-    return py::str(":").attr("join")(names);
+    for (const char* name : kCiphers) native::append(names, native::text(name));
+    return native::call_method(kSeparator.handle(), kJoin, {names});
 }
 
-py::object define_ssl_context(PyObject* globals) {
+py::object define_ssl_context(py::handle globals) {
     py::object base = native::getattr(native::lookup_global(globals, kSsl), kSSLContextClass);
     native::ClassStatement statement(globals, kSSLContextDecl, native::tuple_of({base}));
     statement.def(kSetAlpnProtocols);
     return statement.create();
 }
 
-py::object define_requests_adapter(PyObject* globals) {
+py::object define_requests_adapter(py::handle globals) {
     native::ClassStatement statement(
         globals, kRequestsAdapterDecl,
         native::tuple_of({native::lookup_global(globals, kHTTPAdapter)}));

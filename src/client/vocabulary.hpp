@@ -3,12 +3,17 @@
 #pragma once
 
 #include "native/calls.hpp"
-#include "native/class_builder.hpp"
+#include "native/class_statement.hpp"
+#include "native/function.hpp"
+#include "native/globals.hpp"
+#include "native/values.hpp"
 
 namespace client {
 
 using native::ArgTest;
+using native::BuiltinType;
 using native::Call;
+using native::Def;
 using native::Default;
 using native::Keyword;
 using native::Name;

@@ -1,5 +1,5 @@
-// Calls and operators with the interpreter's exact semantics, for bodies
-// that must behave like the Python statements they stand for.
+// Calls, attribute access and truth with the interpreter's exact semantics,
+// for bodies that must behave like the Python statements they stand for.
 #pragma once
 
 #include <initializer_list>
@@ -23,34 +23,24 @@ py::object call(py::handle callable, std::initializer_list<py::handle> args,
 py::object call_method(py::handle object, const Name& name,
                        std::initializer_list<py::handle> args = {},
                        std::initializer_list<Keyword> keywords = {});
-// callable(*args, **mapping) for a dict of keywords built at run time.
-py::object call_with_dict(py::handle callable, py::handle args_tuple, py::handle kwargs_dict);
+// callable(*args, **kwargs) for arguments gathered at run time.
+py::object call_with(py::handle callable, const py::tuple& args, const py::dict& kwargs);
 
-// A new tuple of the items.
-py::tuple tuple_of(std::initializer_list<py::handle> items);
+// object.name. A class attribute read on every call is remembered while the
+// class is unchanged (see attributes.cpp): the same object as a fresh read.
+py::object getattr(py::handle object, const Name& name);
+void setattr(py::handle object, const Name& name, py::handle value);
+// object.name, or an empty object when the lookup raises AttributeError;
+// any other error (MemoryError, KeyboardInterrupt, a raising property...)
+// propagates.
+py::object optional_attr(py::handle object, const Name& name);
+// The special method `name` of type(object), bound to object, as `with`
+// finds __enter__ and __exit__; AttributeError when the type lacks it.
+py::object lookup_special(py::handle object, const Name& name);
 
 // `left == right`: the rich comparison (no identity shortcut) and its truth.
 bool equals(py::handle left, py::handle right);
 // The truth value by the interpreter's rules (may run __bool__ / __len__).
 bool truthy(py::handle value);
-
-// The special method `name` of type(object), bound to object, as `with`
-// finds __enter__ and __exit__; AttributeError when the type lacks it.
-py::object lookup_special(py::handle object, const Name& name);
-
-// object.name, or an empty object when the lookup raises AttributeError;
-// any other error (MemoryError, KeyboardInterrupt, a raising property...)
-// propagates.
-py::object optional_attr(py::handle object, PyObject* name);
-
-// object.name, the attribute name interned: PyObject_GetAttr, with one
-// shortcut that gives the same result (see get_attribute in calls.cpp).
-PyObject* get_attribute(PyObject* object, PyObject* name);
-inline py::object getattr(py::handle object, const Name& name) {
-    return steal_or_throw(get_attribute(object.ptr(), name.ptr()));
-}
-inline void setattr(py::handle object, const Name& name, py::handle value) {
-    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0) throw_python_error();
-}
 
 }  // namespace native

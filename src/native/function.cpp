@@ -1,11 +1,18 @@
 #include "native/function.hpp"
 
-#include <structmember.h>
-
-#include "native/code.hpp"
-#include "native/messages.hpp"
+#include "native/detail/binding.hpp"
+#include "native/detail/caches.hpp"
+#include "native/detail/capi.hpp"
+#include "native/detail/code_objects.hpp"
+#include "native/detail/messages.hpp"
+#include "native/detail/traceback.hpp"
+#include "native/globals.hpp"
+#include "native/module_def.hpp"
 
 namespace native {
+
+using detail::BoundArguments;
+using detail::Prototype;
 
 // Without the GIL, the mutable attributes (__defaults__, __name__, ...) are
 // read and replaced under the object's critical section, so that a value is
@@ -31,6 +38,21 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
+// Fills in what a body sees of its call.
+struct CallAccess {
+    static Call make(const FunctionObject& function, const BoundArguments& bound) {
+        Call call;
+        for (size_t i = 0; i < function.decl->params().size(); ++i) call.args_[i] = bound.values[i];
+        call.varargs_ = bound.varargs;
+        call.varkw_ = bound.varkw;
+        call.globals_ = function.globals;
+        call.class_cell_ = function.class_cell;
+        call.def_line_ = function.decl->line();
+        call.line_ = call.def_line_;
+        return call;
+    }
+};
+
 namespace {
 
 FunctionObject* as_function(PyObject* self) {
@@ -48,44 +70,20 @@ PyObject* current_defaults(FunctionObject* self) {
 }
 
 PyObject* invoke(FunctionObject* self, const BoundArguments& bound) {
-    Call call(self, bound);
-    call.at(self->decl->line());
+    Call call = CallAccess::make(*self, bound);
     PyObject* result = nullptr;
     if (run_translating_errors([&] { result = self->decl->body()(call).release().ptr(); })) {
         return result;
     }
-    add_traceback(self->decl->traceback_name(), call.line(), self->globals);
+    detail::add_traceback(self->decl->traceback_name(), call.line(), self->globals);
     return nullptr;
 }
 
 // Recursion through the module (a comparison or a lower() that calls back
-// into it) counts towards the interpreter's limit, so that it ends in
-// RecursionError before the C stack runs out. On 3.11 the limit is shared
-// with Python frames, which cost no C stack there while a call through the
-// module costs several C frames: such a call is charged as that many levels.
-// Elsewhere Python frames use the C stack too (up to 3.10) or C recursion
-// has a limit of its own (3.12 on), and one level is the right charge.
-// AddressSanitizer's instrumented frames are several times larger.
-#if defined(__SANITIZE_ADDRESS__)  // GCC
-#define NATIVE_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)  // Clang
-#if __has_feature(address_sanitizer)
-#define NATIVE_ADDRESS_SANITIZER 1
-#endif
-#endif
-#ifdef NATIVE_ADDRESS_SANITIZER
-constexpr int kSanitizerFactor = 4;
-#else
-constexpr int kSanitizerFactor = 1;
-#endif
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-constexpr int kRecursionCharge = 3 * kSanitizerFactor;
-#else
-constexpr int kRecursionCharge = 1 * kSanitizerFactor;
-#endif
-
+// into it) ends in RecursionError before the C stack runs out; see
+// compat::kRecursionCharge for what one call costs.
 bool enter_recursive_call() {
-    for (int i = 0; i < kRecursionCharge; ++i) {
+    for (int i = 0; i < compat::kRecursionCharge; ++i) {
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
             for (int j = 0; j < i; ++j) Py_LeaveRecursiveCall();
             return false;
@@ -95,12 +93,12 @@ bool enter_recursive_call() {
 }
 
 void leave_recursive_call() {
-    for (int i = 0; i < kRecursionCharge; ++i) Py_LeaveRecursiveCall();
+    for (int i = 0; i < compat::kRecursionCharge; ++i) Py_LeaveRecursiveCall();
 }
 
 // Binding failed: the argument error gets the entry of the `def` line.
 PyObject* refuse_arguments(FunctionObject* self) {
-    add_traceback(self->decl->traceback_name(), self->decl->line(), self->globals);
+    detail::add_traceback(self->decl->traceback_name(), self->decl->line(), self->globals);
     return nullptr;
 }
 
@@ -168,7 +166,7 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
             ActiveState active(*self->state);
             raise_keywords_must_be_strings(self->decl->name());
             refuse_arguments(self);
-            throw_python_error();
+            raise_error();
         }
         result =
             function_vectorcall(callable, &PyTuple_GET_ITEM(stack.ptr(), 0), nargs, kwnames.ptr());
@@ -415,13 +413,8 @@ PyGetSetDef function_getset[] = {
 
 // The offsets a heap type takes from its members (from 3.9; 3.8 gets them
 // by hand, see make_function_type).
-#if PY_VERSION_HEX >= 0x030C0000
-constexpr int kOffsetMember = Py_T_PYSSIZET;
-constexpr int kReadOnly = Py_READONLY;
-#else
-constexpr int kOffsetMember = T_PYSSIZET;
-constexpr int kReadOnly = READONLY;
-#endif
+constexpr int kOffsetMember = compat::kMemberSsize;
+constexpr int kReadOnly = compat::kMemberReadOnly;
 
 PyMemberDef function_members[] = {
     {"__weaklistoffset__", kOffsetMember, offsetof(FunctionObject, weakrefs), kReadOnly, nullptr},
@@ -447,17 +440,18 @@ PyType_Slot function_slots[] = {
 };
 
 constexpr unsigned int kFunctionTypeFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-    Py_TPFLAGS_METHOD_DESCRIPTOR
-#if PY_VERSION_HEX >= 0x030A0000
-    // Like the interpreter's own function type: no instances made from
-    // Python, no attributes of the type replaced.
-    | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION
-#endif
-    | static_cast<unsigned int>(compat::kVectorcallFlag);
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                              Py_TPFLAGS_METHOD_DESCRIPTOR | compat::kVectorcallFlag |
+                              // Like the interpreter's own function type: no instances made from
+                              // Python, no attributes of the type replaced.
+                              compat::kSealedTypeFlags);
+
+// "<module>.function": the type's name as the interpreter shows it, kept
+// for the process (a type made from a spec keeps pointing at it).
+const std::string kFunctionTypeName = std::string(kModuleDefinition.dotted_name) + ".function";
 
 PyType_Spec function_spec = {
-    "pelun_online_sdk.client.function",
+    kFunctionTypeName.c_str(),
     static_cast<int>(sizeof(FunctionObject)),
     0,
     kFunctionTypeFlags,
@@ -467,7 +461,7 @@ PyType_Spec function_spec = {
 // --- construction ---------------------------------------------------------
 
 py::object interned(const char* text) {
-    return steal_or_throw(PyUnicode_InternFromString(text));
+    return steal(PyUnicode_InternFromString(text));
 }
 
 py::object make_default(const Default& value) {
@@ -512,15 +506,15 @@ py::dict make_annotations(const FunctionDecl& decl) {
     return annotations;
 }
 
-CodeShape shape_of(const FunctionDecl& decl) {
-    CodeShape shape{decl.name(),
-                    decl.qualname(),
-                    decl.line(),
-                    static_cast<int>(decl.params().size()),
-                    decl.varargs().name != nullptr,
-                    decl.varkw().name != nullptr,
-                    {},
-                    {}};
+detail::CodeShape shape_of(const FunctionDecl& decl) {
+    detail::CodeShape shape{decl.name(),
+                            decl.qualname(),
+                            decl.line(),
+                            static_cast<int>(decl.params().size()),
+                            decl.varargs().name != nullptr,
+                            decl.varkw().name != nullptr,
+                            {},
+                            {}};
     for (const Param& param : decl.params()) shape.varnames.push_back(param.name);
     if (shape.varargs) shape.varnames.push_back(decl.varargs().name);
     if (shape.varkw) shape.varnames.push_back(decl.varkw().name);
@@ -532,20 +526,20 @@ CodeShape shape_of(const FunctionDecl& decl) {
 const Name kDunderName("__name__");
 
 // As for plain functions: __module__ is the globals' __name__, or None.
-py::object module_name_of(PyObject* globals) {
-    PyObject* name = compat::dict_get(globals, kDunderName.ptr());
-    if (name == nullptr && PyErr_Occurred()) throw_python_error();
+py::object module_name_of(py::handle globals) {
+    PyObject* name = compat::dict_get(globals.ptr(), kDunderName.handle().ptr());
+    if (name == nullptr && PyErr_Occurred()) raise_error();
     return name == nullptr ? py::none() : py::reinterpret_steal<py::object>(name);
 }
 
 py::object str_or_none(const char* text) {
     if (text == nullptr) return py::none();
-    return steal_or_throw(PyUnicode_FromString(text));
+    return steal(PyUnicode_FromString(text));
 }
 
 Prototype make_prototype(const FunctionDecl& decl) {
     Prototype prototype;
-    prototype.code = make_code(shape_of(decl));
+    prototype.code = detail::make_code(shape_of(decl));
     prototype.name = interned(decl.name());
     prototype.qualname = interned(decl.qualname());
     prototype.doc = str_or_none(decl.docstring());
@@ -560,70 +554,65 @@ Prototype make_prototype(const FunctionDecl& decl) {
 // Made on first use: making it runs Python code (code.replace), during which
 // another thread may make the same one; the state keeps the first.
 const Prototype& prototype_of(const FunctionDecl& decl) {
-    ModuleState& state = active_state();
-    if (const Prototype* found = state.find_prototype(decl)) return *found;
-    return state.keep_prototype(decl, make_prototype(decl));
+    detail::Caches& caches = active_state().caches();
+    if (const Prototype* found = caches.find(caches.prototypes, &decl)) return *found;
+    return caches.keep(caches.prototypes, &decl, make_prototype(decl));
 }
 
 }  // namespace
 
 py::object Call::class_cell_contents() const {
-    PyObject* cell = function_->class_cell;
-    PyObject* cls = cell == nullptr ? nullptr : PyCell_Get(cell);
+    PyObject* cls = class_cell_ ? PyCell_Get(class_cell_.ptr()) : nullptr;
     if (cls == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        throw_python_error();
+        raise_error();
     }
     return py::reinterpret_steal<py::object>(cls);
 }
 
-PyObject* Call::globals() const {
-    return function_->globals;
+py::object Call::global(const Name& name) const {
+    return lookup_global(globals_, name);
 }
 
-int Call::def_line() const {
-    return function_->decl->line();
+void refuse_positional_count(const char* function, const char* bound, Py_ssize_t expected,
+                             Py_ssize_t given) {
+    raise_positional_count(function, bound, expected, given);
+    raise_error();
+}
+
+void refuse_multiple_values(const char* function, py::handle keyword) {
+    raise_multiple_values(function, keyword.ptr());
+    raise_error();
 }
 
 py::object make_function_type() {
-    py::object type = steal_or_throw(PyType_FromSpec(&function_spec));
-#if PY_VERSION_HEX < 0x030A0000
-    auto* heap_type = reinterpret_cast<PyTypeObject*>(type.ptr());
-    // No instances made from Python: one would have no declaration to run.
-    heap_type->tp_new = nullptr;
-#if PY_VERSION_HEX < 0x03090000
-    // 3.8 takes no offsets from a heap type's members.
-    heap_type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    heap_type->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    heap_type->tp_dictoffset = offsetof(FunctionObject, dict);
-#endif
-#endif
+    py::object type = steal(PyType_FromSpec(&function_spec));
+    compat::finish_heap_type(reinterpret_cast<PyTypeObject*>(type.ptr()),
+                             offsetof(FunctionObject, vectorcall),
+                             offsetof(FunctionObject, weakrefs), offsetof(FunctionObject, dict));
     return type;
-}
-
-py::object code_of(const FunctionDecl& decl) {
-    return prototype_of(decl).code;
 }
 
 py::object interned_name(const FunctionDecl& decl) {
     return prototype_of(decl).name;
 }
 
-py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
+py::object make_function(const FunctionDecl& decl, py::handle globals, py::handle class_cell) {
     // Everything that can fail is made first, so the object is never half built.
     ModuleState& state = active_state();
     const Prototype& prototype = prototype_of(decl);
     py::object defaults = make_defaults(decl);
     py::object module = module_name_of(globals);
 
-    FunctionObject* f = PyObject_GC_New(FunctionObject, state.function_type());
-    if (f == nullptr) throw_python_error();
+    auto* type = reinterpret_cast<PyTypeObject*>(state.function_type().ptr());
+    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
+    if (f == nullptr) raise_error();
     f->vectorcall = function_vectorcall;
     f->decl = &decl;
     f->prototype = &prototype;
     f->state = &state;
-    f->owner = py::handle(state.module()).inc_ref().ptr();
-    f->globals = py::handle(globals).inc_ref().ptr();
+    f->owner = state.module().inc_ref().ptr();
+    f->globals = globals.inc_ref().ptr();
     f->name = prototype.name.inc_ref().ptr();
     f->qualname = prototype.qualname.inc_ref().ptr();
     f->module = module.release().ptr();
@@ -633,20 +622,20 @@ py::object make_function(const FunctionDecl& decl, PyObject* globals, PyObject* 
     f->annotations = nullptr;
     f->annotations_taken = false;
     f->code = prototype.code.inc_ref().ptr();
-    f->class_cell = py::handle(class_cell).inc_ref().ptr();
+    f->class_cell = class_cell.inc_ref().ptr();
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-py::object make_member(const FunctionDecl& decl, PyObject* globals, PyObject* class_cell) {
+py::object make_member(const FunctionDecl& decl, py::handle globals, py::handle class_cell) {
     py::object function = make_function(decl, globals, class_cell);
     switch (decl.wrapper()) {
         case Wrapper::kStatic:
-            return steal_or_throw(PyStaticMethod_New(function.ptr()));
+            return steal(PyStaticMethod_New(function.ptr()));
         case Wrapper::kClass:
-            return steal_or_throw(PyClassMethod_New(function.ptr()));
+            return steal(PyClassMethod_New(function.ptr()));
         case Wrapper::kPlain:
             break;
     }

@@ -9,18 +9,12 @@
 
 namespace native {
 
-// New reference to the value of `name` in `globals` or the built-ins;
-// throws NameError "name '...' is not defined" when it is in neither.
-py::object lookup_global(PyObject* globals, PyObject* name);
-inline py::object lookup_global(PyObject* globals, const Name& name) {
-    return lookup_global(globals, name.ptr());
-}
+// The value of `name` in `globals` or the built-ins; NameError "name '...'
+// is not defined" when it is in neither.
+py::object lookup_global(py::handle globals, const Name& name);
 
-// New reference to the built-in `name`, as a module global that the module
-// itself never binds is found; NameError when it is missing.
+// The built-in `name`, as a module global that the module itself never
+// binds is found; NameError when it is missing.
 py::object lookup_builtin(const Name& name);
-
-// The built-in `super`, as the module found it when it loaded.
-py::handle saved_builtin_super();
 
 }  // namespace native

@@ -1,6 +1,7 @@
 #include "native/imports.hpp"
 
 #include "native/calls.hpp"
+#include "native/detail/capi.hpp"
 #include "native/globals.hpp"
 
 namespace native {
@@ -11,25 +12,30 @@ const Name kSpec("__spec__");
 const Name kInitializing("_initializing");
 const Name kDunderName("__name__");
 
-py::object call_import(PyObject* globals, const char* module, py::handle fromlist, int level) {
-    py::object import = lookup_builtin(kImport);
-    return import(module, py::reinterpret_borrow<py::object>(globals), py::dict(), fromlist, level);
+py::object text(const char* value) {
+    return steal(PyUnicode_FromString(value));
+}
+
+py::object call_import(py::handle globals, const char* module, py::handle fromlist, int level) {
+    py::object level_object = steal(PyLong_FromLong(level));
+    return call(lookup_builtin(kImport),
+                {text(module), globals, steal(PyDict_New()), fromlist, level_object});
 }
 
 // True when the sys.modules entry is still being imported (by another
 // thread or higher up this one's stack). A module without a spec, or a spec
 // without the flag, is done; other errors propagate.
 bool still_initializing(const py::object& module) {
-    py::object spec = optional_attr(module, kSpec.ptr());
+    py::object spec = optional_attr(module, kSpec);
     if (!spec) return false;
-    py::object flag = optional_attr(spec, kInitializing.ptr());
+    py::object flag = optional_attr(spec, kInitializing);
     return flag && truthy(flag);
 }
 
 py::object cached_module(const char* name) {
-    PyObject* found = PyImport_GetModule(py::str(name).ptr());
+    PyObject* found = PyImport_GetModule(text(name).ptr());
     if (found == nullptr) {
-        if (PyErr_Occurred()) throw_python_error();
+        if (PyErr_Occurred()) raise_error();
         return py::object();
     }
     py::object module = py::reinterpret_steal<py::object>(found);
@@ -40,46 +46,52 @@ py::object cached_module(const char* name) {
 // A name missing as an attribute may still be a submodule that sits in
 // sys.modules without having been bound on its package yet.
 py::object take_name(const py::object& module, const char* name) {
-    py::object bare = steal_or_throw(PyUnicode_InternFromString(name));
-    py::object value = optional_attr(module, bare.ptr());
-    if (value) return value;
-    py::object package = optional_attr(module, kDunderName.ptr());
+    py::object bare = steal(PyUnicode_InternFromString(name));
+    PyObject* value = PyObject_GetAttr(module.ptr(), bare.ptr());
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_error();
+    PyErr_Clear();
+    py::object package = optional_attr(module, kDunderName);
     if (package && PyUnicode_Check(package.ptr())) {
-        py::object full = steal_or_throw(PyUnicode_FromFormat("%U.%U", package.ptr(), bare.ptr()));
+        py::object full = steal(PyUnicode_FromFormat("%U.%U", package.ptr(), bare.ptr()));
         PyObject* submodule = PyImport_GetModule(full.ptr());
         if (submodule != nullptr) return py::reinterpret_steal<py::object>(submodule);
-        if (PyErr_Occurred()) throw_python_error();
+        if (PyErr_Occurred()) raise_error();
     }
     PyErr_Format(PyExc_ImportError, "cannot import name %S", bare.ptr());
-    throw_python_error();
+    raise_error();
+}
+
+py::object from_list(const std::vector<const char*>& names) {
+    py::object list = steal(PyList_New(0));
+    for (const char* name : names) check(PyList_Append(list.ptr(), text(name).ptr()));
+    return list;
 }
 
 }  // namespace
 
-py::object import_module(PyObject* globals, const char* name) {
+py::object import_module(py::handle globals, const char* name) {
     py::object module = cached_module(name);
     if (module) return module;
     return call_import(globals, name, py::none(), 0);
 }
 
-void import_for_effect(PyObject* globals, const char* module, int level) {
+void import_for_effect(py::handle globals, const char* module, int level) {
     call_import(globals, module, py::none(), level);
 }
 
-py::object import_name(PyObject* globals, const char* module, const char* name, int level) {
-    py::list fromlist;
-    fromlist.append(py::str(name));
-    return take_name(call_import(globals, module, fromlist, level), name);
+py::object import_name(py::handle globals, const char* module, const char* name, int level) {
+    return take_name(call_import(globals, module, from_list({name}), level), name);
 }
 
-void import_from(PyObject* globals, const char* module, const std::vector<ImportedName>& names,
+void import_from(py::handle globals, const char* module, const std::vector<ImportedName>& names,
                  int level) {
-    py::list fromlist;
-    for (const ImportedName& name : names) fromlist.append(py::str(name.name));
-    py::object imported = call_import(globals, module, fromlist, level);
+    std::vector<const char*> listed;
+    for (const ImportedName& name : names) listed.push_back(name.name);
+    py::object imported = call_import(globals, module, from_list(listed), level);
     for (const ImportedName& name : names) {
         py::object value = take_name(imported, name.name);
-        if (PyDict_SetItemString(globals, name.bound_as, value.ptr()) < 0) throw_python_error();
+        check(PyDict_SetItemString(globals.ptr(), name.bound_as, value.ptr()));
     }
 }
 

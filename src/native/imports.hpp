@@ -11,14 +11,14 @@
 namespace native {
 
 // `import name` (a top-level module name).
-py::object import_module(PyObject* globals, const char* name);
+py::object import_module(py::handle globals, const char* name);
 
 // `from . import module` (at `level`) without binding anything: for a
 // module imported for what its import does.
-void import_for_effect(PyObject* globals, const char* module, int level);
+void import_for_effect(py::handle globals, const char* module, int level);
 
 // `from module import name` inside a function body: the value, bound nowhere.
-py::object import_name(PyObject* globals, const char* module, const char* name, int level);
+py::object import_name(py::handle globals, const char* module, const char* name, int level);
 
 struct ImportedName {
     const char* name;
@@ -28,7 +28,7 @@ struct ImportedName {
 // `from module import a, b as c` at `level` (0 absolute, 1 relative to the
 // importing package): each name is bound in `globals` as soon as it has been
 // taken. A missing name raises ImportError "cannot import name ...".
-void import_from(PyObject* globals, const char* module, const std::vector<ImportedName>& names,
+void import_from(py::handle globals, const char* module, const std::vector<ImportedName>& names,
                  int level);
 
 }  // namespace native

@@ -1,4 +1,4 @@
-#include "native/messages.hpp"
+#include "native/detail/messages.hpp"
 
 #include <cstring>
 

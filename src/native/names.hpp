@@ -18,9 +18,8 @@ public:
     Name& operator=(const Name&) = delete;
 
     const char* text() const { return text_; }
-    // Borrowed from the active module state (see state.hpp).
-    PyObject* ptr() const { return active_state().name(index_); }
-    py::handle handle() const { return ptr(); }
+    // The interned str, held by the active module state (see state.hpp).
+    py::handle handle() const { return active_state().name(index_); }
 
     // The registered names, for the state to intern.
     static size_t count();

@@ -1,7 +1,7 @@
 #include "native/state.hpp"
 
-#include <mutex>
-
+#include "native/detail/caches.hpp"
+#include "native/detail/capi.hpp"
 #include "native/function.hpp"
 #include "native/names.hpp"
 
@@ -13,7 +13,7 @@ namespace {
 // other's state.
 thread_local ModuleState* t_active = nullptr;
 
-// The built-ins kept for the module's life, in the order of saved_builtin().
+// The built-ins kept for the module's life, in the order of saved_builtins_.
 const Name kStaticmethod("staticmethod");
 const Name kSuper("super");
 const Name kRange("range");
@@ -34,24 +34,29 @@ ActiveState::~ActiveState() {
     t_active = previous_;
 }
 
-void ModuleState::initialise() {
+ModuleState::ModuleState() : caches_(std::make_unique<detail::Caches>()) {}
+
+ModuleState::~ModuleState() = default;
+
+void ModuleState::initialise(py::handle module) {
+    module_ = module;
     names_.reserve(Name::count());
     for (size_t i = 0; i < Name::count(); ++i) {
-        names_.push_back(steal_or_throw(PyUnicode_InternFromString(Name::text_of(i))));
+        names_.push_back(steal(PyUnicode_InternFromString(Name::text_of(i))));
     }
     function_type_ = make_function_type();
 }
 
-void ModuleState::keep_builtins(PyObject* builtins_module) {
-    builtins_ = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins_module));
+void ModuleState::keep_builtins(py::handle builtins_module) {
+    builtins_ = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins_module.ptr()));
     const Name* kept[] = {&kStaticmethod, &kSuper, &kRange, &kZip};
     for (size_t i = 0; i < 4; ++i) {
-        PyObject* value = compat::dict_get(builtins_.ptr(), kept[i]->ptr());
+        PyObject* value = compat::dict_get(builtins_.ptr(), kept[i]->handle().ptr());
         if (value == nullptr) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", kept[i]->ptr());
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", kept[i]->handle().ptr());
             }
-            throw_python_error();
+            raise_error();
         }
         saved_builtins_[i] = py::reinterpret_steal<py::object>(value);
     }
@@ -68,31 +73,6 @@ void ModuleState::clear() {
     // (anything may be stored in builtins); names, code objects and the
     // function type never refer back to the module.
     builtins_ = py::object();
-}
-
-const Prototype* ModuleState::find_prototype(const FunctionDecl& decl) {
-    std::lock_guard<compat::Mutex> guard(prototypes_lock_);
-    auto found = prototypes_.find(&decl);
-    return found == prototypes_.end() ? nullptr : &found->second;
-}
-
-const Prototype& ModuleState::keep_prototype(const FunctionDecl& decl, Prototype&& prototype) {
-    std::lock_guard<compat::Mutex> guard(prototypes_lock_);
-    // Another thread may have made the same one meanwhile: the first is kept
-    // (a map never moves its entries, so references to it stay valid).
-    return prototypes_.emplace(&decl, std::move(prototype)).first->second;
-}
-
-PyObject* ModuleState::find_traceback_code(const char* funcname, int line) {
-    std::lock_guard<compat::Mutex> guard(traceback_lock_);
-    auto found = traceback_codes_.find({funcname, line});
-    return found == traceback_codes_.end() ? nullptr : found->second.ptr();
-}
-
-PyObject* ModuleState::keep_traceback_code(const char* funcname, int line, py::object code) {
-    std::lock_guard<compat::Mutex> guard(traceback_lock_);
-    return traceback_codes_.emplace(std::make_pair(funcname, line), std::move(code))
-        .first->second.ptr();
 }
 
 }  // namespace native

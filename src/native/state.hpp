@@ -14,100 +14,54 @@
 // it; they keep the state's address, which never changes.
 #pragma once
 
-#include <map>
-#include <utility>
+#include <memory>
 #include <vector>
 
-#include "native/compat.hpp"
-#include "native/signature.hpp"
+#include "native/py.hpp"
 
 namespace native {
 
-// What every function object of one declaration shares, made once per
-// state: the code object, the interned names and docstring, and the
-// annotations, which each function receives as its own copy (they are
-// mutable).
-struct Prototype {
-    py::object code;
-    py::object name;
-    py::object qualname;
-    py::object doc;
-    py::object annotations;
-    // The parameters' names, interned, for keyword binding: owned by
-    // `param_name_objects`, listed raw as bind_arguments reads them.
-    py::object param_name_objects[kMaxParams];
-    PyObject* param_names[kMaxParams] = {};
-};
-
-// A class attribute remembered while the class and its metaclass keep their
-// version tags (see get_attribute in calls.cpp).
-struct RememberedAttribute {
-    PyTypeObject* cls = nullptr;
-    PyObject* name = nullptr;
-    unsigned int cls_version = 0;
-    unsigned int meta_version = 0;
-    // Borrowed from the class's namespace: alive while the version holds.
-    PyObject* value = nullptr;
-};
+namespace detail {
+struct Caches;
+}
 
 class ModuleState {
 public:
-    ModuleState() = default;
+    ModuleState();
     ModuleState(const ModuleState&) = delete;
     ModuleState& operator=(const ModuleState&) = delete;
     // Releases every object; the thread must be attached to the interpreter.
-    virtual ~ModuleState() = default;
+    virtual ~ModuleState();
 
     // Makes what every call needs, for the interpreter running now: the
-    // interned names and the function type. Throws on failure.
-    void initialise();
+    // interned names and the function type. Raises on failure.
+    void initialise(py::handle module);
     // Keeps the builtins namespace of the module and the built-ins the
     // runtime calls (staticmethod, super, range, zip), looked up once; a
     // missing one raises NameError.
-    void keep_builtins(PyObject* builtins_module);
+    void keep_builtins(py::handle builtins_module);
 
     // The cyclic GC's view of the state (through the module's m_traverse),
     // and the references that may close a cycle, dropped by m_clear.
     int traverse(visitproc visit, void* arg) const;
     void clear();
 
-    // The module that owns the state (borrowed: the module outlives it).
-    // Every function object holds it, and so keeps the state alive.
-    void set_module(PyObject* module) { module_ = module; }
-    PyObject* module() const { return module_; }
-
-    PyObject* name(size_t index) const { return names_[index].ptr(); }
-    PyObject* builtins_dict() const { return builtins_.ptr(); }
-    py::handle saved_builtin(size_t index) const { return saved_builtins_[index]; }
-    PyTypeObject* function_type() const {
-        return reinterpret_cast<PyTypeObject*>(function_type_.ptr());
-    }
-
-    // The prototype of `decl`, made on first use (see function.cpp).
-    const Prototype* find_prototype(const FunctionDecl& decl);
-    const Prototype& keep_prototype(const FunctionDecl& decl, Prototype&& prototype);
-
-    // The code object of a traceback entry, borrowed (see code.cpp).
-    PyObject* find_traceback_code(const char* funcname, int line);
-    PyObject* keep_traceback_code(const char* funcname, int line, py::object code);
-
-    static constexpr size_t kRemembered = 64;
-    RememberedAttribute& remembered(size_t slot) { return remembered_[slot % kRemembered]; }
+    // The module that owns the state (it outlives the state).
+    py::handle module() const { return module_; }
+    py::handle name(size_t index) const { return names_[index]; }
+    // The builtins namespace; empty once m_clear has dropped it.
+    py::handle builtins() const { return builtins_; }
+    py::handle builtin_super() const { return saved_builtins_[1]; }
+    py::handle function_type() const { return function_type_; }
+    detail::Caches& caches() const { return *caches_; }
 
 private:
-    PyObject* module_ = nullptr;
+    py::handle module_;
     std::vector<py::object> names_;
-    py::object builtins_;  // the builtins module's namespace
-    py::object saved_builtins_[4];
+    py::object builtins_;
+    py::object saved_builtins_[4];  // staticmethod, super, range, zip
     py::object function_type_;
-
-    // Caches filled while calls run: shared by every thread of the
-    // interpreter, hence the locks (nothing on builds with the GIL).
-    compat::Mutex prototypes_lock_;
-    std::map<const FunctionDecl*, Prototype> prototypes_;
-    compat::Mutex traceback_lock_;
-    std::map<std::pair<const char*, int>, py::object> traceback_codes_;
-    RememberedAttribute remembered_[kRemembered];
+    std::unique_ptr<detail::Caches> caches_;
 };
 
 // The state of the module whose code runs on this thread: set by every

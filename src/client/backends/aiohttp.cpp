@@ -2,10 +2,9 @@
 // one part per field) and the aiohttp session factory with an optional
 // proxy connector. Unlike the requests builder, the caller's dict is only
 // read.
-#include "client/boundary.hpp"
-#include "client/classes.hpp"
-#include "client/headers.hpp"
-#include "native/calls.hpp"
+#include "client/form_bodies.hpp"
+#include "client/module_body.hpp"
+#include "client/session_factories.hpp"
 
 namespace client {
 namespace {
@@ -25,50 +24,60 @@ const Name kFormData("form-data");
 const native::ClassDecl kBoundaryClass("Boundary", "_aiohttp.create_boundary.<locals>.Boundary");
 const native::ClassDecl kBackendClass("_aiohttp", "_aiohttp");
 
-const native::FunctionDecl kBoundaryInit = boundary_init_decl(
-    "_aiohttp.create_boundary.<locals>.Boundary.__init__", 31, "aiohttp.MultipartWriter");
+// --- create_urlencode, create_boundary ------------------------------------------------
+
+constexpr Def kCreateUrlencodeDef{"_aiohttp.create_urlencode", 24};
+constexpr Def kCreateBoundaryDef{"_aiohttp.create_boundary", 28};
+constexpr Def kBoundaryInitDef{"_aiohttp.create_boundary.<locals>.Boundary.__init__", 31};
+// Besides the builders' shared statements (see form_bodies.hpp):
+enum CreateBoundaryLine : int {
+    kWithWriter = 16,    // with aiohttp.MultipartWriter("form-data", boundary=boundary) as MPData:
+    kWalkFields = 17,    //     for key, value in data.items():
+    kFieldToJson = 18,   //         value = json.dumps(...) for a dict or list, then str() a number
+    kAppendPart = 20,    //         part = MPData.append(value)
+    kDisposition = 21,   //         part.set_content_disposition("form-data", name=key)
+    kReturnResult = 22,  //     return Boundary(headers=..., data=MPData)
+};
+
+const native::FunctionDecl kBoundaryInit =
+    boundary_init_decl(kBoundaryInitDef, "aiohttp.MultipartWriter");
 
 // The body of the `with` block: one form-data part per field, then the result.
 py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class) {
-    call.at(45);
-    py::object iterator = items_iterator(call.arg(0));
+    call.at(kWalkFields);
+    FieldWalk fields(call.arg(0));
     py::object key, value;
-    while (next_item(iterator, key, value)) {
-        py::object sent = field_value(call, value, 46, 47);
-        call.at(48);
+    while (fields.next(key, value)) {
+        py::object sent = field_value(call, value, kFieldToJson);
+        call.at(kAppendPart);
         py::object part = native::call_method(writer, kAppend, {sent});
-        call.at(49);
+        call.at(kDisposition);
         native::call_method(part, kSetContentDisposition, {kFormData.handle()},
                             {Keyword{kName, key}});
-        call.at(45);
+        call.at(kWalkFields);
     }
-    call.at(50);
+    call.at(kReturnResult);
     return boundary_result(boundary_class, writer);
 }
 
 // An exception from the block goes to __exit__; a true result swallows it
 // (the builder then returns None). An exception from __exit__ itself
 // replaces it, chained to it as the interpreter would.
-py::object leave_on_error(py::error_already_set& error, py::handle exit) {
-    py::object traceback =
-        error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
-    py::object swallowed;
+py::object leave_on_error(native::PythonError& error, py::handle exit) {
     try {
-        swallowed = native::call(exit, {error.type(), error.value(), traceback});
+        py::object swallowed = native::call(exit, {error.type(), error.value(), error.traceback()});
         if (native::truthy(swallowed)) return py::none();
-    } catch (py::error_already_set& raised) {
-        if (!raised.value().is(error.value())) {
-            PyException_SetContext(raised.value().ptr(), error.value().inc_ref().ptr());
-        }
+    } catch (native::PythonError& raised) {
+        raised.set_context(error);
         throw;
     }
-    throw error;
+    throw std::move(error);
 }
 
 py::object create_boundary(Call& call) {
-    py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit, 30);
-    py::object boundary = boundary_token(call, {36, 37, 38, 40, 42});
-    call.at(44);
+    py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit);
+    py::object boundary = boundary_token(call);
+    call.at(kWithWriter);
     py::object writer_type = native::getattr(call.global(kAiohttp), kMultipartWriter);
     py::object manager =
         native::call(writer_type, {kFormData.handle()}, {Keyword{kBoundaryKeyword, boundary}});
@@ -77,43 +86,53 @@ py::object create_boundary(Call& call) {
     py::object result;
     try {
         result = fill_writer(call, writer, boundary_class);
-    } catch (py::error_already_set& error) {
+    } catch (native::PythonError& error) {
         return leave_on_error(error, exit);
     }
-    call.at(44);
+    call.at(kWithWriter);
     native::call(exit, {py::none(), py::none(), py::none()});
     return result;
 }
 
+const native::FunctionDecl kCreateUrlencode = urlencode_decl(kCreateUrlencodeDef);
+
+const native::FunctionDecl kCreateBoundary = builder_decl(
+    kCreateBoundaryDef, create_boundary,
+    {"Boundary", "chars", "MPData", "key", "value", "part", "genexpr", "genexpr", "genexpr"});
+
+// --- ClientSession ------------------------------------------------------------------------
+
+constexpr Def kClientSessionDef{"_aiohttp.ClientSession", 53};
+enum ClientSessionLine : int {
+    kHeaderRule = 1,      // the header rule (see session_factories.hpp)
+    kTestProxy = 8,       // if proxy and proxy.toString:
+    kProxiedSession = 9,  //     return aiohttp.ClientSession(headers=..., connector=...)
+    kDirectSession = 10,  // return aiohttp.ClientSession(headers=headers)
+};
+
 py::object client_session(Call& call) {
-    py::dict headers = merge_headers(call, call.arg(0), {54, 55, 58});
+    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
     py::handle proxy = call.arg(1);
-    call.at(61);
+    call.at(kTestProxy);
     if (native::truthy(proxy) && native::truthy(native::getattr(proxy, kToString))) {
-        call.at(62);
+        call.at(kProxiedSession);
         py::object session_type = native::getattr(call.global(kAiohttp), kClientSessionClass);
         py::object factory = native::getattr(native::call(call.global(kProxyConnector)), kFromUrl);
         py::object connector = native::call(factory, {native::getattr(proxy, kToString)});
         return native::call(session_type, {},
                             {Keyword{kHeaders, headers}, Keyword{kConnector, connector}});
     }
-    call.at(63);
+    call.at(kDirectSession);
     return native::call(native::getattr(call.global(kAiohttp), kClientSessionClass), {},
                         {Keyword{kHeaders, headers}});
 }
 
-const native::FunctionDecl kCreateUrlencode = urlencode_decl("_aiohttp.create_urlencode", 24);
-
-const native::FunctionDecl kCreateBoundary = builder_decl(
-    "_aiohttp.create_boundary", 28, create_boundary,
-    {"Boundary", "chars", "MPData", "key", "value", "part", "genexpr", "genexpr", "genexpr"});
-
 const native::FunctionDecl kClientSession =
-    session_factory_decl("_aiohttp.ClientSession", 53, client_session, {"headers", "k", "v"});
+    session_factory_decl(kClientSessionDef, client_session, {"headers", "k", "v"});
 
 }  // namespace
 
-py::object define_aiohttp_backend(PyObject* globals) {
+py::object define_aiohttp_backend(py::handle globals) {
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);

@@ -2,10 +2,9 @@
 // connection retries, merged headers, an optional proxy, and chardet's
 // guess as the encoding of bodies that declare none. Through a proxy, the
 // same transport settings hold on the proxy's route.
-#include "client/classes.hpp"
-#include "client/headers.hpp"
+#include "client/module_body.hpp"
+#include "client/session_factories.hpp"
 #include "client/state.hpp"
-#include "native/calls.hpp"
 #include "native/imports.hpp"
 
 namespace client {
@@ -33,15 +32,23 @@ const native::ClassDecl kBackendClass("_httpx", "_httpx");
 // The keyword of httpx.Client that takes the proxy URL: `proxies` up to
 // httpx 0.27, `proxy` from 0.28, which dropped `proxies`. Decided once, when
 // the module loads, from the installed release's signature.
-const Name& proxy_keyword_of(PyObject* globals) {
+const Name& proxy_keyword_of(py::handle globals) {
     py::object client = native::getattr(native::lookup_global(globals, kHttpx), kClient);
     py::object inspect = native::import_module(globals, "inspect");
     py::object parameters =
         native::getattr(native::call_method(inspect, kSignature, {client}), kParameters);
-    int accepts = PySequence_Contains(parameters.ptr(), kProxies.ptr());
-    if (accepts < 0) native::throw_python_error();
-    return accepts ? kProxies : kProxy;
+    return native::contains(parameters, kProxies.handle()) ? kProxies : kProxy;
 }
+
+constexpr Def kClientSessionDef{"_httpx.ClientSession", 197};
+constexpr Def kAutodetectDef{"_httpx.ClientSession.<locals>.autodetect", 200};
+enum ClientSessionLine : int {
+    kDefineClient = 1,      // class ClientSession(httpx.Client): pass
+    kDefineAutodetect = 3,  // def autodetect(content): ...
+    kHeaderRule = 5,        // the header rule (see session_factories.hpp)
+    kMakeClient = 11,       // return ClientSession(http2=True, proxy..., headers=..., ...)
+};
+enum AutodetectLine : int { kDetectEncoding = 1 };
 
 // With a proxy, httpx routes every URL through a transport it makes for that
 // proxy, ahead of `transport`, and that transport has neither retries nor a
@@ -54,22 +61,21 @@ py::dict proxy_mounts(Call& call, py::handle url) {
                                         {Keyword{kHttp2, py::bool_(true)},
                                          Keyword{kRetries, py::float_(3.0)}, Keyword{kProxy, url}});
     py::dict mounts;
-    mounts[kAllUrls.handle()] = transport;
+    native::dict_set(mounts, kAllUrls.handle(), transport);
     return mounts;
 }
 
 py::object autodetect(Call& call) {
-    call.at(201);
+    call.at(kDetectEncoding);
     py::object result = native::call_method(call.global(kChardet), kDetect, {call.arg(0)});
     return native::call_method(result, kGet, {kEncoding.handle()});
 }
 
 const native::FunctionDecl kAutodetect =
-    native::FunctionDecl("_httpx.ClientSession.<locals>.autodetect", 200, autodetect)
-        .params({{"content"}});
+    native::FunctionDecl(kAutodetectDef, autodetect).params({{"content"}});
 
 py::object define_client_class(Call& call) {
-    call.at(198);
+    call.at(kDefineClient);
     py::object base = native::getattr(call.global(kHttpx), kClient);
     native::ClassStatement statement(call.globals(), kSessionClass, native::tuple_of({base}));
     return statement.create();
@@ -77,34 +83,36 @@ py::object define_client_class(Call& call) {
 
 py::object client_session(Call& call) {
     py::object client_class = define_client_class(call);
-    call.at(200);
+    call.at(kDefineAutodetect);
     py::object detect = native::make_function(kAutodetect, call.globals());
-    py::dict headers = merge_headers(call, call.arg(0), {202, 203, 206});
-    call.at(208);
+    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
+    call.at(kMakeClient);
     py::object proxies =
         native::truthy(call.arg(1)) ? native::getattr(call.arg(1), kToString) : py::none();
     py::object transport =
         native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
                      {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
     py::dict keywords;
-    keywords[kHttp2.handle()] = py::bool_(true);
-    keywords[state().httpx_proxy_keyword->handle()] = proxies;
-    keywords[kHeaders.handle()] = headers;
-    keywords[kDefaultEncoding.handle()] = detect;
-    keywords[kTransport.handle()] = transport;
+    native::dict_set(keywords, kHttp2.handle(), py::bool_(true));
+    native::dict_set(keywords, state().httpx_proxy_keyword->handle(), proxies);
+    native::dict_set(keywords, kHeaders.handle(), headers);
+    native::dict_set(keywords, kDefaultEncoding.handle(), detect);
+    native::dict_set(keywords, kTransport.handle(), transport);
     // No URL, no route to mount: httpx before 0.28 takes an empty one as no
     // proxy, later releases refuse it themselves.
-    if (native::truthy(proxies)) keywords[kMounts.handle()] = proxy_mounts(call, proxies);
-    return native::call_with_dict(client_class, py::tuple(), keywords);
+    if (native::truthy(proxies)) {
+        native::dict_set(keywords, kMounts.handle(), proxy_mounts(call, proxies));
+    }
+    return native::call_with(client_class, py::tuple(), keywords);
 }
 
 const native::FunctionDecl kClientSession =
-    session_factory_decl("_httpx.ClientSession", 197, client_session,
+    session_factory_decl(kClientSessionDef, client_session,
                          {"ClientSession", "autodetect", "autodetect", "headers", "k", "v"});
 
 }  // namespace
 
-py::object define_httpx_backend(PyObject* globals) {
+py::object define_httpx_backend(py::handle globals) {
     state().httpx_proxy_keyword = &proxy_keyword_of(globals);
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kClientSession);

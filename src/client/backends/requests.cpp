@@ -1,10 +1,9 @@
 // _requests: form bodies for requests (urlencoded text, a requests_toolbelt
 // MultipartEncoder) and the requests session factory with retry policy, the
 // TLS adapter on both prefixes, merged headers and proxies.
-#include "client/boundary.hpp"
-#include "client/classes.hpp"
-#include "client/headers.hpp"
-#include "native/calls.hpp"
+#include "client/form_bodies.hpp"
+#include "client/module_body.hpp"
+#include "client/session_factories.hpp"
 
 namespace client {
 namespace {
@@ -16,7 +15,7 @@ const Name kSession("Session");
 const Name kRetryPolicy("__retry__");
 const Name kRequestsAdapter("RequestsAdapter");
 const Name kMaxRetries("max_retries");
-const Name kMount("mount");
+const Name kMountMethod("mount");
 const Name kUpdate("update");
 const Name kTotal("total");
 const Name kStatusForcelist("status_forcelist");
@@ -31,37 +30,72 @@ const native::ClassDecl kSessionClass("ClientSession",
 const native::ClassDecl kRetryClass("Retry", "_requests.ClientSession.<locals>.Retry");
 const native::ClassDecl kBackendClass("_requests", "_requests");
 
-const native::FunctionDecl kBoundaryInit = boundary_init_decl(
-    "_requests.create_boundary.<locals>.Boundary.__init__", 151, "MultipartEncoder");
+// --- create_urlencode, create_boundary ------------------------------------------------
+
+constexpr Def kCreateUrlencodeDef{"_requests.create_urlencode", 144};
+constexpr Def kCreateBoundaryDef{"_requests.create_boundary", 148};
+constexpr Def kBoundaryInitDef{"_requests.create_boundary.<locals>.Boundary.__init__", 151};
+// Besides the builders' shared statements (see form_bodies.hpp):
+enum CreateBoundaryLine : int {
+    kWalkFields = 16,    // for key, value in data.items():
+    kFieldToJson = 17,   //     value = json.dumps(value) for a dict or list, then str() a number
+    kWriteBack = 19,     //     data.update(**{key: value})
+    kMakeEncoder = 20,   // MPData = MultipartEncoder(fields=data, boundary=boundary)
+    kReturnResult = 21,  // return Boundary(headers=..., data=MPData)
+};
+
+const native::FunctionDecl kBoundaryInit = boundary_init_decl(kBoundaryInitDef, "MultipartEncoder");
 
 // Writes each field back into the caller's dict as it will be sent.
 void normalise_fields(Call& call, py::handle data) {
-    call.at(164);
-    py::object iterator = items_iterator(data);
+    call.at(kWalkFields);
+    FieldWalk fields(data);
     py::object key, value;
-    while (next_item(iterator, key, value)) {
-        py::object sent = field_value(call, value, 165, 166);
-        call.at(167);
-        update_with_keyword(data, key, sent);
-        call.at(164);
+    while (fields.next(key, value)) {
+        py::object sent = field_value(call, value, kFieldToJson);
+        call.at(kWriteBack);
+        native::dict_update_keyword(data, key, sent);
+        call.at(kWalkFields);
     }
 }
 
 py::object create_boundary(Call& call) {
-    py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit, 150);
-    py::object boundary = boundary_token(call, {156, 157, 158, 160, 162});
+    py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit);
+    py::object boundary = boundary_token(call);
     normalise_fields(call, call.arg(0));
-    call.at(168);
+    call.at(kMakeEncoder);
     py::object encoder =
         native::call(call.global(kMultipartEncoder), {},
                      {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
-    call.at(169);
+    call.at(kReturnResult);
     return boundary_result(boundary_class, encoder);
 }
 
+const native::FunctionDecl kCreateUrlencode = urlencode_decl(kCreateUrlencodeDef);
+
+const native::FunctionDecl kCreateBoundary =
+    builder_decl(kCreateBoundaryDef, create_boundary,
+                 {"Boundary", "chars", "key", "value", "MPData", "genexpr", "genexpr", "genexpr"});
+
+// --- ClientSession ------------------------------------------------------------------------
+
+constexpr Def kClientSessionDef{"_requests.ClientSession", 172};
+constexpr Def kRetryNewDef{"_requests.ClientSession.<locals>.Retry.__new__", 176};
+enum ClientSessionLine : int {
+    kDefineSession = 1,   // class ClientSession(requests.Session): pass
+    kDefineRetry = 3,     // class Retry: def __new__(cls): ...
+    kMakeSession = 7,     // Session = ClientSession()
+    kMakeAdapter = 8,     // adapter = RequestsAdapter(max_retries=Retry())
+    kMount = 10,          // for scheme in (...): Session.mount(scheme, adapter)
+    kHeaderRule = 11,     // the header rule (see session_factories.hpp)
+    kUpdateHeaders = 17,  // Session.headers.update(**headers)
+    kSetProxies = 18,     // Session.proxies = {...} if proxy else {}
+};
+enum RetryNewLine : int { kMakePolicy = 1 };
+
 // class ClientSession(requests.Session): pass
 py::object define_session_class(Call& call) {
-    call.at(173);
+    call.at(kDefineSession);
     py::object base = native::getattr(call.global(kRequests), kSession);
     native::ClassStatement statement(call.globals(), kSessionClass, native::tuple_of({base}));
     return statement.create();
@@ -70,32 +104,32 @@ py::object define_session_class(Call& call) {
 // Retry() gives urllib3's retry policy itself: __new__ returns an object
 // that is not a Retry, so no __init__ runs.
 py::object retry_new(Call& call) {
-    call.at(177);
+    call.at(kMakePolicy);
     py::list status_forcelist;
-    for (int status : {104, 429, 500, 502, 503, 504}) status_forcelist.append(status);
+    for (int status : {104, 429, 500, 502, 503, 504})
+        native::append(status_forcelist, py::int_(status));
     return native::call(call.global(kRetryPolicy), {},
                         {Keyword{kTotal, py::int_(3)}, Keyword{kStatusForcelist, status_forcelist},
                          Keyword{kBackoffFactor, py::int_(2)}});
 }
 
-const native::FunctionDecl kRetryNew =
-    native::FunctionDecl("_requests.ClientSession.<locals>.Retry.__new__", 176, retry_new)
-        .params({{"cls"}})
-        .returns("'__retry__'")
-        .wrapped(native::Wrapper::kStatic);
+const native::FunctionDecl kRetryNew = native::FunctionDecl(kRetryNewDef, retry_new)
+                                           .params({{"cls"}})
+                                           .returns("'__retry__'")
+                                           .wrapped(native::Wrapper::kStatic);
 
 py::object define_retry_class(Call& call) {
-    call.at(175);
+    call.at(kDefineRetry);
     native::ClassStatement statement(call.globals(), kRetryClass, py::tuple());
     statement.def(kRetryNew);
     return statement.create();
 }
 
-py::object proxies_of(py::handle proxy) {
+py::dict proxies_of(py::handle proxy) {
     py::dict proxies;
     if (native::truthy(proxy)) {
-        proxies[kHttpScheme.handle()] = native::getattr(proxy, kToString);
-        proxies[kHttpsScheme.handle()] = native::getattr(proxy, kToString);
+        native::dict_set(proxies, kHttpScheme.handle(), native::getattr(proxy, kToString));
+        native::dict_set(proxies, kHttpsScheme.handle(), native::getattr(proxy, kToString));
     }
     return proxies;
 }
@@ -103,38 +137,32 @@ py::object proxies_of(py::handle proxy) {
 py::object client_session(Call& call) {
     py::object session_class = define_session_class(call);
     py::object retry_class = define_retry_class(call);
-    call.at(179);
+    call.at(kMakeSession);
     py::object session = native::call(session_class);
-    call.at(180);
+    call.at(kMakeAdapter);
     py::object adapter = native::call(call.global(kRequestsAdapter), {},
                                       {Keyword{kMaxRetries, native::call(retry_class)}});
     for (const Name* scheme : {&kHttpPrefix, &kHttpsPrefix}) {
-        call.at(182);
-        native::call_method(session, kMount, {scheme->handle(), adapter});
+        call.at(kMount);
+        native::call_method(session, kMountMethod, {scheme->handle(), adapter});
     }
-    py::dict headers = merge_headers(call, call.arg(0), {183, 184, 187});
-    call.at(189);
+    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
+    call.at(kUpdateHeaders);
     // update(**headers): the callee gets keywords, never this dict itself.
-    native::call_with_dict(native::getattr(native::getattr(session, kHeaders), kUpdate),
-                           py::tuple(), headers);
-    call.at(190);
+    native::call_with(native::getattr(native::getattr(session, kHeaders), kUpdate), py::tuple(),
+                      headers);
+    call.at(kSetProxies);
     native::setattr(session, kProxies, proxies_of(call.arg(1)));
     return session;
 }
 
-const native::FunctionDecl kCreateUrlencode = urlencode_decl("_requests.create_urlencode", 144);
-
-const native::FunctionDecl kCreateBoundary =
-    builder_decl("_requests.create_boundary", 148, create_boundary,
-                 {"Boundary", "chars", "key", "value", "MPData", "genexpr", "genexpr", "genexpr"});
-
 const native::FunctionDecl kClientSession = session_factory_decl(
-    "_requests.ClientSession", 172, client_session,
+    kClientSessionDef, client_session,
     {"ClientSession", "Retry", "Session", "adapter", "scheme", "headers", "k", "v"});
 
 }  // namespace
 
-py::object define_requests_backend(PyObject* globals) {
+py::object define_requests_backend(py::handle globals) {
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);

@@ -7,7 +7,7 @@
 // and finally fills the class cell that zero-argument super() reads.
 #pragma once
 
-#include "native/function.hpp"
+#include "native/call.hpp"
 
 namespace native {
 
@@ -26,7 +26,7 @@ class ClassStatement {
 public:
     // Runs the head of the statement: bases, metaclass, namespace, and the
     // entries __module__, __qualname__ and (when given) __doc__.
-    ClassStatement(PyObject* globals, const ClassDecl& decl, py::tuple bases);
+    ClassStatement(py::handle globals, const ClassDecl& decl, py::tuple bases);
 
     void set(const Name& name, py::handle value);
     // Defines a method from its declaration, with the class cell when the
@@ -36,7 +36,7 @@ public:
     py::object create();
 
 private:
-    PyObject* globals_;
+    py::handle globals_;
     py::handle name_;
     py::tuple original_bases_;
     py::tuple bases_;

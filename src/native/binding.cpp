@@ -1,56 +1,8 @@
-#include "native/signature.hpp"
+#include "native/detail/binding.hpp"
 
-#include <cstring>
-#include <stdexcept>
+#include "native/detail/messages.hpp"
 
-#include "native/messages.hpp"
-
-namespace native {
-
-FunctionDecl::FunctionDecl(const char* qualname, int line, Body body)
-    : qualname_(qualname),
-      line_(line),
-      body_(body),
-      traceback_name_(std::string("pelun_online_sdk.client.") + qualname) {
-    const char* dot = std::strrchr(qualname, '.');
-    name_ = dot == nullptr ? qualname : dot + 1;
-}
-
-FunctionDecl& FunctionDecl::star_args(const char* name, const char* annotation) {
-    varargs_ = Param{name, annotation, ArgTest::kAny, {}};
-    return *this;
-}
-
-FunctionDecl& FunctionDecl::star_kwargs(const char* name, const char* annotation) {
-    varkw_ = Param{name, annotation, ArgTest::kAny, {}};
-    return *this;
-}
-
-FunctionDecl& FunctionDecl::returns(const char* annotation) {
-    return_annotation_ = annotation;
-    return *this;
-}
-
-FunctionDecl& FunctionDecl::locals(std::vector<const char*> names) {
-    locals_ = std::move(names);
-    return *this;
-}
-
-FunctionDecl& FunctionDecl::doc(const char* text) {
-    doc_ = text;
-    return *this;
-}
-
-FunctionDecl& FunctionDecl::uses_class_cell() {
-    class_cell_ = true;
-    return *this;
-}
-
-FunctionDecl& FunctionDecl::wrapped(Wrapper wrapper) {
-    wrapper_ = wrapper;
-    return *this;
-}
-
+namespace native::detail {
 namespace {
 
 void refuse_positional_count(const FunctionDecl& decl, Py_ssize_t min_count, Py_ssize_t max_count,
@@ -230,4 +182,4 @@ bool check_argument_types(const FunctionDecl& decl, const BoundArguments& bound)
     return true;
 }
 
-}  // namespace native
+}  // namespace native::detail

@@ -1,6 +1,10 @@
-#include "native/class_builder.hpp"
+#include "native/class_statement.hpp"
 
 #include "native/calls.hpp"
+#include "native/detail/capi.hpp"
+#include "native/function.hpp"
+#include "native/globals.hpp"
+#include "native/values.hpp"
 
 namespace native {
 namespace {
@@ -24,17 +28,17 @@ py::tuple resolve_mro_entries(const py::tuple& bases) {
     bool changed = false;
     for (py::handle base : bases) {
         py::object method =
-            PyType_Check(base.ptr()) ? py::object() : optional_attr(base, kMroEntries.ptr());
+            PyType_Check(base.ptr()) ? py::object() : optional_attr(base, kMroEntries);
         if (!method) {
-            resolved.append(base);
+            append(resolved, base);
             continue;
         }
         py::object entries = call(method, {bases});
         if (!PyTuple_Check(entries.ptr())) {
             PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
-            throw_python_error();
+            raise_error();
         }
-        for (py::handle entry : entries) resolved.append(entry);
+        for (py::handle entry : entries) append(resolved, entry);
         changed = true;
     }
     return changed ? py::tuple(resolved) : bases;
@@ -53,87 +57,93 @@ py::object find_metaclass(const py::tuple& bases) {
         PyErr_SetString(PyExc_TypeError,
                         "metaclass conflict: the metaclass of a derived class must be a "
                         "(non-strict) subclass of the metaclasses of all its bases");
-        throw_python_error();
+        raise_error();
     }
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(winner));
 }
 
 py::object prepare_namespace(const py::object& metaclass, py::handle name, const py::tuple& bases) {
-    PyObject* prepare = PyObject_GetAttr(metaclass.ptr(), kPrepare.ptr());
-    if (prepare == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-        PyErr_Clear();
-        return py::dict();
-    }
-    py::object prepared = call(py::reinterpret_steal<py::object>(prepare), {name, bases});
+    py::object prepare = optional_attr(metaclass, kPrepare);
+    if (!prepare) return py::dict();
+    py::object prepared = call(prepare, {name, bases});
     if (!PyMapping_Check(prepared.ptr())) {
         PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                      reinterpret_cast<PyTypeObject*>(metaclass.ptr())->tp_name,
                      Py_TYPE(prepared.ptr())->tp_name);
-        throw_python_error();
+        raise_error();
     }
     return prepared;
 }
 
-void set_item(const py::object& mapping, PyObject* key, PyObject* value) {
-    if (PyObject_SetItem(mapping.ptr(), key, value) < 0) throw_python_error();
+// The namespace is filled through its own __setitem__: an enumeration's
+// numbers its members there.
+void set_item(const py::object& mapping, py::handle key, py::handle value) {
+    check(PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
 }
 
 }  // namespace
 
-ClassStatement::ClassStatement(PyObject* globals, const ClassDecl& decl, py::tuple bases)
+ClassStatement::ClassStatement(py::handle globals, const ClassDecl& decl, py::tuple bases)
     : globals_(globals), name_(decl.name.handle()), original_bases_(std::move(bases)) {
     bases_ = resolve_mro_entries(original_bases_);
     metaclass_ = find_metaclass(bases_);
     namespace_ = prepare_namespace(metaclass_, name_, bases_);
-    set_item(namespace_, kModule.ptr(), lookup_global(globals_, kDunderName).ptr());
-    set_item(namespace_, kQualname.ptr(), decl.qualname.ptr());
-    if (decl.doc != nullptr) set_item(namespace_, kDoc.ptr(), py::str(decl.doc).ptr());
+    set_item(namespace_, kModule.handle(), lookup_global(globals_, kDunderName));
+    set_item(namespace_, kQualname.handle(), decl.qualname.handle());
+    if (decl.doc != nullptr)
+        set_item(namespace_, kDoc.handle(), steal(PyUnicode_FromString(decl.doc)));
 }
 
 void ClassStatement::set(const Name& name, py::handle value) {
-    set_item(namespace_, name.ptr(), value.ptr());
+    set_item(namespace_, name.handle(), value);
 }
 
 void ClassStatement::def(const FunctionDecl& decl) {
-    if (decl.needs_class_cell() && !cell_) cell_ = steal_or_throw(PyCell_New(nullptr));
-    PyObject* cell = decl.needs_class_cell() ? cell_.ptr() : nullptr;
-    set_item(namespace_, interned_name(decl).ptr(), make_member(decl, globals_, cell).ptr());
+    if (decl.needs_class_cell() && !cell_) cell_ = steal(PyCell_New(nullptr));
+    py::handle cell = decl.needs_class_cell() ? py::handle(cell_) : py::handle();
+    set_item(namespace_, interned_name(decl), make_member(decl, globals_, cell));
 }
 
 namespace {
+
+// What the cell holds (empty when it is empty).
+py::object steal_cell_contents(py::handle cell) {
+    PyObject* held = PyCell_Get(cell.ptr());
+    if (held == nullptr && PyErr_Occurred()) raise_error();
+    return py::reinterpret_steal<py::object>(held);
+}
 
 // The metaclass fills the class cell itself, from __classcell__ in the
 // namespace, before anything (an __init_subclass__, a metaclass __init__)
 // can call a method that uses zero-argument super(); the interpreter then
 // checks that the cell holds the class it got back.
 void check_class_cell(py::handle cell, py::handle name, py::handle cls) {
-    PyObject* held = PyCell_GET(cell.ptr());
-    if (held == cls.ptr() || !PyType_Check(cls.ptr())) return;
-    if (held == nullptr) {
+    py::object held = steal_cell_contents(cell);
+    if (held.is(cls) || !PyType_Check(cls.ptr())) return;
+    if (!held) {
         PyErr_Format(PyExc_RuntimeError,
                      "__class__ not set defining %.200R as %.200R. Was __classcell__ propagated "
                      "to type.__new__?",
                      name.ptr(), cls.ptr());
     } else {
-        PyErr_Format(PyExc_TypeError, "__class__ set to %.200R defining %.200R as %.200R", held,
-                     name.ptr(), cls.ptr());
+        PyErr_Format(PyExc_TypeError, "__class__ set to %.200R defining %.200R as %.200R",
+                     held.ptr(), name.ptr(), cls.ptr());
     }
-    throw_python_error();
+    raise_error();
 }
 
 }  // namespace
 
 py::object ClassStatement::create() {
-    if (!bases_.is(original_bases_)) set_item(namespace_, kOrigBases.ptr(), original_bases_.ptr());
-    if (cell_) set_item(namespace_, kClassCell.ptr(), cell_.ptr());
+    if (!bases_.is(original_bases_)) set_item(namespace_, kOrigBases.handle(), original_bases_);
+    if (cell_) set_item(namespace_, kClassCell.handle(), cell_);
     py::object cls = call(metaclass_, {name_, bases_, namespace_});
     if (cell_) check_class_cell(cell_, name_, cls);
     return cls;
 }
 
 py::object zero_arg_super(const Call& call, py::handle self) {
-    return native::call(saved_builtin_super(), {call.class_cell_contents(), self});
+    return native::call(active_state().builtin_super(), {call.class_cell_contents(), self});
 }
 
 }  // namespace native

@@ -1,10 +1,10 @@
-// Declarations of the module's functions and the binding of call arguments
-// to their parameters, with the interpreter's own error messages.
+// Declarations of the module's functions.
 //
-// A function is described once, as data: its parameters with annotation
-// text, default and type test, its further local variable names (for the
-// code object), its docstring, how its class wraps it, and the C++ body that
-// runs. Function objects, code objects and class members are built from it.
+// A function is described once, as data: where it stands in the module's
+// virtual source file, its parameters with annotation text, default and
+// type test, its further local variable names (for the code object), its
+// docstring, how its class wraps it, and the C++ body that runs. Function
+// objects, code objects and class members are built from it.
 #pragma once
 
 #include <string>
@@ -16,6 +16,16 @@ namespace native {
 
 class Call;
 using Body = py::object (*)(Call&);
+
+// Where a function stands in the module's virtual source file (the
+// pelun_online_sdk\client.py of its tracebacks): its qualified name and the
+// line of its `def`. Declared next to the function as its line table,
+// followed by the lines of its statements, counted from the `def` (see
+// Call::at); this is the only place a line of the function is written.
+struct Def {
+    const char* qualname;
+    int line;
+};
 
 // Exact-type test made on entry, before the body runs.
 enum class ArgTest {
@@ -58,7 +68,7 @@ constexpr size_t kMaxParams = 8;
 
 class FunctionDecl {
 public:
-    FunctionDecl(const char* qualname, int line, Body body);
+    FunctionDecl(const Def& def, Body body);
 
     // Builder steps, used once when the declaration table is written.
     // The named parameters, in order: {name, annotation, test, default}.
@@ -110,37 +120,5 @@ private:
     bool class_cell_ = false;
     std::string traceback_name_;
 };
-
-// The arguments of one call, bound to the declaration's parameters.
-//
-// The values are borrowed from the caller's argument vector (the caller owns
-// it for the whole call) or from the defaults tuple, which is held here: the
-// body may run code that replaces the function's __defaults__ (or, without
-// the GIL, another thread may).
-struct BoundArguments {
-    explicit BoundArguments(PyObject* defaults) : defaults(defaults) {}
-
-    PyObject* values[kMaxParams] = {};  // borrowed, see above
-    PyObject* defaults;                 // new reference: the function's __defaults__ or nullptr
-    PyObject* varargs = nullptr;        // new reference (tuple) when declared
-    PyObject* varkw = nullptr;          // new reference (dict) when declared
-
-    BoundArguments(const BoundArguments&) = delete;
-    BoundArguments& operator=(const BoundArguments&) = delete;
-    ~BoundArguments() {
-        Py_XDECREF(defaults);
-        Py_XDECREF(varargs);
-        Py_XDECREF(varkw);
-    }
-};
-
-// Binds a vectorcall argument vector, with the defaults `bound` holds;
-// false with TypeError set on failure. `names` are the declaration's
-// parameter names, interned.
-bool bind_arguments(const FunctionDecl& decl, PyObject* const* names, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& bound);
-
-// Runs the exact-type tests in parameter order; false with TypeError set.
-bool check_argument_types(const FunctionDecl& decl, const BoundArguments& bound);
 
 }  // namespace native

@@ -1,0 +1,13 @@
+// Attribute reads of the runtime, with the interpreter's semantics and a
+// cache for class attributes read on every call.
+#pragma once
+
+#include "native/py.hpp"
+
+namespace native::detail {
+
+// object.name (name an interned str), as PyObject_GetAttr gives it (see
+// attributes.cpp for the shortcuts that give the same result).
+py::object get_attribute(py::handle object, py::handle name);
+
+}  // namespace native::detail
