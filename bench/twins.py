@@ -9,6 +9,7 @@ what the native build saves over the obvious Python.
 from __future__ import annotations
 
 from enum import Enum, auto
+import inspect
 import json
 import secrets
 import ssl
@@ -227,6 +228,10 @@ class _requests:
         return Session
 
 
+# As the module decides when it loads: httpx 0.28 renamed `proxies` to `proxy`.
+_PROXY_KEYWORD = "proxies" if "proxies" in inspect.signature(httpx.Client).parameters else "proxy"
+
+
 class _httpx:
     @staticmethod
     def ClientSession(extra_headers: Dict[str, str] = {}, proxy: Union[Proxy, None] = None):
@@ -240,13 +245,20 @@ class _httpx:
             return chardet.detect(content).get("encoding")
 
         headers = _session_headers(extra_headers)
-        return ClientSession(
-            http2=True,
-            proxies=proxy.toString if proxy else None,
-            headers=headers,
-            default_encoding=autodetect,
-            transport=httpx.HTTPTransport(http2=True, retries=3.0),
-        )
+        url = proxy.toString if proxy else None
+        keywords = {
+            "http2": True,
+            _PROXY_KEYWORD: url,
+            "headers": headers,
+            "default_encoding": autodetect,
+            "transport": httpx.HTTPTransport(http2=True, retries=3.0),
+        }
+        if url:
+            # The proxy's route keeps the transport's settings, as the module's does.
+            from pelun_online_sdk._httpx_proxy import ProxyTransport
+
+            keywords["mounts"] = {"all://": ProxyTransport(http2=True, retries=3.0, proxy=url)}
+        return ClientSession(**keywords)
 
 
 class Client:
