@@ -228,8 +228,8 @@ class _requests:
         return Session
 
 
-# As the module decides when it loads: httpx 0.28 renamed `proxies` to `proxy`.
-_PROXY_KEYWORD = "proxies" if "proxies" in inspect.signature(httpx.Client).parameters else "proxy"
+# As the module decides when it loads: `proxy` from httpx 0.26 on, `proxies` before.
+_PROXY_KEYWORD = "proxy" if "proxy" in inspect.signature(httpx.Client).parameters else "proxies"
 
 
 class _httpx:

@@ -73,12 +73,12 @@ py::object read_class_attribute(PyObject* cls, PyObject* name, bool& by_type) {
 // Free-threaded builds go without the cache: another thread may change a
 // class between the version check and the use of the borrowed value, and
 // making that safe would cost what the cache saves.
-RememberedAttribute& slot_for(PyObject* cls, PyObject* name) {
+RememberedAttribute& slot_for(ModuleState& state, PyObject* cls, PyObject* name) {
     auto key = (reinterpret_cast<uintptr_t>(cls) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 4);
-    return active_state().caches().remembered[key % Caches::kRemembered];
+    return state.caches().remembered[key % Caches::kRemembered];
 }
 
-void remember(PyObject* cls, PyObject* name, PyObject* value) {
+void remember(ModuleState& state, PyObject* cls, PyObject* name, PyObject* value) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     PyTypeObject* metatype = Py_TYPE(cls);
     if (Py_TYPE(value)->tp_descr_get != nullptr) return;
@@ -86,11 +86,11 @@ void remember(PyObject* cls, PyObject* name, PyObject* value) {
     unsigned int cls_version = compat::type_version(type);
     unsigned int meta_version = compat::type_version(metatype);
     if (cls_version == 0 || meta_version == 0) return;
-    slot_for(cls, name) = RememberedAttribute{type, name, cls_version, meta_version, value};
+    slot_for(state, cls, name) = RememberedAttribute{type, name, cls_version, meta_version, value};
 }
 
-Borrowed remembered_value(PyObject* cls, PyObject* name) {
-    const RememberedAttribute& entry = slot_for(cls, name);
+Borrowed remembered_value(ModuleState& state, PyObject* cls, PyObject* name) {
+    const RememberedAttribute& entry = slot_for(state, cls, name);
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     bool current = entry.cls == type && entry.name == name && entry.cls_version != 0 &&
                    entry.cls_version == compat::type_version(type) &&
@@ -100,15 +100,15 @@ Borrowed remembered_value(PyObject* cls, PyObject* name) {
 
 }  // namespace
 
-py::object get_attribute(py::handle object, py::handle name) {
+py::object get_attribute(ModuleState& state, py::handle object, py::handle name) {
     if (compat::kFreeThreaded || !PyType_Check(object.ptr())) {
         return steal(PyObject_GetAttr(object.ptr(), name.ptr()));
     }
-    if (Borrowed value = remembered_value(object.ptr(), name.ptr())) return value.owned();
+    if (Borrowed value = remembered_value(state, object.ptr(), name.ptr())) return value.owned();
     bool by_type = false;
     py::object value = read_class_attribute(object.ptr(), name.ptr(), by_type);
     if (by_type && PyUnicode_CheckExact(name.ptr()))
-        remember(object.ptr(), name.ptr(), value.ptr());
+        remember(state, object.ptr(), name.ptr(), value.ptr());
     return value;
 }
 

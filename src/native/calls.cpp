@@ -61,7 +61,8 @@ py::object call_with(py::handle callable, const py::tuple& args, const py::dict&
 }
 
 py::object getattr(py::handle object, const Name& name) {
-    return detail::get_attribute(object, name.handle());
+    ModuleState& state = active_state();
+    return detail::get_attribute(state, object, name.handle(state));
 }
 
 void setattr(py::handle object, const Name& name, py::handle value) {

@@ -20,6 +20,8 @@ public:
     const char* text() const { return text_; }
     // The interned str, held by the active module state (see state.hpp).
     py::handle handle() const { return active_state().name(index_); }
+    // The same, for a caller that holds the state already.
+    py::handle handle(const ModuleState& state) const { return state.name(index_); }
 
     // The registered names, for the state to intern.
     static size_t count();

@@ -8,11 +8,6 @@
 namespace native {
 namespace {
 
-// Set by ActiveState; one per thread, so threads running the module (with
-// or without a GIL) and interpreters sharing a thread never see each
-// other's state.
-thread_local ModuleState* t_active = nullptr;
-
 // The built-ins kept for the module's life, in the order of saved_builtins_.
 const Name kStaticmethod("staticmethod");
 const Name kSuper("super");
@@ -20,19 +15,6 @@ const Name kRange("range");
 const Name kZip("zip");
 
 }  // namespace
-
-ModuleState& active_state() {
-    assert(t_active != nullptr && "a Name used outside the module's entry points");
-    return *t_active;
-}
-
-ActiveState::ActiveState(ModuleState& state) : previous_(t_active) {
-    t_active = &state;
-}
-
-ActiveState::~ActiveState() {
-    t_active = previous_;
-}
 
 ModuleState::ModuleState() : caches_(std::make_unique<detail::Caches>()) {}
 

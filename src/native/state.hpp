@@ -69,12 +69,24 @@ private:
 // slot) for as long as it runs, and restored when it returns, so a call
 // that reaches another interpreter's module on the same thread (or its own
 // module, recursively) resolves names in the right one.
-ModuleState& active_state();
+namespace detail {
+// One per thread, so threads running the module (with or without a GIL) and
+// interpreters sharing a thread never see each other's state. Read on every
+// name a call uses: defined here, so that reads are inlined.
+inline thread_local ModuleState* t_active_state = nullptr;
+}  // namespace detail
+
+inline ModuleState& active_state() {
+    assert(detail::t_active_state != nullptr && "the module's state used outside its entry points");
+    return *detail::t_active_state;
+}
 
 class ActiveState {
 public:
-    explicit ActiveState(ModuleState& state);
-    ~ActiveState();
+    explicit ActiveState(ModuleState& state) : previous_(detail::t_active_state) {
+        detail::t_active_state = &state;
+    }
+    ~ActiveState() { detail::t_active_state = previous_; }
     ActiveState(const ActiveState&) = delete;
     ActiveState& operator=(const ActiveState&) = delete;
 

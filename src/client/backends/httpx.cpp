@@ -29,15 +29,16 @@ const native::ClassDecl kSessionClass("ClientSession",
                                       "_httpx.ClientSession.<locals>.ClientSession");
 const native::ClassDecl kBackendClass("_httpx", "_httpx");
 
-// The keyword of httpx.Client that takes the proxy URL: `proxies` up to
-// httpx 0.27, `proxy` from 0.28, which dropped `proxies`. Decided once, when
-// the module loads, from the installed release's signature.
+// The keyword of httpx.Client that takes the proxy URL: `proxy` where the
+// installed release has it (0.26 on; 0.26 and 0.27 deprecate `proxies`,
+// 0.28 dropped it), `proxies` before. Decided once, when the module loads,
+// from the installed release's signature.
 const Name& proxy_keyword_of(py::handle globals) {
     py::object client = native::getattr(native::lookup_global(globals, kHttpx), kClient);
     py::object inspect = native::import_module(globals, "inspect");
     py::object parameters =
         native::getattr(native::call_method(inspect, kSignature, {client}), kParameters);
-    return native::contains(parameters, kProxies.handle()) ? kProxies : kProxy;
+    return native::contains(parameters, kProxy.handle()) ? kProxy : kProxies;
 }
 
 constexpr Def kClientSessionDef{"_httpx.ClientSession", 197};

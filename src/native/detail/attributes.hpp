@@ -2,12 +2,12 @@
 // cache for class attributes read on every call.
 #pragma once
 
-#include "native/py.hpp"
+#include "native/state.hpp"
 
 namespace native::detail {
 
 // object.name (name an interned str), as PyObject_GetAttr gives it (see
 // attributes.cpp for the shortcuts that give the same result).
-py::object get_attribute(py::handle object, py::handle name);
+py::object get_attribute(ModuleState& state, py::handle object, py::handle name);
 
 }  // namespace native::detail

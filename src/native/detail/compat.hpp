@@ -117,6 +117,17 @@ public:
     ParkedException& operator=(const ParkedException&) = delete;
 };
 
+// A NameError carries the missing name as `name` from 3.10: the
+// interpreter's "Did you mean" suggestions read it.
+inline int set_name_error_name(PyObject* error, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyObject_SetAttrString(error, "name", name);
+#else
+    (void)error, (void)name;
+    return 0;
+#endif
+}
+
 // --- borrowed references that another thread may drop ---------------------------
 //
 // Without the GIL a value borrowed from a dict or a type can be freed by
