@@ -37,7 +37,7 @@ def test_session_client_hello(hello_recorder, sleeps):
     with client._requests.ClientSession() as session:
         hello = hello_recorder.capture(lambda: session.get(hello_recorder.url, timeout=5))
     # A refused handshake is a connection failure: retried three times, with backoff.
-    assert len(hello_recorder.hellos) == 4 and sleeps == [4, 8]
+    assert len(hello_recorder.wait(4)) == 4 and sleeps == [4, 8]
     assert EXT_ALPN not in hello.extensions and hello.alpn is None
     assert EXT_SESSION_TICKET in hello.extensions
     offered = [name for name in hello.ciphers if name in CHIPER_NAMES]
@@ -184,7 +184,7 @@ def test_retry_on_503(flaky_origin, sleeps, failures, attempts, backoff):
         else:
             with pytest.raises(requests.exceptions.RetryError):
                 session.get(origin.url, timeout=5)
-    assert len(origin.requests) == attempts and sleeps == backoff
+    assert len(origin.wait(attempts)) == attempts and sleeps == backoff
 
 
 @pytest.mark.parametrize("scheme", ["http", "socks4", "socks5"])

@@ -11,7 +11,6 @@ import importlib.metadata
 import inspect
 import socket
 import subprocess
-import sys
 import threading
 import time
 
@@ -28,6 +27,7 @@ from hypothesis import strategies as st
 import pelun_online_sdk
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK, Report
+from servers.proxy import pproxy_command
 
 
 class TestUtils:
@@ -187,7 +187,7 @@ def _free_port():
         return sock.getsockname()[1]
 
 
-def _wait_for(port, deadline=10.0):
+def _wait_for(port, deadline=30.0):
     end = time.monotonic() + deadline
     while time.monotonic() < end:
         with contextlib.suppress(OSError):
@@ -231,7 +231,7 @@ def proxies():
         "socks5-auth": ("socks5", USER, PASSWORD),
     }
     ports = {name: _free_port() for name in listeners}
-    command = [sys.executable, "-m", "pproxy", "--auth", "0"]
+    command = pproxy_command("--auth", "0")
     for name, (scheme, user, password) in listeners.items():
         auth = f"#{user}:{password}" if user else ""
         command += ["-l", f"{scheme}://127.0.0.1:{ports[name]}{auth}"]
