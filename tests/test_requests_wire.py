@@ -5,6 +5,7 @@ import socket
 import ssl
 import threading
 import time
+import warnings
 
 import pytest
 import requests
@@ -27,22 +28,66 @@ def sleeps(monkeypatch):
     return asked
 
 
+def no_argument_context():
+    """ssl.SSLContext() with no protocol, as the adapter made its context up to
+    Python 3.9 (deprecated from 3.10 on, hence the silenced warning)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return ssl.SSLContext()
+
+
+def configured_like_the_adapter(context):
+    context.set_ciphers(client.CHIPER)
+    context.options &= ~ssl.OP_NO_TICKET
+    return context
+
+
 def enabled_ciphers():
-    ctx = client.SSLContext()
-    ctx.set_ciphers(client.CHIPER)
-    return [c["name"] for c in ctx.get_ciphers()]
+    return [c["name"] for c in configured_like_the_adapter(no_argument_context()).get_ciphers()]
+
+
+def hello_of(context, recorder):
+    """The ClientHello `context` sends to the recorder."""
+    def attempt():
+        with socket.create_connection(("127.0.0.1", recorder.port), timeout=5) as sock:
+            context.wrap_socket(sock, server_hostname="127.0.0.1")
+    return recorder.capture(attempt)
+
+
+def offer(hello):
+    return tuple(hello.ciphers), tuple(hello.extensions), hello.alpn, tuple(hello.supported_versions)
+
+
+def plain_offer(recorder):
+    """What the linked OpenSSL puts in a ClientHello for the module's cipher list
+    and options, made by a plain context built the way the adapter's was before
+    3.10. Not every suite get_ciphers() lists is offered: OpenSSL 3.6 keeps the
+    CCM8 suites out of the default security level's offer."""
+    return offer(hello_of(configured_like_the_adapter(no_argument_context()), recorder))
+
+
+def session_hellos(recorder, proxy=None):
+    """The ClientHellos of one failing GET by a module session: the refused
+    handshake is a connection failure, retried three times."""
+    before = len(recorder.hellos)
+    with client._requests.ClientSession({}, proxy) as session:
+        with pytest.raises(requests.exceptions.SSLError):
+            session.get(recorder.url, timeout=5)
+    return recorder.wait(before + 4)[before:]
 
 
 def test_session_client_hello(hello_recorder, sleeps):
-    with client._requests.ClientSession() as session:
-        hello = hello_recorder.capture(lambda: session.get(hello_recorder.url, timeout=5))
-    # A refused handshake is a connection failure: retried three times, with backoff.
-    assert len(hello_recorder.wait(4)) == 4 and sleeps == [4, 8]
+    expected = plain_offer(hello_recorder)
+    hellos = session_hellos(hello_recorder)
+    assert len(hellos) == 4 and sleeps == [4, 8]
+    assert {offer(hello) for hello in hellos} == {expected}
+    hello = hellos[0]
     assert EXT_ALPN not in hello.extensions and hello.alpn is None
     assert EXT_SESSION_TICKET in hello.extensions
+    # Only the module's suites (and the renegotiation signal), in the module's order.
+    assert set(hello.ciphers) - set(CHIPER_NAMES) <= {"TLS_EMPTY_RENEGOTIATION_INFO_SCSV"}
     offered = [name for name in hello.ciphers if name in CHIPER_NAMES]
     assert offered == sorted(offered, key=CHIPER_NAMES.index)
-    assert set(offered) == set(enabled_ciphers())
     assert offered[:3] == CHIPER_NAMES[:3]
 
 
@@ -65,20 +110,14 @@ def test_https_get_headers_and_tls(https_origin, tls_ca, sleeps, monkeypatch):
 
 
 def test_context_ignores_alpn(hello_recorder):
-    def hello_from(ctx):
-        def attempt():
-            with socket.create_connection(("127.0.0.1", hello_recorder.port), timeout=5) as sock:
-                ctx.wrap_socket(sock, server_hostname="127.0.0.1")
-        return hello_recorder.capture(attempt)
-
     ctx = client.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     assert isinstance(ctx, ssl.SSLContext)
     assert ctx.set_alpn_protocols(["h2", "http/1.1"]) is None
-    assert not hello_from(ctx).offers_alpn
+    assert not hello_of(ctx, hello_recorder).offers_alpn
     # The recorder does see ALPN when the standard context offers it.
     plain = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     plain.set_alpn_protocols(["h2", "http/1.1"])
-    assert hello_from(plain).alpn == ["h2", "http/1.1"]
+    assert hello_of(plain, hello_recorder).alpn == ["h2", "http/1.1"]
 
 
 def test_adapter_pool_manager(monkeypatch):
@@ -130,24 +169,14 @@ def test_proxy_managers_use_the_adapters_context():
 
 @pytest.mark.parametrize("scheme", ["http", "socks5"])
 def test_same_client_hello_through_a_proxy(hello_recorder, proxy_server, sleeps, scheme):
-    def offers(proxy):
-        before = len(hello_recorder.hellos)
-        with client._requests.ClientSession({}, proxy) as session:
-            with pytest.raises(requests.exceptions.SSLError):
-                session.get(hello_recorder.url, timeout=5)
-        # A refused handshake is retried through the proxy as it is directly.
-        return hello_recorder.wait(before + 4)[before:]
-
-    def offer(hello):
-        return tuple(hello.ciphers), tuple(hello.extensions), hello.alpn, tuple(hello.supported_versions)
-
-    direct = offers(None)
-    proxied = offers(Proxy("127.0.0.1", proxy_server.port, scheme))
-    assert proxy_server.wait_for_tunnel(hello_recorder.port, scheme)
-    assert len(proxied) == 4 and {*map(offer, direct + proxied)} == {offer(direct[0])}
+    expected = plain_offer(hello_recorder)
+    direct = session_hellos(hello_recorder)
+    # A refused handshake is retried through the proxy as it is directly.
+    proxied = session_hellos(hello_recorder, Proxy("127.0.0.1", proxy_server.port, scheme))
+    assert [tunnel.protocol for tunnel in proxy_server.tunnels_to(hello_recorder.port)] == [scheme] * 4
+    assert len(proxied) == 4 and {*map(offer, direct + proxied)} == {expected}
     hello = proxied[0]
     assert hello.alpn is None and hello.offers_session_ticket
-    assert [name for name in hello.ciphers if name in CHIPER_NAMES] == enabled_ciphers()
 
 
 def test_threads_share_the_pool(http_origin, caplog):
