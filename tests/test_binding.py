@@ -3,6 +3,7 @@ import asyncio
 import ctypes
 import functools
 import inspect
+import ssl
 import sys
 import traceback
 from collections import OrderedDict
@@ -18,7 +19,7 @@ import pelun_online_sdk.client as client
 from helpers import assert_no_leak, swallowing
 
 C, T, RQ, HX, AIO = client.Client, client.Client.TypeReq, client._requests, client._httpx, client._aiohttp
-CONTEXT, ADAPTER = client.SSLContext(), client.RequestsAdapter()
+CONTEXT, ADAPTER = client.SSLContext(ssl.PROTOCOL_TLS_CLIENT), client.RequestsAdapter()
 with HX.ClientSession() as _session:
     AUTODETECT = _session._default_encoding
 RB, AB = type(RQ.create_boundary({})), type(AIO.create_boundary({}))

@@ -3,8 +3,10 @@ import logging
 import re
 import socket
 import ssl
+import sys
 import threading
 import time
+import traceback
 import warnings
 
 import pytest
@@ -128,7 +130,6 @@ def test_adapter_pool_manager(monkeypatch):
     assert manager.connection_from_url("https://127.0.0.1:1/").pool.maxsize == 20
     ctx = manager.connection_pool_kw["ssl_context"]
     assert isinstance(ctx, client.SSLContext)
-    assert ctx.options == client.SSLContext().options & ~ssl.OP_NO_TICKET
     assert [c["name"] for c in ctx.get_ciphers()] == enabled_ciphers()
     assert client.RequestsAdapter().poolmanager.connection_pool_kw["ssl_context"] is not ctx
 
@@ -177,6 +178,60 @@ def test_same_client_hello_through_a_proxy(hello_recorder, proxy_server, sleeps,
     assert len(proxied) == 4 and {*map(offer, direct + proxied)} == {expected}
     hello = proxied[0]
     assert hello.alpn is None and hello.offers_session_ticket
+
+
+# What ssl.SSLContext() with no protocol sets, all of which the adapter's context must share.
+CONTEXT_SETTINGS = ["options", "verify_mode", "check_hostname", "verify_flags", "minimum_version",
+                    "maximum_version", "post_handshake_auth", "hostname_checks_common_name", "num_tickets",
+                    "keylog_filename", "sni_callback", *["security_level"] * (sys.version_info >= (3, 10))]
+
+
+def test_adapter_context_differs_from_the_no_argument_one_only_in_its_protocol():
+    ctx = client.RequestsAdapter().poolmanager.connection_pool_kw["ssl_context"]
+    plain = configured_like_the_adapter(no_argument_context())
+    # From 3.10, where the no-argument call is deprecated, the context is made for clients.
+    assert ctx.protocol == (ssl.PROTOCOL_TLS_CLIENT if sys.version_info >= (3, 10) else ssl.PROTOCOL_TLS)
+    assert {name: getattr(ctx, name) for name in CONTEXT_SETTINGS} == {
+        name: getattr(plain, name) for name in CONTEXT_SETTINGS}
+    assert (ctx.check_hostname, ctx.verify_mode, ctx.get_ciphers()) == (False, ssl.CERT_NONE, plain.get_ciphers())
+
+
+# The attributes of `ssl` init_poolmanager reads, in statement order; the
+# statements that make the context share line 135, the options are set on 139.
+SSL_READS = [("PROTOCOL_TLS_CLIENT", 135), ("CERT_NONE", 135)] * (sys.version_info >= (3, 10)) + [("OP_NO_TICKET", 139)]
+
+
+@pytest.mark.parametrize("failing", range(len(SSL_READS)), ids=[name for name, _ in SSL_READS])
+def test_adapter_reads_ssl_when_it_makes_the_context(monkeypatch, failing):
+    class Stop(Exception):
+        pass
+
+    read = []
+
+    class Recording:
+        def __getattr__(self, name):
+            read.append(name)
+            if len(read) > failing:
+                raise Stop(name)
+            return getattr(ssl, name)
+
+    monkeypatch.setattr(client, "ssl", Recording())
+    with pytest.raises(Stop) as raised:
+        client.RequestsAdapter()
+    assert read == [name for name, _ in SSL_READS[:failing + 1]]
+    entries = [entry for entry in traceback.extract_tb(raised.tb) if entry.name.endswith(".init_poolmanager")]
+    assert [(entry.name, entry.filename, entry.lineno) for entry in entries] == [
+        ("pelun_online_sdk.client.RequestsAdapter.init_poolmanager", "pelun_online_sdk\\client.py", SSL_READS[failing][1])]
+
+
+def test_a_session_warns_of_nothing(https_origin, tls_ca):
+    # Built and used with every warning an error: on 3.10 and newer the
+    # no-argument SSLContext() would raise DeprecationWarning here.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with client._requests.ClientSession() as session:
+            response = session.get(https_origin.url, verify=tls_ca.ca_path, timeout=5)
+    assert (response.status_code, response.text) == (200, "ok")
 
 
 def test_threads_share_the_pool(http_origin, caplog):

@@ -2,6 +2,7 @@
 between: per-call classes, caches made on first use and error paths must
 hold up when the interpreter switches threads in the middle of a call."""
 import gc
+import ssl
 import sys
 import threading
 
@@ -24,7 +25,7 @@ def _operations():
     yield lambda: client.Client.ClientSession(client.Client.TypeReq.REQUESTS, {"X-A": "1"}, proxy).close()
     yield lambda: client._httpx.ClientSession({"X-A": "1"}).close()
     yield lambda: client.RequestsAdapter(max_retries=2).close()
-    yield lambda: client.SSLContext().set_alpn_protocols(["h2"])
+    yield lambda: client.SSLContext(ssl.PROTOCOL_TLS_CLIENT).set_alpn_protocols(["h2"])
     for call in (lambda: client._requests.create_urlencode(), lambda: client._aiohttp.create_boundary([1]),
                  lambda: client.Client.ClientSession(bogus=1), lambda: client._requests.ClientSession(None)):
         yield _expecting(TypeError, call)
