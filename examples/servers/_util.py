@@ -129,10 +129,12 @@ class Recording:
 
     @property
     def last(self):
-        items = self._log.snapshot()
-        if not items:
-            raise AssertionError(f"no request reached {self.url}{self._failure_note()}")
-        return items[-1]
+        """The newest request. The origins record a request before they answer
+        it; a first one not yet recorded is waited for (15 s at most)."""
+        try:
+            return self._log.wait(1, 15.0, "requests")[-1]
+        except TimeoutError:
+            raise AssertionError(f"no request reached {self.url}{self._failure_note()}") from None
 
     def wait(self, count: int = 1, timeout: float = 15.0) -> list:
         return self._log.wait(count, timeout, "requests")
