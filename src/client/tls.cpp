@@ -26,6 +26,12 @@ const Name kMaxsize("maxsize");
 const Name kBlock("block");
 const Name kConnectionPoolKw("connection_pool_kw");
 const Name kProxyManagerFor("proxy_manager_for");
+#if PY_VERSION_HEX >= 0x030A0000
+const Name kProtocolTlsClient("PROTOCOL_TLS_CLIENT");
+const Name kCheckHostname("check_hostname");
+const Name kVerifyMode("verify_mode");
+const Name kCertNone("CERT_NONE");
+#endif
 const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
 const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");
 
@@ -119,9 +125,25 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     return keywords;
 }
 
+// The context is what ssl.SSLContext() with no protocol gives. From Python
+// 3.10 on that call warns (DeprecationWarning), so there it is made for
+// PROTOCOL_TLS_CLIENT, which differs from the default only in checking the
+// peer: check_hostname and verify_mode go back to the no-argument values,
+// check_hostname first (CERT_NONE is refused while it is on). urllib3 sets
+// verify_mode per connection and matches host names itself, as before. The
+// choice is made at compile time: the module is built for one CPython minor
+// version (no stable ABI), and every 3.10+ release has the deprecation.
 py::object init_poolmanager(Call& call) {
     call.at(135);
+#if PY_VERSION_HEX >= 0x030A0000
+    py::object context_class = call.global(kSSLContextClass);
+    py::object protocol = native::getattr(call.global(kSsl), kProtocolTlsClient);
+    py::object context = native::call(context_class, {protocol});
+    native::setattr(context, kCheckHostname, py::bool_(false));
+    native::setattr(context, kVerifyMode, native::getattr(call.global(kSsl), kCertNone));
+#else
     py::object context = native::call(call.global(kSSLContextClass));
+#endif
     call.at(136);
     native::call_method(context, kSetCiphers, {call.global(kCipherList)});
     call.at(139);
