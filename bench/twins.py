@@ -14,6 +14,7 @@ import json
 import secrets
 import ssl
 import string
+import sys
 from typing import Any, Dict, Iterable, Union
 from urllib.parse import urlencode
 from Cryptodome.Hash import MD5 as HashMD5
@@ -157,7 +158,14 @@ class RequestsAdapter(HTTPAdapter):
         ssl.OP_NO_TICKET which causes Google to return 403 Bad
         Authentication.
         """
-        context = SSLContext()
+        if sys.version_info >= (3, 10):
+            # ssl.SSLContext() is deprecated there: a client context with
+            # the no-argument call's check_hostname and verify_mode.
+            context = SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+        else:
+            context = SSLContext()
         context.set_ciphers(CHIPER)
         context.options &= ~ssl.OP_NO_TICKET
         # requests passes (connections, maxsize) positionally; PoolManager's

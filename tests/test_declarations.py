@@ -165,7 +165,7 @@ def test_super_uses_the_class_cell():
 
 
 def test_methods_bind_like_functions():
-    context = client.SSLContext()
+    context = client.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     assert type(context.set_alpn_protocols) is types.MethodType
     assert (context.set_alpn_protocols.__self__, context.set_alpn_protocols.__func__) == (
         context, vars(client.SSLContext)["set_alpn_protocols"])

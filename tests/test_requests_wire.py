@@ -3,8 +3,11 @@ import logging
 import re
 import socket
 import ssl
+import sys
 import threading
 import time
+import traceback
+import warnings
 
 import pytest
 import requests
@@ -27,22 +30,66 @@ def sleeps(monkeypatch):
     return asked
 
 
+def no_argument_context():
+    """ssl.SSLContext() with no protocol, as the adapter made its context up to
+    Python 3.9 (deprecated from 3.10 on, hence the silenced warning)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return ssl.SSLContext()
+
+
+def configured_like_the_adapter(context):
+    context.set_ciphers(client.CHIPER)
+    context.options &= ~ssl.OP_NO_TICKET
+    return context
+
+
 def enabled_ciphers():
-    ctx = client.SSLContext()
-    ctx.set_ciphers(client.CHIPER)
-    return [c["name"] for c in ctx.get_ciphers()]
+    return [c["name"] for c in configured_like_the_adapter(no_argument_context()).get_ciphers()]
+
+
+def hello_of(context, recorder):
+    """The ClientHello `context` sends to the recorder."""
+    def attempt():
+        with socket.create_connection(("127.0.0.1", recorder.port), timeout=5) as sock:
+            context.wrap_socket(sock, server_hostname="127.0.0.1")
+    return recorder.capture(attempt)
+
+
+def offer(hello):
+    return tuple(hello.ciphers), tuple(hello.extensions), hello.alpn, tuple(hello.supported_versions)
+
+
+def plain_offer(recorder):
+    """What the linked OpenSSL puts in a ClientHello for the module's cipher list
+    and options, made by a plain context built the way the adapter's was before
+    3.10. Not every suite get_ciphers() lists is offered: OpenSSL 3.6 keeps the
+    CCM8 suites out of the default security level's offer."""
+    return offer(hello_of(configured_like_the_adapter(no_argument_context()), recorder))
+
+
+def session_hellos(recorder, proxy=None):
+    """The ClientHellos of one failing GET by a module session: the refused
+    handshake is a connection failure, retried three times."""
+    before = len(recorder.hellos)
+    with client._requests.ClientSession({}, proxy) as session:
+        with pytest.raises(requests.exceptions.SSLError):
+            session.get(recorder.url, timeout=5)
+    return recorder.wait(before + 4)[before:]
 
 
 def test_session_client_hello(hello_recorder, sleeps):
-    with client._requests.ClientSession() as session:
-        hello = hello_recorder.capture(lambda: session.get(hello_recorder.url, timeout=5))
-    # A refused handshake is a connection failure: retried three times, with backoff.
-    assert len(hello_recorder.hellos) == 4 and sleeps == [4, 8]
+    expected = plain_offer(hello_recorder)
+    hellos = session_hellos(hello_recorder)
+    assert len(hellos) == 4 and sleeps == [4, 8]
+    assert {offer(hello) for hello in hellos} == {expected}
+    hello = hellos[0]
     assert EXT_ALPN not in hello.extensions and hello.alpn is None
     assert EXT_SESSION_TICKET in hello.extensions
+    # Only the module's suites (and the renegotiation signal), in the module's order.
+    assert set(hello.ciphers) - set(CHIPER_NAMES) <= {"TLS_EMPTY_RENEGOTIATION_INFO_SCSV"}
     offered = [name for name in hello.ciphers if name in CHIPER_NAMES]
     assert offered == sorted(offered, key=CHIPER_NAMES.index)
-    assert set(offered) == set(enabled_ciphers())
     assert offered[:3] == CHIPER_NAMES[:3]
 
 
@@ -65,20 +112,14 @@ def test_https_get_headers_and_tls(https_origin, tls_ca, sleeps, monkeypatch):
 
 
 def test_context_ignores_alpn(hello_recorder):
-    def hello_from(ctx):
-        def attempt():
-            with socket.create_connection(("127.0.0.1", hello_recorder.port), timeout=5) as sock:
-                ctx.wrap_socket(sock, server_hostname="127.0.0.1")
-        return hello_recorder.capture(attempt)
-
     ctx = client.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     assert isinstance(ctx, ssl.SSLContext)
     assert ctx.set_alpn_protocols(["h2", "http/1.1"]) is None
-    assert not hello_from(ctx).offers_alpn
+    assert not hello_of(ctx, hello_recorder).offers_alpn
     # The recorder does see ALPN when the standard context offers it.
     plain = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     plain.set_alpn_protocols(["h2", "http/1.1"])
-    assert hello_from(plain).alpn == ["h2", "http/1.1"]
+    assert hello_of(plain, hello_recorder).alpn == ["h2", "http/1.1"]
 
 
 def test_adapter_pool_manager(monkeypatch):
@@ -89,7 +130,6 @@ def test_adapter_pool_manager(monkeypatch):
     assert manager.connection_from_url("https://127.0.0.1:1/").pool.maxsize == 20
     ctx = manager.connection_pool_kw["ssl_context"]
     assert isinstance(ctx, client.SSLContext)
-    assert ctx.options == client.SSLContext().options & ~ssl.OP_NO_TICKET
     assert [c["name"] for c in ctx.get_ciphers()] == enabled_ciphers()
     assert client.RequestsAdapter().poolmanager.connection_pool_kw["ssl_context"] is not ctx
 
@@ -130,24 +170,68 @@ def test_proxy_managers_use_the_adapters_context():
 
 @pytest.mark.parametrize("scheme", ["http", "socks5"])
 def test_same_client_hello_through_a_proxy(hello_recorder, proxy_server, sleeps, scheme):
-    def offers(proxy):
-        before = len(hello_recorder.hellos)
-        with client._requests.ClientSession({}, proxy) as session:
-            with pytest.raises(requests.exceptions.SSLError):
-                session.get(hello_recorder.url, timeout=5)
-        # A refused handshake is retried through the proxy as it is directly.
-        return hello_recorder.wait(before + 4)[before:]
-
-    def offer(hello):
-        return tuple(hello.ciphers), tuple(hello.extensions), hello.alpn, tuple(hello.supported_versions)
-
-    direct = offers(None)
-    proxied = offers(Proxy("127.0.0.1", proxy_server.port, scheme))
-    assert proxy_server.wait_for_tunnel(hello_recorder.port, scheme)
-    assert len(proxied) == 4 and {*map(offer, direct + proxied)} == {offer(direct[0])}
+    expected = plain_offer(hello_recorder)
+    direct = session_hellos(hello_recorder)
+    # A refused handshake is retried through the proxy as it is directly.
+    proxied = session_hellos(hello_recorder, Proxy("127.0.0.1", proxy_server.port, scheme))
+    assert [tunnel.protocol for tunnel in proxy_server.tunnels_to(hello_recorder.port)] == [scheme] * 4
+    assert len(proxied) == 4 and {*map(offer, direct + proxied)} == {expected}
     hello = proxied[0]
     assert hello.alpn is None and hello.offers_session_ticket
-    assert [name for name in hello.ciphers if name in CHIPER_NAMES] == enabled_ciphers()
+
+
+# What ssl.SSLContext() with no protocol sets, all of which the adapter's context must share.
+CONTEXT_SETTINGS = ["options", "verify_mode", "check_hostname", "verify_flags", "minimum_version",
+                    "maximum_version", "post_handshake_auth", "hostname_checks_common_name", "num_tickets",
+                    "keylog_filename", "sni_callback", *["security_level"] * (sys.version_info >= (3, 10))]
+
+
+def test_adapter_context_differs_from_the_no_argument_one_only_in_its_protocol():
+    ctx = client.RequestsAdapter().poolmanager.connection_pool_kw["ssl_context"]
+    plain = configured_like_the_adapter(no_argument_context())
+    # From 3.10, where the no-argument call is deprecated, the context is made for clients.
+    assert ctx.protocol == (ssl.PROTOCOL_TLS_CLIENT if sys.version_info >= (3, 10) else ssl.PROTOCOL_TLS)
+    assert {name: getattr(ctx, name) for name in CONTEXT_SETTINGS} == {
+        name: getattr(plain, name) for name in CONTEXT_SETTINGS}
+    assert (ctx.check_hostname, ctx.verify_mode, ctx.get_ciphers()) == (False, ssl.CERT_NONE, plain.get_ciphers())
+
+
+# The attributes of `ssl` init_poolmanager reads, in statement order; the
+# statements that make the context share line 135, the options are set on 139.
+SSL_READS = [("PROTOCOL_TLS_CLIENT", 135), ("CERT_NONE", 135)] * (sys.version_info >= (3, 10)) + [("OP_NO_TICKET", 139)]
+
+
+@pytest.mark.parametrize("failing", range(len(SSL_READS)), ids=[name for name, _ in SSL_READS])
+def test_adapter_reads_ssl_when_it_makes_the_context(monkeypatch, failing):
+    class Stop(Exception):
+        pass
+
+    read = []
+
+    class Recording:
+        def __getattr__(self, name):
+            read.append(name)
+            if len(read) > failing:
+                raise Stop(name)
+            return getattr(ssl, name)
+
+    monkeypatch.setattr(client, "ssl", Recording())
+    with pytest.raises(Stop) as raised:
+        client.RequestsAdapter()
+    assert read == [name for name, _ in SSL_READS[:failing + 1]]
+    entries = [entry for entry in traceback.extract_tb(raised.tb) if entry.name.endswith(".init_poolmanager")]
+    assert [(entry.name, entry.filename, entry.lineno) for entry in entries] == [
+        ("pelun_online_sdk.client.RequestsAdapter.init_poolmanager", "pelun_online_sdk\\client.py", SSL_READS[failing][1])]
+
+
+def test_a_session_warns_of_nothing(https_origin, tls_ca):
+    # Built and used with every warning an error: on 3.10 and newer the
+    # no-argument SSLContext() would raise DeprecationWarning here.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with client._requests.ClientSession() as session:
+            response = session.get(https_origin.url, verify=tls_ca.ca_path, timeout=5)
+    assert (response.status_code, response.text) == (200, "ok")
 
 
 def test_threads_share_the_pool(http_origin, caplog):
@@ -184,7 +268,7 @@ def test_retry_on_503(flaky_origin, sleeps, failures, attempts, backoff):
         else:
             with pytest.raises(requests.exceptions.RetryError):
                 session.get(origin.url, timeout=5)
-    assert len(origin.requests) == attempts and sleeps == backoff
+    assert len(origin.wait(attempts)) == attempts and sleeps == backoff
 
 
 @pytest.mark.parametrize("scheme", ["http", "socks4", "socks5"])

@@ -6,14 +6,15 @@ and on the wire through a local pproxy for every scheme each library supports.
 
 import asyncio
 import contextlib
+import gc
 import http.server
 import importlib.metadata
 import inspect
 import socket
 import subprocess
-import sys
 import threading
 import time
+import warnings
 
 import aiohttp
 import aiohttp_proxy
@@ -26,8 +27,12 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import pelun_online_sdk
+# aiohttp_proxy's socks path needs the package's fix on aiohttp 3.10 and newer;
+# importing the client module applies it, and this file may run on its own.
+from pelun_online_sdk import _aiohttp_proxy_fix  # noqa: F401
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK, Report
+from servers.proxy import pproxy_command
 
 
 class TestUtils:
@@ -187,7 +192,7 @@ def _free_port():
         return sock.getsockname()[1]
 
 
-def _wait_for(port, deadline=10.0):
+def _wait_for(port, deadline=30.0):
     end = time.monotonic() + deadline
     while time.monotonic() < end:
         with contextlib.suppress(OSError):
@@ -231,7 +236,7 @@ def proxies():
         "socks5-auth": ("socks5", USER, PASSWORD),
     }
     ports = {name: _free_port() for name in listeners}
-    command = [sys.executable, "-m", "pproxy", "--auth", "0"]
+    command = pproxy_command("--auth", "0")
     for name, (scheme, user, password) in listeners.items():
         auth = f"#{user}:{password}" if user else ""
         command += ["-l", f"{scheme}://127.0.0.1:{ports[name]}{auth}"]
@@ -306,7 +311,6 @@ CLIENTS = {
 
 
 @pytest.mark.filterwarnings("ignore:The 'proxies' argument is now deprecated:DeprecationWarning")
-@pytest.mark.filterwarnings("ignore::ResourceWarning")
 class TestProxyOnTheWire:
     @pytest.mark.parametrize(
         "library, listener",
@@ -325,5 +329,12 @@ class TestProxyOnTheWire:
     @pytest.mark.parametrize("library", ["requests", "httpx", "aiohttp", "module-httpx"])
     def test_socks5_proxy_refuses_wrong_password(self, proxies, origin, library):
         fetch = CLIENTS[library][0]
-        with pytest.raises(Exception):
-            fetch(_with_wrong_password(proxies["socks5-auth"]), origin)
+        with warnings.catch_warnings():
+            if library.endswith("httpx"):
+                # httpcore does not close its socket to a socks proxy that
+                # refused the handshake: it is let go here, where its
+                # ResourceWarning is expected, not in a later test.
+                warnings.filterwarnings("ignore", "unclosed <socket.socket", ResourceWarning)
+            with pytest.raises(Exception):
+                fetch(_with_wrong_password(proxies["socks5-auth"]), origin)
+            gc.collect()

@@ -7,6 +7,7 @@ on a free-threaded build, when threads truly run the module at once.
 import asyncio
 import gc
 import os
+import ssl
 import sys
 import threading
 import time
@@ -32,7 +33,7 @@ def _operations():
     yield lambda: client.Client.ClientSession(client.Client.TypeReq.REQUESTS, {"X-A": "1"}, proxy).close()
     yield lambda: client._httpx.ClientSession({"X-A": "1"}).close()
     yield lambda: client.RequestsAdapter(max_retries=2).close()
-    yield lambda: client.SSLContext().set_alpn_protocols(["h2"])
+    yield lambda: client.SSLContext(ssl.PROTOCOL_TLS_CLIENT).set_alpn_protocols(["h2"])
     adapter = client.RequestsAdapter()
     yield lambda: adapter.proxy_manager_for("http://127.0.0.1:9").clear()
     yield lambda: asyncio.run(_aiohttp_session(proxy))

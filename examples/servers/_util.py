@@ -65,18 +65,25 @@ class Log:
         with self._cond:
             self._items.clear()
 
-    def wait(self, count: int = 1, timeout: float = 5.0, what: str = "records") -> list:
+    def wait(self, count: int = 1, timeout: float = 15.0, what: str = "records") -> list:
         """Return the records once at least ``count`` have arrived."""
+        try:
+            return self.wait_until(lambda items: items if len(items) >= count else None, timeout, what)
+        except TimeoutError:
+            raise TimeoutError(f"expected {count} {what}, got {len(self)} within {timeout}s") from None
+
+    def wait_until(self, test, timeout: float = 15.0, what: str = "record"):
+        """``test(records)`` once it is not None, tried again as each record arrives."""
         deadline = time.monotonic() + timeout
         with self._cond:
-            while len(self._items) < count:
+            while True:
+                result = test(list(self._items))
+                if result is not None:
+                    return result
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise TimeoutError(
-                        f"expected {count} {what}, got {len(self._items)} within {timeout}s"
-                    )
+                    raise TimeoutError(f"no {what} within {timeout}s")
                 self._cond.wait(left)
-            return list(self._items)
 
     def __len__(self) -> int:
         with self._cond:
@@ -122,12 +129,14 @@ class Recording:
 
     @property
     def last(self):
-        items = self._log.snapshot()
-        if not items:
-            raise AssertionError(f"no request reached {self.url}{self._failure_note()}")
-        return items[-1]
+        """The newest request. The origins record a request before they answer
+        it; a first one not yet recorded is waited for (15 s at most)."""
+        try:
+            return self._log.wait(1, 15.0, "requests")[-1]
+        except TimeoutError:
+            raise AssertionError(f"no request reached {self.url}{self._failure_note()}") from None
 
-    def wait(self, count: int = 1, timeout: float = 5.0) -> list:
+    def wait(self, count: int = 1, timeout: float = 15.0) -> list:
         return self._log.wait(count, timeout, "requests")
 
     def reset(self) -> None:

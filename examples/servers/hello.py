@@ -219,14 +219,14 @@ class ClientHelloRecorder:
         self._log.clear()
         self._errors.clear()
 
-    def wait(self, count: int = 1, timeout: float = 5.0) -> list[ClientHello]:
+    def wait(self, count: int = 1, timeout: float = 15.0) -> list[ClientHello]:
         """All hellos recorded, once at least ``count`` have arrived."""
         try:
             return self._log.wait(count, timeout, "ClientHellos")
         except TimeoutError as exc:
             raise TimeoutError(f"{exc}; connection errors: {self.errors}") from None
 
-    def capture(self, attempt, timeout: float = 5.0) -> ClientHello:
+    def capture(self, attempt, timeout: float = 15.0) -> ClientHello:
         """Run ``attempt()`` (its expected failure is swallowed) and return the first new hello.
 
         ``attempt`` may return a coroutine (an aiohttp request, say); it is run

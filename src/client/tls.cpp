@@ -26,6 +26,10 @@ const Name kConnectionPoolKw("connection_pool_kw");
 const Name kProxyManagerFor("proxy_manager_for");
 const Name kSeparator(":");
 const Name kJoin("join");
+const Name kProtocolTlsClient("PROTOCOL_TLS_CLIENT");
+const Name kCheckHostname("check_hostname");
+const Name kVerifyMode("verify_mode");
+const Name kCertNone("CERT_NONE");
 const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
 const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");
 
@@ -136,9 +140,28 @@ enum InitPoolManagerLine : int {
     kMakePoolManager = 11,  // self.poolmanager = PoolManager(*args, ssl_context=context, **kwargs)
 };
 
+// The context is what ssl.SSLContext() with no protocol gives. From Python
+// 3.10 on that call warns (DeprecationWarning), so there it is made for
+// PROTOCOL_TLS_CLIENT, which differs from the default only in checking the
+// peer: check_hostname and verify_mode go back to the no-argument values,
+// check_hostname first (CERT_NONE is refused while it is on). urllib3 sets
+// verify_mode per connection and matches host names itself, as before. The
+// choice is made at compile time: the module is built for one CPython minor
+// version (no stable ABI), and every 3.10+ release has the deprecation.
+py::object make_context(Call& call) {
+    if constexpr (native::kPythonVersion < 0x030A)
+        return native::call(call.global(kSSLContextClass));
+    py::object context_class = call.global(kSSLContextClass);
+    py::object protocol = native::getattr(call.global(kSsl), kProtocolTlsClient);
+    py::object context = native::call(context_class, {protocol});
+    native::setattr(context, kCheckHostname, py::bool_(false));
+    native::setattr(context, kVerifyMode, native::getattr(call.global(kSsl), kCertNone));
+    return context;
+}
+
 py::object init_poolmanager(Call& call) {
     call.at(kMakeContext);
-    py::object context = native::call(call.global(kSSLContextClass));
+    py::object context = make_context(call);
     call.at(kSetCiphers);
     native::call_method(context, kSetCiphersMethod, {call.global(kCipherList)});
     call.at(kAllowTickets);

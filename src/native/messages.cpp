@@ -20,12 +20,20 @@ public:
         return *this;
     }
 
-    // A part that may hold UTF-8 (a type's name).
+    // A part that may hold UTF-8 (a type's name), cut after `limit` bytes
+    // like "%.<limit>s". One such part per message.
     Message& foreign_text(const char* part, size_t limit) {
         size_t start = size_;
         text(part, limit);
         for (size_t i = start; i < size_ && ascii_; ++i) {
             ascii_ = static_cast<unsigned char>(buffer_[i]) < 0x80;
+        }
+        if (!ascii_) {
+            foreign_start_ = start;
+            foreign_size_ = size_ - start;
+            // The interpreter reads no further than `limit` bytes, so a part
+            // that long may end inside a character whatever its NUL says.
+            foreign_cut_ = foreign_size_ == limit;
         }
         return *this;
     }
@@ -48,8 +56,8 @@ public:
     // New reference, or nullptr with an error set. ASCII text is copied
     // straight into a new str.
     PyObject* unicode() const {
+        if (!ascii_) return foreign_unicode();
         const auto size = static_cast<Py_ssize_t>(size_);
-        if (!ascii_) return PyUnicode_DecodeUTF8(buffer_, size, "replace");
         PyObject* text = PyUnicode_New(size, 127);
         if (text != nullptr) std::memcpy(PyUnicode_DATA(text), buffer_, size_);
         return text;
@@ -79,10 +87,42 @@ public:
     static constexpr size_t kUnlimited = static_cast<size_t>(-1);
 
 private:
+    // The foreign part decoded on its own, as PyUnicode_FromFormat decodes
+    // a "%.200s" argument, between the ASCII text around it. A cut part
+    // keeps an incomplete character at its end as U+FFFD up to 3.13; 3.14
+    // leaves it out (only a sequence that could still have been completed:
+    // bytes that can start no character are replaced as before).
+    PyObject* foreign_unicode() const {
+        const char* foreign = buffer_ + foreign_start_;
+        Py_ssize_t consumed = static_cast<Py_ssize_t>(foreign_size_);
+#if PY_VERSION_HEX >= 0x030E0000
+        Py_ssize_t* const pconsumed = foreign_cut_ ? &consumed : nullptr;
+#else
+        Py_ssize_t* const pconsumed = nullptr;
+#endif
+        py::object head = py::reinterpret_steal<py::object>(
+            PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(foreign_start_)));
+        if (!head) return nullptr;
+        py::object middle = py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8Stateful(foreign, consumed, "replace", pconsumed));
+        if (!middle) return nullptr;
+        const size_t tail_start = foreign_start_ + foreign_size_;
+        py::object tail = py::reinterpret_steal<py::object>(PyUnicode_FromStringAndSize(
+            buffer_ + tail_start, static_cast<Py_ssize_t>(size_ - tail_start)));
+        if (!tail) return nullptr;
+        py::object joined =
+            py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), middle.ptr()));
+        if (!joined) return nullptr;
+        return PyUnicode_Concat(joined.ptr(), tail.ptr());
+    }
+
     static constexpr size_t kCapacity = 1024;
     char buffer_[kCapacity];
     size_t size_ = 0;
     bool ascii_ = true;
+    size_t foreign_start_ = 0;
+    size_t foreign_size_ = 0;
+    bool foreign_cut_ = false;
 };
 
 bool raise_type_error(PyObject* message) {

@@ -49,6 +49,10 @@ namespace py = pybind11;
 
 namespace native {
 
+// The CPython release the module is built for, as 0xMMmm (one build per
+// minor version: no stable ABI).
+constexpr int kPythonVersion = PY_MAJOR_VERSION << 8 | PY_MINOR_VERSION;
+
 // A Python exception on its way through C++ frames to the entry point that
 // hands it back to the interpreter. It owns the exception while in flight.
 class PythonError {

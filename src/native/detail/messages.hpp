@@ -5,8 +5,9 @@
 //
 // Each function sets the error and returns false, so binding code can
 // `return raise_...(...)`. The texts follow the C formats they replace:
-// "%.200s" keeps at most 200 bytes of a name (a cut UTF-8 sequence decodes
-// with "replace", as PyUnicode_FromFormat does).
+// "%.200s" keeps at most 200 bytes of a name, and a character cut there ends
+// the name as PyUnicode_FromFormat of the running interpreter ends it (as
+// U+FFFD up to 3.13, left out from 3.14 on).
 #pragma once
 
 #include "native/py.hpp"
