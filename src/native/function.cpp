@@ -419,10 +419,7 @@ constexpr int kReadOnly = compat::kMemberReadOnly;
 PyMemberDef function_members[] = {
     {"__weaklistoffset__", kOffsetMember, offsetof(FunctionObject, weakrefs), kReadOnly, nullptr},
     {"__dictoffset__", kOffsetMember, offsetof(FunctionObject, dict), kReadOnly, nullptr},
-#if PY_VERSION_HEX >= 0x03090000
-    {"__vectorcalloffset__", kOffsetMember, offsetof(FunctionObject, vectorcall), kReadOnly,
-     nullptr},
-#endif
+    compat::vectorcall_offset_member(offsetof(FunctionObject, vectorcall)),
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "native/detail/compat.hpp"
+
 namespace native {
 namespace {
 
@@ -66,9 +68,7 @@ public:
     // The message followed by `object` and then `tail`, as one str. An ASCII
     // object (a keyword name, nearly always) is copied in like the rest.
     PyObject* unicode_around(PyObject* object, const char* tail) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(object) < 0) return nullptr;
-#endif
+        if (!compat::ready(object)) return nullptr;
         const Py_ssize_t length = PyUnicode_GET_LENGTH(object);
         if (PyUnicode_IS_ASCII(object) && static_cast<size_t>(length) < kCapacity - size_ - 8) {
             std::memcpy(buffer_ + size_, PyUnicode_DATA(object), static_cast<size_t>(length));
@@ -95,11 +95,8 @@ private:
     PyObject* foreign_unicode() const {
         const char* foreign = buffer_ + foreign_start_;
         Py_ssize_t consumed = static_cast<Py_ssize_t>(foreign_size_);
-#if PY_VERSION_HEX >= 0x030E0000
-        Py_ssize_t* const pconsumed = foreign_cut_ ? &consumed : nullptr;
-#else
-        Py_ssize_t* const pconsumed = nullptr;
-#endif
+        Py_ssize_t* const pconsumed =
+            compat::kFormatDropsCutCharacter && foreign_cut_ ? &consumed : nullptr;
         py::object head = py::reinterpret_steal<py::object>(
             PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(foreign_start_)));
         if (!head) return nullptr;

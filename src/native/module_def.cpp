@@ -107,15 +107,14 @@ bool is_main_interpreter() {
 
 void check_interpreter() {
     if (is_main_interpreter()) return;
-#if PY_VERSION_HEX >= 0x030C0000
+    if (!compat::kPerInterpreterGil) {
+        raise_error(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+    }
     if (g_main_has_module.load()) return;
     PyErr_Format(PyExc_ImportError, "%s must be imported by the main interpreter before any other",
                  kModuleDefinition.dotted_name);
-#else
-    PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one "
-                    "interpreter per process.");
-#endif
     raise_error();
 }
 
@@ -286,14 +285,11 @@ void free_module(void* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
+    // The state is per interpreter (see check_interpreter).
+    compat::multiple_interpreters_slot(),
     // Every piece of state that calls change is locked or left out where
     // the GIL is not there to serialise it (see detail/compat.hpp).
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
+    compat::gil_slot(),
     {0, nullptr},
 };
 
@@ -325,14 +321,8 @@ void ModuleBody::bind_value(const char* name, const py::object& value) {
 
 }  // namespace native
 
-// The module's only exported symbol. Python 3.8 declares PyMODINIT_FUNC
-// without a visibility attribute and the build hides every symbol, so it is
-// exported here; later versions mark it exported themselves, as Windows
-// always does.
-#if PY_VERSION_HEX < 0x03090000 && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
-extern "C" __attribute__((visibility("default")))
-PyObject* NATIVE_INIT_FUNCTION(NATIVE_MODULE_NAME)();
-#endif
+// The module's only exported symbol (see NATIVE_EXPORTED_ON_38).
+extern "C" NATIVE_EXPORTED_ON_38 PyObject* NATIVE_INIT_FUNCTION(NATIVE_MODULE_NAME)();
 
 PyMODINIT_FUNC NATIVE_INIT_FUNCTION(NATIVE_MODULE_NAME)() {
     return PyModuleDef_Init(&native::module_def);

@@ -176,12 +176,16 @@ inline bool wraps_type_getattro(PyObject* descriptor) {
 
 // The version tag the interpreter gives a type and renews whenever its
 // namespace or a base's changes, 0 when it has none. Private: tp_version_tag
-// and Py_TPFLAGS_VALID_VERSION_TAG (which the 3.13+ headers call a legacy
-// flag) are what the interpreter's own attribute caches key on, maintained
-// on every supported release. A release that stopped setting the flag would
-// give 0 here, so a cache keyed on it stays empty instead of going stale.
+// is what the interpreter's own attribute caches key on, maintained on every
+// supported release. Up to 3.12 a tag counts only while
+// Py_TPFLAGS_VALID_VERSION_TAG is set; 3.13 stopped setting that flag (its
+// headers call it a legacy one) and marks an invalid tag as 0 instead.
 inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
 }
 
 // Member type and flag names for PyMemberDef: renamed in 3.12, the old ones
@@ -259,6 +263,54 @@ constexpr int kSanitizerFactor = 1;
 constexpr int kRecursionCharge =
     (PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 ? 3 : 1) * kSanitizerFactor;
 
+// --- modules ------------------------------------------------------------------------
+
+// Interpreters with a GIL of their own (and the module slot that declares
+// support for them) came with 3.12; before, subinterpreters share the main
+// one's GIL.
+constexpr bool kPerInterpreterGil = PY_VERSION_HEX >= 0x030C0000;
+
+// The optional slots of the module's definition record, or an end marker
+// where the release lacks them: they come last, so an end marker there only
+// leaves out what that release cannot take.
+inline PyModuleDef_Slot multiple_interpreters_slot() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+#else
+    return {0, nullptr};
+#endif
+}
+// Free-threaded builds (3.13 on) keep the GIL off for a module that declares
+// it does not need it.
+inline PyModuleDef_Slot gil_slot() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return {Py_mod_gil, Py_MOD_GIL_NOT_USED};
+#else
+    return {0, nullptr};
+#endif
+}
+
+// The vectorcall offset of a heap type as a member of its spec (from 3.9),
+// or the members' end marker on 3.8, which takes no offsets from members
+// (see finish_heap_type); it goes last.
+inline PyMemberDef vectorcall_offset_member(Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03090000
+    return {"__vectorcalloffset__", kMemberSsize, offset, kMemberReadOnly, nullptr};
+#else
+    (void)offset;
+    return {nullptr, 0, 0, 0, nullptr};
+#endif
+}
+
+// Python 3.8 declares PyMODINIT_FUNC without a visibility attribute, and the
+// build hides every symbol: the entry point is exported by hand there. Later
+// versions mark it exported themselves, as Windows always does.
+#if PY_VERSION_HEX < 0x03090000 && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#define NATIVE_EXPORTED_ON_38 __attribute__((visibility("default")))
+#else
+#define NATIVE_EXPORTED_ON_38
+#endif
+
 // --- strings ------------------------------------------------------------------------------
 
 // Before 3.12 a str made by the legacy API may need PyUnicode_READY before
@@ -271,6 +323,10 @@ inline bool ready(PyObject* text) {
     return true;
 #endif
 }
+
+// PyUnicode_FromFormat's "%.200s" leaves out a character cut at the 200th
+// byte from 3.14; before, it decodes the cut bytes as U+FFFD.
+constexpr bool kFormatDropsCutCharacter = PY_VERSION_HEX >= 0x030E0000;
 
 // --- free threading --------------------------------------------------------------------
 //
