@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import pelun_online_sdk.client as client
+import source_lines
 from helpers import run_python
 
 # Each name with what it is bound to ("module" or "module:attribute"), in body order.
@@ -83,19 +84,21 @@ def _refuse(name, broken=False):
     return f"sys.modules.pop({name!r}, None); sys.meta_path.insert(0, Refuse({name!r}, {broken}))"
 
 
-@pytest.mark.parametrize("setup, error, line", [
-    (_refuse("aiohttp"), "ModuleNotFoundError: No module named 'aiohttp'", 10),
-    ("sys.modules['aiohttp'] = None", "ModuleNotFoundError: import of aiohttp halted; None in sys.modules", 10),
-    (_refuse("aiohttp_proxy"), "ModuleNotFoundError: No module named 'aiohttp_proxy'", 11),
-    (_refuse("requests_toolbelt"), "ModuleNotFoundError: No module named 'requests_toolbelt'", 16),
-    (_stub("Cryptodome.Hash"), "ImportError: cannot import name MD5", 8),
-    (_stub("pelun_online_sdk.utils"), "ImportError: cannot import name Report", 19),
-    (_stub("pelun_online_sdk.utils", Report="stand-in"), "ImportError: cannot import name VERSION_SDK", 19),
-    (_refuse("pelun_online_sdk.utils", broken=True), "RuntimeError: pelun_online_sdk.utils broke", 19),
-    (_stub("pelun_online_sdk.proxy"), "ImportError: cannot import name Proxy", 20),
-    (_refuse("pelun_online_sdk.proxy", broken=True), "RuntimeError: pelun_online_sdk.proxy broke", 20),
+# The import statement that fails, as the module body writes it.
+@pytest.mark.parametrize("setup, error, statement", [
+    (_refuse("aiohttp"), "ModuleNotFoundError: No module named 'aiohttp'", "aiohttp"),
+    ("sys.modules['aiohttp'] = None", "ModuleNotFoundError: import of aiohttp halted; None in sys.modules", "aiohttp"),
+    (_refuse("aiohttp_proxy"), "ModuleNotFoundError: No module named 'aiohttp_proxy'", "aiohttp_proxy"),
+    (_refuse("requests_toolbelt"), "ModuleNotFoundError: No module named 'requests_toolbelt'", "requests_toolbelt"),
+    (_stub("Cryptodome.Hash"), "ImportError: cannot import name MD5", "Cryptodome.Hash"),
+    (_stub("pelun_online_sdk.utils"), "ImportError: cannot import name Report", ".utils"),
+    (_stub("pelun_online_sdk.utils", Report="stand-in"), "ImportError: cannot import name VERSION_SDK", ".utils"),
+    (_refuse("pelun_online_sdk.utils", broken=True), "RuntimeError: pelun_online_sdk.utils broke", ".utils"),
+    (_stub("pelun_online_sdk.proxy"), "ImportError: cannot import name Proxy", ".proxy"),
+    (_refuse("pelun_online_sdk.proxy", broken=True), "RuntimeError: pelun_online_sdk.proxy broke", ".proxy"),
 ])
-def test_failing_import_ends_the_load_cleanly_and_a_later_import_succeeds(setup, error, line):
+def test_failing_import_ends_the_load_cleanly_and_a_later_import_succeeds(setup, error, statement):
+    line = source_lines.IMPORTS[statement]
     assert _check(FINDER + setup + """
 try:
     import pelun_online_sdk.client
