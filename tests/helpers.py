@@ -1,9 +1,18 @@
-"""Shared test helpers: leak checks and fresh interpreters."""
+"""Shared test helpers: the backends, leak checks and fresh interpreters."""
 import gc
 import os
 import subprocess
 import sys
 import textwrap
+
+import source_lines
+
+# The backends, one row each, in the order the facade tests their members:
+# the Client.TypeReq member that selects it (.member, .value), its class's
+# name in the module (.cls) and the class whose create_boundary builds its
+# multipart bodies (.bodies). Read from the module's own backend table: a
+# backend added there reaches every test that goes through them all.
+BACKENDS = source_lines.BACKENDS
 
 
 def settled_blocks():

@@ -13,6 +13,7 @@ import requests
 import pelun_online_sdk.client as client
 from pelun_online_sdk.utils import Report
 import source_lines
+from helpers import BACKENDS
 
 SESSION = {"extra_headers": "Dict[str, str]", "proxy": "Union[Proxy, None]"}
 BOUNDARY = {"data": "dict", "prefix": "str", "length": "int", "boundary": "str", "MD5": "bool"}
@@ -140,9 +141,9 @@ def test_signatures_and_distinct_defaults():
         "MD5: 'bool' = False)")
     assert str(inspect.signature(client._httpx.ClientSession)) == (
         "(extra_headers: 'Dict[str, str]' = {}, proxy: 'Union[Proxy, None]' = None)")
-    defaults = [owner.ClientSession.__defaults__[0] for owner in (client._requests, client._httpx, client._aiohttp,
-                                                                   client.Client)]
-    assert len({id(d) for d in defaults}) == 4 and all(type(d) is dict for d in defaults)
+    owners = [getattr(client, row.cls) for row in BACKENDS] + [client.Client]
+    defaults = [owner.ClientSession.__defaults__[0] for owner in owners]
+    assert len({id(d) for d in defaults}) == len(owners) and all(type(d) is dict for d in defaults)
 
 
 @pytest.mark.parametrize("qualname, bases, doc, members", [

@@ -5,7 +5,7 @@ import pytest
 
 import pelun_online_sdk.client as client
 from pelun_online_sdk.client import Client
-from helpers import assert_no_leak, swallowing
+from helpers import BACKENDS, assert_no_leak, swallowing
 
 TypeReq = Client.TypeReq
 
@@ -26,14 +26,14 @@ class Recorder:
 
 @pytest.fixture
 def backends(monkeypatch):
-    recorders = {name: Recorder(name) for name in ("_aiohttp", "_requests", "_httpx")}
+    recorders = {row.cls: Recorder(row.cls) for row in BACKENDS}
     for name, recorder in recorders.items():
         monkeypatch.setattr(client, name, recorder)
     return recorders
 
 
-@pytest.mark.parametrize(
-    "member, backend", [(TypeReq.REQUESTS, "_requests"), (TypeReq.HTTPX, "_httpx"), (TypeReq.AIOHTTP, "_aiohttp")])
+@pytest.mark.parametrize("member, backend", [(TypeReq[row.member], row.cls) for row in BACKENDS],
+                         ids=[row.member for row in BACKENDS])
 def test_sessions_reach_their_backend(backends, member, backend):
     headers, proxy = {"a": "b"}, object()
     assert Client.ClientSession(member, proxy=proxy, extra_headers=headers) == (backend, "ClientSession")
@@ -43,8 +43,8 @@ def test_sessions_reach_their_backend(backends, member, backend):
     assert sum(len(r.calls) for r in backends.values()) == 2
 
 
-@pytest.mark.parametrize(
-    "member, backend", [(TypeReq.REQUESTS, "_requests"), (TypeReq.HTTPX, "_requests"), (TypeReq.AIOHTTP, "_aiohttp")])
+@pytest.mark.parametrize("member, backend", [(TypeReq[row.member], row.bodies) for row in BACKENDS],
+                         ids=[row.member for row in BACKENDS])
 def test_bodies_reach_their_builder(backends, member, backend):
     fields = {}
     assert Client.create_boundary(member, fields) == (backend, "create_boundary")
@@ -55,7 +55,7 @@ def test_bodies_reach_their_builder(backends, member, backend):
     ]
 
 
-@pytest.mark.parametrize("value", [1, 2, 3, "REQUESTS", "HTTPX", None, TypeReq])
+@pytest.mark.parametrize("value", [*(row.value for row in BACKENDS), *(row.member for row in BACKENDS), None, TypeReq])
 def test_values_and_names_select_nothing(backends, value):
     assert Client.ClientSession(value) is None
     assert Client.create_boundary(value, {}) is None
@@ -91,11 +91,13 @@ def test_type_test_comes_before_any_comparison(backends):
 
 
 def test_members_are_read_from_cls(backends):
-    class Narrow(Client):
-        TypeReq = types.SimpleNamespace(AIOHTTP="a")
+    first, second = BACKENDS[:2]
 
-    assert Narrow.ClientSession("a") == ("_aiohttp", "ClientSession")
-    with pytest.raises(AttributeError, match="REQUESTS"):
+    class Narrow(Client):
+        TypeReq = types.SimpleNamespace(**{first.member: "a"})
+
+    assert Narrow.ClientSession("a") == (first.cls, "ClientSession")
+    with pytest.raises(AttributeError, match=second.member):
         Narrow.ClientSession("b")
 
 
