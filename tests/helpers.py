@@ -15,6 +15,28 @@ import source_lines
 BACKENDS = source_lines.BACKENDS
 
 
+class Recorder:
+    """Stands in for a backend class and records the calls it gets."""
+
+    def __init__(self, name):
+        self.name, self.calls = name, []
+
+    def __getattr__(self, operation):
+        def record(*args, **kwargs):
+            self.calls.append((operation, args, kwargs))
+            return (self.name, operation)
+
+        return record
+
+
+def record_backends(monkeypatch):
+    """Every backend class of the module replaced by a Recorder, for one test."""
+    recorders = {row.cls: Recorder(row.cls) for row in BACKENDS}
+    for name, recorder in recorders.items():
+        monkeypatch.setattr("pelun_online_sdk.client." + name, recorder)
+    return recorders
+
+
 def settled_blocks():
     """Allocated blocks once a collection frees nothing more. A free-threaded
     build releases part of what one collection frees only at the next (memory
