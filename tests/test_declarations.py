@@ -4,6 +4,7 @@ import gc
 import inspect
 import pickle
 import ssl
+import tempfile
 import types
 import weakref
 
@@ -13,7 +14,7 @@ import requests
 import pelun_online_sdk.client as client
 from pelun_online_sdk.utils import Report
 import source_lines
-from helpers import BACKENDS
+from helpers import BACKENDS, run_python
 
 SESSION = {"extra_headers": "Dict[str, str]", "proxy": "Union[Proxy, None]"}
 BOUNDARY = {"data": "dict", "prefix": "str", "length": "int", "boundary": "str", "MD5": "bool"}
@@ -193,6 +194,39 @@ def test_methods_bind_like_functions():
     assert Sub.create_boundary.__self__ is Sub and Sub().ClientSession.__self__ is Sub
     assert client._requests().create_boundary is client._requests.create_boundary
     assert pickle.loads(pickle.dumps(client.Client.create_boundary)) == client.Client.create_boundary
+
+
+ANNOTATIONS_AFTER_A_FAILED_READ = """
+import _testcapi
+import pelun_online_sdk.client as client
+
+def failing_read(function):
+    _testcapi.set_nomemory(0, 0)  # every allocation fails until the hooks go
+    try:
+        function.__annotations__
+    except MemoryError:
+        return True
+    finally:
+        _testcapi.remove_mem_hooks()
+    return False
+
+for function in (type(client._requests.create_boundary({})).__init__, client._aiohttp.create_urlencode):
+    failed = failing_read(function)
+    print(failed, function.__annotations__, function.__annotations__ is function.__annotations__)
+"""
+
+
+def test_annotations_read_after_a_failed_read_are_the_declarations():
+    # A function copies its declaration's annotations when they are first
+    # read; a copy that fails for memory must leave them for the next read.
+    # In a fresh interpreter: no other thread may be refused memory meanwhile.
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this _testcapi cannot make allocations fail")
+    result = run_python(ANNOTATIONS_AFTER_A_FAILED_READ, cwd=tempfile.gettempdir())
+    assert result.stdout.splitlines() == [
+        "True {'headers': 'Dict[str, str]', 'data': 'MultipartEncoder', 'return': 'None'} True",
+        "True {'data': 'dict'} True",
+    ], result.stderr[-2000:]
 
 
 @pytest.mark.parametrize("make, parts", [
