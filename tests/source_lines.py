@@ -160,9 +160,9 @@ FUNCTIONS, SHARED_TABLES, IMPORTS, _BOUND_BY_IMPORTS, _STATEMENTS, BACKENDS = _r
 # The module's own statements (class statements and constants), each name
 # with its line, in body order: the backends' classes among the others.
 STATEMENTS = sorted(_STATEMENTS + [(backend.line, backend.cls) for backend in BACKENDS])
-# Every name the module body binds, in body order: the imported names first.
-BODY_ORDER = [name for _, name in sorted(_BOUND_BY_IMPORTS, key=lambda entry: entry[0])] + [
-    name for _, name in STATEMENTS]
+# The line that binds each name of the module body, imported or its own.
+BOUND = {name: line for line, name in _BOUND_BY_IMPORTS + STATEMENTS}
+assert len(BOUND) == len(_BOUND_BY_IMPORTS) + len(STATEMENTS), "a name bound twice"
 
 
 def def_line(qualname):

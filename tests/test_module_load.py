@@ -86,7 +86,7 @@ def _refuse(name, broken=False):
 
 
 IMPORTED_AT = source_lines.IMPORTS  # by module, as the body writes it
-BOUND_AT = {name: line for line, name in source_lines.STATEMENTS}
+BOUND_AT = source_lines.BOUND
 
 
 @pytest.mark.parametrize("setup, error, line", [
