@@ -37,7 +37,7 @@ class Raising:
 
     __hash__ = object.__hash__
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise Stop("format")
 
 
