@@ -1,9 +1,40 @@
-"""Shared test helpers: leak checks and fresh interpreters."""
+"""Shared test helpers: the backends, leak checks and fresh interpreters."""
 import gc
 import os
 import subprocess
 import sys
 import textwrap
+
+import source_lines
+
+# The backends, one row each, in the order the facade tests their members:
+# the Client.TypeReq member that selects it (.member, .value), its class's
+# name in the module (.cls) and the class whose create_boundary builds its
+# multipart bodies (.bodies). Read from the module's own backend table: a
+# backend added there reaches every test that goes through them all.
+BACKENDS = source_lines.BACKENDS
+
+
+class Recorder:
+    """Stands in for a backend class and records the calls it gets."""
+
+    def __init__(self, name):
+        self.name, self.calls = name, []
+
+    def __getattr__(self, operation):
+        def record(*args, **kwargs):
+            self.calls.append((operation, args, kwargs))
+            return (self.name, operation)
+
+        return record
+
+
+def record_backends(monkeypatch):
+    """Every backend class of the module replaced by a Recorder, for one test."""
+    recorders = {row.cls: Recorder(row.cls) for row in BACKENDS}
+    for name, recorder in recorders.items():
+        monkeypatch.setattr("pelun_online_sdk.client." + name, recorder)
+    return recorders
 
 
 def settled_blocks():

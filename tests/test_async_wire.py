@@ -13,6 +13,7 @@ import pelun_online_sdk.client as client
 from pelun_online_sdk.client import Client
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
+from helpers import BACKENDS
 from servers import CP1251_TEXT
 from servers._util import start_thread
 
@@ -201,7 +202,7 @@ def facade_get(member, url, headers):
         return type(session), response.status_code, response.text
 
 
-@pytest.mark.parametrize("member", list(TypeReq))
+@pytest.mark.parametrize("member", [TypeReq[row.member] for row in BACKENDS], ids=[row.member for row in BACKENDS])
 def test_facade_gives_a_working_client_of_each_library(http_origin, member):
     kind, status, text = facade_get(member, http_origin.url, {"X-Token": member.name})
     assert issubclass(kind, LIBRARY[member]) and (status, text) == (200, "ok")

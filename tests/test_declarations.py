@@ -4,6 +4,7 @@ import gc
 import inspect
 import pickle
 import ssl
+import tempfile
 import types
 import weakref
 
@@ -12,6 +13,8 @@ import requests
 
 import pelun_online_sdk.client as client
 from pelun_online_sdk.utils import Report
+import source_lines
+from helpers import BACKENDS, run_python
 
 SESSION = {"extra_headers": "Dict[str, str]", "proxy": "Union[Proxy, None]"}
 BOUNDARY = {"data": "dict", "prefix": "str", "length": "int", "boundary": "str", "MD5": "bool"}
@@ -47,35 +50,35 @@ def lookup_class(qualname):
     return LOCAL_CLASSES[qualname]() if qualname in LOCAL_CLASSES else getattr(client, qualname)
 
 
-# qualname, wrapper in the class namespace (None: the bare function), first line, argument count,
+# qualname, wrapper in the class namespace (None: the bare function), argument count,
 # local variable names after the parameters, defaults, annotations (None: parameter without one)
 FUNCTIONS = [
-    ("_aiohttp.create_urlencode", staticmethod, 24, 1, (), None, {"data": "dict"}),
-    ("_aiohttp.create_boundary", staticmethod, 28, 5, ("Boundary", "chars", "MPData", "key", "value", "part", *GENEXPRS),
+    ("_aiohttp.create_urlencode", staticmethod, 1, (), None, {"data": "dict"}),
+    ("_aiohttp.create_boundary", staticmethod, 5, ("Boundary", "chars", "MPData", "key", "value", "part", *GENEXPRS),
      DEFAULTS, BOUNDARY),
-    ("_aiohttp.create_boundary.<locals>.Boundary.__init__", None, 31, 3, (), None,
+    ("_aiohttp.create_boundary.<locals>.Boundary.__init__", None, 3, (), None,
      {**INIT, "data": "aiohttp.MultipartWriter", "return": "None"}),
-    ("_aiohttp.ClientSession", staticmethod, 53, 2, ("headers", "k", "v"), ({}, None), SESSION),
-    ("SSLContext.set_alpn_protocols", None, 117, 2, (), None, {"self": None, "alpn_protocols": "Iterable[str]",
-                                                              "return": "None"}),
-    ("RequestsAdapter.__init__", None, 124, 1, (), None, {"self": None, "args": None, "kwargs": None}),
-    ("RequestsAdapter.init_poolmanager", None, 129, 1, ("context",), None,
+    ("_aiohttp.ClientSession", staticmethod, 2, ("headers", "k", "v"), ({}, None), SESSION),
+    ("SSLContext.set_alpn_protocols", None, 2, (), None, {"self": None, "alpn_protocols": "Iterable[str]",
+                                                         "return": "None"}),
+    ("RequestsAdapter.__init__", None, 1, (), None, {"self": None, "args": None, "kwargs": None}),
+    ("RequestsAdapter.init_poolmanager", None, 1, ("context",), None,
      {"self": None, "args": "Any", "kwargs": "Any", "return": "None"}),
-    ("RequestsAdapter.proxy_manager_for", None, 141, 2, (), None, {"self": None, "proxy": None, "proxy_kwargs": None}),
-    ("_requests.create_urlencode", staticmethod, 144, 1, (), None, {"data": "dict"}),
-    ("_requests.create_boundary", staticmethod, 148, 5, ("Boundary", "chars", "key", "value", "MPData", *GENEXPRS),
+    ("RequestsAdapter.proxy_manager_for", None, 2, (), None, {"self": None, "proxy": None, "proxy_kwargs": None}),
+    ("_requests.create_urlencode", staticmethod, 1, (), None, {"data": "dict"}),
+    ("_requests.create_boundary", staticmethod, 5, ("Boundary", "chars", "key", "value", "MPData", *GENEXPRS),
      DEFAULTS, BOUNDARY),
-    ("_requests.create_boundary.<locals>.Boundary.__init__", None, 151, 3, (), None,
+    ("_requests.create_boundary.<locals>.Boundary.__init__", None, 3, (), None,
      {**INIT, "data": "MultipartEncoder", "return": "None"}),
-    ("_requests.ClientSession", staticmethod, 172, 2,
+    ("_requests.ClientSession", staticmethod, 2,
      ("ClientSession", "Retry", "Session", "adapter", "scheme", "headers", "k", "v"), ({}, None), SESSION),
-    ("_requests.ClientSession.<locals>.Retry.__new__", staticmethod, 176, 1, (), None,
+    ("_requests.ClientSession.<locals>.Retry.__new__", staticmethod, 1, (), None,
      {"cls": None, "return": "'__retry__'"}),
-    ("_httpx.ClientSession", staticmethod, 197, 2, ("ClientSession", "autodetect", "autodetect", "headers", "k", "v"),
+    ("_httpx.ClientSession", staticmethod, 2, ("ClientSession", "autodetect", "autodetect", "headers", "k", "v"),
      ({}, None), SESSION),
-    ("_httpx.ClientSession.<locals>.autodetect", None, 200, 1, (), None, {"content": None}),
-    ("Client.ClientSession", classmethod, 218, 4, (), ({}, None), {"cls": None, "TypeReq": "TypeReq", **SESSION}),
-    ("Client.create_boundary", classmethod, 227, 7, (), DEFAULTS, {"cls": None, "TypeReq": "TypeReq", **BOUNDARY}),
+    ("_httpx.ClientSession.<locals>.autodetect", None, 1, (), None, {"content": None}),
+    ("Client.ClientSession", classmethod, 4, (), ({}, None), {"cls": None, "TypeReq": "TypeReq", **SESSION}),
+    ("Client.create_boundary", classmethod, 7, (), DEFAULTS, {"cls": None, "TypeReq": "TypeReq", **BOUNDARY}),
 ]
 DOCS = {
     "SSLContext.set_alpn_protocols": "\n        ALPN headers cause Google to return 403 Bad Authentication.\n        ",
@@ -94,8 +97,25 @@ def lookup(qualname):
     return stored, getattr(stored, "__func__", stored)
 
 
-@pytest.mark.parametrize("qualname, wrapper, line, argcount, local_names, defaults, notes", FUNCTIONS)
-def test_function(qualname, wrapper, line, argcount, local_names, defaults, notes):
+def test_every_declared_function_is_listed():
+    assert sorted(entry[0] for entry in FUNCTIONS) == sorted(source_lines.FUNCTIONS)
+
+
+def test_line_tables_fit_together():
+    # A function's `def` stands inside the class statement of its top-level
+    # class, and its statements before whatever comes next in the file that
+    # is not nested in it (a nested def may stand on one of its lines).
+    starts = source_lines.STATEMENTS + [(f.line, q) for q, f in source_lines.FUNCTIONS.items()]
+    for qualname, function in source_lines.FUNCTIONS.items():
+        owner = max(entry for entry in source_lines.STATEMENTS if entry[0] < function.line)[1]
+        assert qualname.split(".")[0] == owner, qualname
+        end = min([line for line, name in starts if line > function.line and not name.startswith(qualname + ".")],
+                  default=float("inf"))
+        assert all(function.line <= line < end for line in source_lines.statement_lines(qualname)), qualname
+
+
+@pytest.mark.parametrize("qualname, wrapper, argcount, local_names, defaults, notes", FUNCTIONS)
+def test_function(qualname, wrapper, argcount, local_names, defaults, notes):
     stored, function = lookup(qualname)
     name, code = qualname.rpartition(".")[2], function.__code__
     assert type(stored) is wrapper if wrapper else stored is function
@@ -103,7 +123,8 @@ def test_function(qualname, wrapper, line, argcount, local_names, defaults, note
         name, qualname, "pelun_online_sdk.client", DOCS.get(qualname))
     assert (function.__defaults__, function.__kwdefaults__, function.__globals__) == (defaults, None, vars(client))
     assert list(function.__annotations__.items()) == [(k, v) for k, v in notes.items() if v is not None]
-    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("pelun_online_sdk\\client.py", name, line)
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == (
+        "pelun_online_sdk\\client.py", name, source_lines.def_line(qualname))
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
     assert code.co_varnames == tuple(k for k in notes if k != "return") + local_names
     star = (inspect.CO_VARARGS if "args" in notes else 0) | (
@@ -121,9 +142,9 @@ def test_signatures_and_distinct_defaults():
         "MD5: 'bool' = False)")
     assert str(inspect.signature(client._httpx.ClientSession)) == (
         "(extra_headers: 'Dict[str, str]' = {}, proxy: 'Union[Proxy, None]' = None)")
-    defaults = [owner.ClientSession.__defaults__[0] for owner in (client._requests, client._httpx, client._aiohttp,
-                                                                   client.Client)]
-    assert len({id(d) for d in defaults}) == 4 and all(type(d) is dict for d in defaults)
+    owners = [getattr(client, row.cls) for row in BACKENDS] + [client.Client]
+    defaults = [owner.ClientSession.__defaults__[0] for owner in owners]
+    assert len({id(d) for d in defaults}) == len(owners) and all(type(d) is dict for d in defaults)
 
 
 @pytest.mark.parametrize("qualname, bases, doc, members", [
@@ -173,6 +194,39 @@ def test_methods_bind_like_functions():
     assert Sub.create_boundary.__self__ is Sub and Sub().ClientSession.__self__ is Sub
     assert client._requests().create_boundary is client._requests.create_boundary
     assert pickle.loads(pickle.dumps(client.Client.create_boundary)) == client.Client.create_boundary
+
+
+ANNOTATIONS_AFTER_A_FAILED_READ = """
+import _testcapi
+import pelun_online_sdk.client as client
+
+def failing_read(function):
+    _testcapi.set_nomemory(0, 0)  # every allocation fails until the hooks go
+    try:
+        function.__annotations__
+    except MemoryError:
+        return True
+    finally:
+        _testcapi.remove_mem_hooks()
+    return False
+
+for function in (type(client._requests.create_boundary({})).__init__, client._aiohttp.create_urlencode):
+    failed = failing_read(function)
+    print(failed, function.__annotations__, function.__annotations__ is function.__annotations__)
+"""
+
+
+def test_annotations_read_after_a_failed_read_are_the_declarations():
+    # A function copies its declaration's annotations when they are first
+    # read; a copy that fails for memory must leave them for the next read.
+    # In a fresh interpreter: no other thread may be refused memory meanwhile.
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this _testcapi cannot make allocations fail")
+    result = run_python(ANNOTATIONS_AFTER_A_FAILED_READ, cwd=tempfile.gettempdir())
+    assert result.stdout.splitlines() == [
+        "True {'headers': 'Dict[str, str]', 'data': 'MultipartEncoder', 'return': 'None'} True",
+        "True {'data': 'dict'} True",
+    ], result.stderr[-2000:]
 
 
 @pytest.mark.parametrize("make, parts", [

@@ -8,15 +8,18 @@ twin raises for the same call (or succeeds where the twin succeeds).
 """
 import collections
 import contextlib
+import inspect
 import os
 import sys
 import warnings
 
+import httpx
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pelun_online_sdk.client as native
+from helpers import BACKENDS
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 import twins  # noqa: E402
@@ -148,8 +151,15 @@ class Member(str):
     """Stands for a TypeReq member: each side gets its own enumeration's."""
 
 
-type_reqs = st.sampled_from([lambda: Member("REQUESTS"), lambda: Member("AIOHTTP"), lambda: 1, lambda: None,
-                             lambda: RaisingEq(), lambda: EqReturningRaisingBool()])
+def type_reqs(*without):
+    """Every backend's member (but those of the classes `without`) and values that select none."""
+    members = [lambda name=row.member: Member(name) for row in BACKENDS if row.cls not in without]
+    return st.sampled_from([*members, lambda: 1, lambda: None, lambda: RaisingEq(), lambda: EqReturningRaisingBool()])
+
+
+# The twin's httpx client is given `proxies`, which httpx 0.28 dropped.
+TWIN_WITHOUT = () if "proxies" in inspect.signature(httpx.Client).parameters else ("_httpx",)
+
 any_value = st.one_of(plain, hostile_scalar, form(), headers(), proxies)
 
 # Module globals rebound for one call, on both sides alike.
@@ -212,8 +222,8 @@ TARGETS = {
     "_aiohttp.create_boundary": [form(), st.one_of(_fixed(None, "p", ""), hostile_scalar), lengths,
                                  st.one_of(_fixed(None, "", "b"), hostile_scalar), st.one_of(plain, hostile_scalar)],
     "_requests.ClientSession": [headers(), proxies],
-    "Client.create_boundary": [type_reqs, form(), _fixed(None, "p"), lengths, _fixed(None, "b"), plain],
-    "Client.ClientSession": [type_reqs, headers(), proxies],
+    "Client.create_boundary": [type_reqs(), form(), _fixed(None, "p"), lengths, _fixed(None, "b"), plain],
+    "Client.ClientSession": [type_reqs(*TWIN_WITHOUT), headers(), proxies],
 }
 KEYWORDS = ["data", "prefix", "length", "boundary", "MD5", "extra_headers", "proxy", "TypeReq", "bogus"]
 

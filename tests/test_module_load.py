@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import pelun_online_sdk.client as client
+import source_lines
 from helpers import run_python
 
 # Each name with what it is bound to ("module" or "module:attribute"), in body order.
@@ -20,7 +21,8 @@ BINDINGS = [entry.partition("=")[::2] for entry in """
     HTTPAdapter=requests.adapters:HTTPAdapter requests=requests MultipartEncoder=requests_toolbelt:MultipartEncoder
     PoolManager=urllib3:PoolManager __retry__=urllib3:Retry Report=pelun_online_sdk.utils:Report
     VERSION_SDK=pelun_online_sdk.utils:VERSION_SDK Proxy=pelun_online_sdk.proxy:Proxy""".split()]
-CLASSES = ["_aiohttp", "CHIPER", "SSLContext", "RequestsAdapter", "_requests", "_httpx", "Client", "__test__"]
+# The module's own statements (the backends' classes among them), then __test__.
+CLASSES = [name for _, name in source_lines.STATEMENTS] + ["__test__"]
 
 
 def test_names_are_bound_in_body_order():
@@ -83,17 +85,28 @@ def _refuse(name, broken=False):
     return f"sys.modules.pop({name!r}, None); sys.meta_path.insert(0, Refuse({name!r}, {broken}))"
 
 
+IMPORTED_AT = source_lines.IMPORTS  # by module, as the body writes it
+BOUND_AT = source_lines.BOUND
+
+
 @pytest.mark.parametrize("setup, error, line", [
-    (_refuse("aiohttp"), "ModuleNotFoundError: No module named 'aiohttp'", 10),
-    ("sys.modules['aiohttp'] = None", "ModuleNotFoundError: import of aiohttp halted; None in sys.modules", 10),
-    (_refuse("aiohttp_proxy"), "ModuleNotFoundError: No module named 'aiohttp_proxy'", 11),
-    (_refuse("requests_toolbelt"), "ModuleNotFoundError: No module named 'requests_toolbelt'", 16),
-    (_stub("Cryptodome.Hash"), "ImportError: cannot import name MD5", 8),
-    (_stub("pelun_online_sdk.utils"), "ImportError: cannot import name Report", 19),
-    (_stub("pelun_online_sdk.utils", Report="stand-in"), "ImportError: cannot import name VERSION_SDK", 19),
-    (_refuse("pelun_online_sdk.utils", broken=True), "RuntimeError: pelun_online_sdk.utils broke", 19),
-    (_stub("pelun_online_sdk.proxy"), "ImportError: cannot import name Proxy", 20),
-    (_refuse("pelun_online_sdk.proxy", broken=True), "RuntimeError: pelun_online_sdk.proxy broke", 20),
+    (_refuse("aiohttp"), "ModuleNotFoundError: No module named 'aiohttp'", IMPORTED_AT["aiohttp"]),
+    ("sys.modules['aiohttp'] = None", "ModuleNotFoundError: import of aiohttp halted; None in sys.modules",
+     IMPORTED_AT["aiohttp"]),
+    (_refuse("aiohttp_proxy"), "ModuleNotFoundError: No module named 'aiohttp_proxy'", IMPORTED_AT["aiohttp_proxy"]),
+    (_refuse("requests_toolbelt"), "ModuleNotFoundError: No module named 'requests_toolbelt'",
+     IMPORTED_AT["requests_toolbelt"]),
+    (_stub("Cryptodome.Hash"), "ImportError: cannot import name MD5", IMPORTED_AT["Cryptodome.Hash"]),
+    (_stub("pelun_online_sdk.utils"), "ImportError: cannot import name Report", IMPORTED_AT[".utils"]),
+    (_stub("pelun_online_sdk.utils", Report="stand-in"), "ImportError: cannot import name VERSION_SDK",
+     IMPORTED_AT[".utils"]),
+    (_refuse("pelun_online_sdk.utils", broken=True), "RuntimeError: pelun_online_sdk.utils broke",
+     IMPORTED_AT[".utils"]),
+    (_stub("pelun_online_sdk.proxy"), "ImportError: cannot import name Proxy", IMPORTED_AT[".proxy"]),
+    (_refuse("pelun_online_sdk.proxy", broken=True), "RuntimeError: pelun_online_sdk.proxy broke",
+     IMPORTED_AT[".proxy"]),
+    # Imported, but its class statement finds no base.
+    (_stub("httpx"), "AttributeError: module 'httpx' has no attribute 'Client'", BOUND_AT["_httpx"]),
 ])
 def test_failing_import_ends_the_load_cleanly_and_a_later_import_succeeds(setup, error, line):
     assert _check(FINDER + setup + """
@@ -104,7 +117,7 @@ except Exception as e:
     print([(f.name, f.filename, f.lineno) for f in traceback.extract_tb(e.__traceback__) if f.name.startswith("init")])
     print("pelun_online_sdk.client" in sys.modules)
 sys.meta_path = [f for f in sys.meta_path if not isinstance(f, Refuse)]
-for name in ("aiohttp", "Cryptodome.Hash", "pelun_online_sdk.utils", "pelun_online_sdk.proxy"):
+for name in ("aiohttp", "Cryptodome.Hash", "httpx", "pelun_online_sdk.utils", "pelun_online_sdk.proxy"):
     if not hasattr(sys.modules.get(name), "__file__"): sys.modules.pop(name, None)
 import pelun_online_sdk.client
 print(pelun_online_sdk.client.Client.TypeReq.AIOHTTP.value)

@@ -13,7 +13,7 @@ import urllib3
 import pelun_online_sdk.client as client
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
-from helpers import assert_no_leak, run_python, swallowing
+from helpers import BACKENDS, assert_no_leak, run_python, swallowing
 
 AGENT = f"Pelun-Online/{VERSION_SDK}"
 # httpx 0.28 dropped Client's `proxies` keyword for `proxy`.
@@ -75,8 +75,7 @@ def test_header_rule(recorded, extra, expected):
     for name, value in expected.items():
         assert session.headers[name] == value and name in session.headers.keys()
     assert extra == before
-    assert all(d == {} for d in (f.__defaults__[0] for f in (
-        client._requests.ClientSession, client._httpx.ClientSession, client._aiohttp.ClientSession)))
+    assert all(getattr(client, row.cls).ClientSession.__defaults__[0] == {} for row in BACKENDS)
 
 
 def test_rebinding_version_changes_the_next_agent(monkeypatch):

@@ -32,6 +32,7 @@ import pelun_online_sdk
 from pelun_online_sdk import _aiohttp_proxy_fix  # noqa: F401
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK, Report
+from helpers import BACKENDS
 from servers.proxy import pproxy_command
 
 
@@ -39,7 +40,22 @@ class TestUtils:
     def test_version_is_the_installed_distribution_version(self):
         assert VERSION_SDK == importlib.metadata.version("pelun_online_sdk")
         assert pelun_online_sdk.__version__ == VERSION_SDK
-        assert "Pelun-Online/{}".format(VERSION_SDK) == f"Pelun-Online/{VERSION_SDK}"
+
+    @pytest.mark.parametrize("member", [row.member for row in BACKENDS])
+    def test_each_session_sends_the_distribution_version_as_its_agent(self, http_origin, member):
+        from pelun_online_sdk.client import Client
+
+        async def get():
+            session = Client.ClientSession(Client.TypeReq[member])
+            if isinstance(session, aiohttp.ClientSession):
+                async with session, session.get(http_origin.url, timeout=aiohttp.ClientTimeout(total=10)) as response:
+                    return response.status
+            with session:
+                return session.get(http_origin.url, timeout=10).status_code
+
+        assert asyncio.run(get()) == 200
+        agent = "Pelun-Online/" + importlib.metadata.version("pelun_online_sdk")
+        assert http_origin.last.header_all("User-Agent") == [agent]
 
     def test_report_as_sole_base_of_a_result_class(self):
         class Boundary(Report):

@@ -1,0 +1,215 @@
+"""Class attributes the facade reads on every call, cls.TypeReq and then one
+of its members: read as Python reads them (metaclass hooks included), and
+remembered between calls only while nothing they depend on changes.
+
+A value written into a class's namespace behind the interpreter's back (no
+PyType_Modified) shows which reads are remembered: the interpreter's own
+type cache and the module's keep answering with the value they saw, until
+the class is marked modified; from then on every read sees the new one."""
+import ctypes
+import enum
+import gc
+import sys
+import sysconfig
+import types
+
+import pytest
+
+from pelun_online_sdk.client import Client
+from helpers import BACKENDS, record_backends
+
+TypeReq = Client.TypeReq
+# Free-threaded builds go without the module's cache: every read it makes is fresh.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# Emptying the interpreter's type cache gave every class a new version tag
+# before 3.11. From 3.11 the tags survive it, and a remembered value can then
+# only come from the module's own cache.
+TAGS_SURVIVE_CLEARING = sys.version_info >= (3, 11)
+# The module takes a class's version tag as valid only with the flag
+# Py_TPFLAGS_VALID_VERSION_TAG, which CPython no longer sets from 3.13
+# (compat::type_version): there its cache never fills.
+CACHE_UNFILLED = sys.version_info >= (3, 13)
+
+_set_item = ctypes.pythonapi.PyDict_SetItem
+_set_item.argtypes, _set_item.restype = (ctypes.py_object,) * 3, ctypes.c_int
+_type_modified = ctypes.pythonapi.PyType_Modified
+_type_modified.argtypes, _type_modified.restype = (ctypes.py_object,), None
+
+
+def write_unannounced(cls, name, value):
+    """cls.name = value in the class's own namespace, with no word to the caches."""
+    namespace, = gc.get_referents(cls.__dict__)  # the dict behind the mapping proxy
+    assert type(namespace) is dict
+    assert _set_item(namespace, name, value) == 0
+
+
+def clear_interpreter_caches():
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
+
+
+@pytest.fixture
+def backends(monkeypatch):
+    return record_backends(monkeypatch)
+
+
+OPERATIONS = {
+    "ClientSession": lambda cls, member: cls.ClientSession(member),
+    "create_boundary": lambda cls, member: cls.create_boundary(member, {}),
+}
+# The member the facade tests first, and what each operation then reaches.
+FIRST = BACKENDS[0]
+REACHED = {"ClientSession": (FIRST.cls, "ClientSession"), "create_boundary": (FIRST.bodies, "create_boundary")}
+
+
+def _class_read():
+    """cls.TypeReq, found on Client and then shadowed by members that select nothing."""
+    sub = type("Sub", (Client,), {})
+    return sub, TypeReq[FIRST.member], sub, "TypeReq", types.SimpleNamespace(**{r.member: r for r in BACKENDS})
+
+
+def _enum_member_read():
+    """TypeReq.<member> of an enumeration (whose metaclass had a __getattr__ up to 3.11)."""
+    members = enum.Enum("TypeReq", [row.member for row in BACKENDS])
+    return type("Sub", (Client,), {"TypeReq": members}), members[FIRST.member], members, FIRST.member, object()
+
+
+def _plain_member_read():
+    """TypeReq.<member> of a plain class."""
+    members = type("TypeReq", (), {row.member: object() for row in BACKENDS})
+    sub = type("Sub", (Client,), {"TypeReq": members})
+    return sub, getattr(members, FIRST.member), members, FIRST.member, object()
+
+
+# The module remembers a bounded number of reads, placed by the addresses of
+# class and name: the two reads of a call may share a place and push each
+# other out. Fresh classes, at other addresses, are tried a few times.
+ATTEMPTS = 4
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("read", [_class_read, _enum_member_read, _plain_member_read], ids=lambda r: r.__name__[1:])
+def test_a_remembered_read_holds_until_the_class_is_marked_modified(backends, operation, read):
+    # Where the module's cache is on and the version tags survive, the value
+    # it kept is all that answers once the interpreter's cache is emptied.
+    expected_after_clearing = REACHED[operation] if TAGS_SURVIVE_CLEARING and not FREE_THREADED else None
+    after_clearing = []
+    for _ in range(ATTEMPTS):
+        sub, member, holder, name, replacement = read()
+        call = lambda: OPERATIONS[operation](sub, member)  # noqa: E731
+        for _ in range(3):
+            assert call() == REACHED[operation]
+        write_unannounced(holder, name, replacement)
+        if not FREE_THREADED:  # the interpreter's cache answers too
+            assert call() == REACHED[operation]
+        clear_interpreter_caches()
+        after_clearing.append(call())
+        _type_modified(holder)
+        assert [call(), call()] == [None, None]  # never stale
+        if after_clearing[-1] == expected_after_clearing:
+            break
+    if CACHE_UNFILLED and after_clearing[-1] is None and expected_after_clearing is not None:
+        pytest.xfail("the module's cache never fills where CPython no longer sets Py_TPFLAGS_VALID_VERSION_TAG")
+    assert after_clearing[-1] == expected_after_clearing, after_clearing
+
+
+def _reads_in_python(operation, selected):
+    """cls.TypeReq and a member for each comparison, in the order the plain
+    Python facade makes them: one `if` per backend, or per builder with
+    `or` between the members it builds for."""
+    order = BACKENDS if operation == "ClientSession" else [
+        row for builder in BACKENDS if builder.bodies == builder.cls for row in BACKENDS if row.bodies == builder.cls]
+    reads = []
+    for row in order:
+        reads += ["TypeReq", row.member]
+        if row.member == selected:
+            return reads
+    raise AssertionError(f"{selected} is never tested")
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("selected", [row.member for row in BACKENDS])
+def test_a_metaclass_getattribute_runs_on_every_read(backends, operation, selected):
+    reads = []
+
+    class Counting(type):
+        def __getattribute__(cls, name):
+            reads.append(name)
+            return super().__getattribute__(name)
+
+    members = Counting("TypeReq", (), {row.member: TypeReq[row.member] for row in BACKENDS})
+    sub = Counting("Sub", (Client,), {"TypeReq": members})
+    per_call = []
+    for _ in range(4):
+        reads.clear()
+        assert OPERATIONS[operation](sub, TypeReq[selected]) is not None
+        per_call.append([name for name in reads if name != operation])  # sub.<operation> is the caller's read
+    assert per_call == [_reads_in_python(operation, selected)] * 4
+
+
+class _Reading(type):
+    """A metaclass with a __getattr__ of its own, as enumerations had up to 3.11."""
+
+    reads = []
+
+    def __getattr__(cls, name):
+        _Reading.reads.append(name)
+        if name == "HTTPX":
+            return "picked"
+        raise AttributeError(name)
+
+
+class _Overriding(_Reading):
+    def __getattribute__(cls, name):
+        return "picked" if name == "REQUESTS" else super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("metaclass, found_by_getattr", [(_Reading, ["AIOHTTP", "REQUESTS"]), (_Overriding, [])])
+def test_members_are_read_through_the_metaclass_hooks(metaclass, found_by_getattr):
+    # Members found in the class, members supplied by __getattr__, and a
+    # metaclass __getattribute__ all count, as attribute reads in Python do.
+    members = metaclass("Members", (), {"AIOHTTP": "a", "REQUESTS": "r"})
+    _Reading.reads.clear()
+
+    class Sub(Client):
+        TypeReq = members
+
+    if metaclass is _Reading:
+        del members.AIOHTTP, members.REQUESTS  # now only __getattr__ knows HTTPX
+        with pytest.raises(AttributeError, match="AIOHTTP"):
+            Sub.create_boundary("picked", {})
+        assert _Reading.reads == ["AIOHTTP"]
+        members.AIOHTTP = members.REQUESTS = "other"
+        _Reading.reads.clear()
+        assert Sub.create_boundary("picked", {}, boundary="b") is not None  # HTTPX from __getattr__
+        assert _Reading.reads == ["HTTPX"]
+    else:
+        assert Sub.create_boundary("picked", {}, boundary="b") is not None  # REQUESTS overridden
+        assert _Reading.reads == found_by_getattr
+
+
+def test_changed_classes_are_read_afresh():
+    # Reads of cls.TypeReq and of its members may be remembered between
+    # calls only while nothing they depend on changes.
+    class Meta(type):
+        pass
+
+    class Base(Client, metaclass=Meta):
+        TypeReq = types.SimpleNamespace(AIOHTTP="a", REQUESTS="r", HTTPX="h")
+
+    class Sub(Base):
+        pass
+
+    def picks(value):
+        return Sub.create_boundary(value, {}, boundary="b") is not None
+
+    for _ in range(3):
+        assert picks("r") and not picks("x")
+    Base.TypeReq = types.SimpleNamespace(AIOHTTP="a", REQUESTS="x", HTTPX="h")  # a base changes
+    assert picks("x") and not picks("r")
+    Meta.TypeReq = property(lambda cls: types.SimpleNamespace(AIOHTTP="a", REQUESTS="m", HTTPX="h"))
+    assert picks("m") and not picks("x")  # a data descriptor of the metaclass wins
+    del Meta.TypeReq
+    Sub.TypeReq = type("Members", (), {"AIOHTTP": "a", "REQUESTS": "s", "HTTPX": "h"})
+    assert picks("s")
+    Sub.TypeReq.REQUESTS = "t"  # a member changes on the class read through
+    assert picks("t") and not picks("s")
