@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 import pelun_online_sdk.client as client
-from helpers import allocated_growth, run_python
+from helpers import assert_no_leak, run_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKOUT = os.path.dirname(HERE)
@@ -183,7 +183,9 @@ def test_reimport_after_removal_leaks_nothing():
         del sys.modules[name]
         importlib.import_module(name)
 
-    assert allocated_growth(reimport, calls=2000, warmup=100) < 100
+    # The first re-imports after a load grow the import system's own caches
+    # a little (a free-threaded build more); a leak grows with every one.
+    assert_no_leak(reimport, calls=2000, slack=100)
 
 
 EMBED = r"""
@@ -286,7 +288,6 @@ def test_parameter_limit_is_enforced_when_compiling(tmp_path, count):
 
 def test_the_leak_check_sees_one_object_kept_per_call():
     # On every build, free-threaded included, where memory is released late.
-    from helpers import assert_no_leak
 
     kept = []
     with pytest.raises(AssertionError, match="blocks leaked over 1000 calls"):
@@ -302,7 +303,6 @@ def _raises(error, call):
 
 
 def test_new_error_paths_and_call_routes_do_not_leak(rebind):
-    from helpers import assert_no_leak
 
     data, headers = {}, {"X-A": "1"}
     assert_no_leak(_raises(OverflowError, lambda: client._requests.create_boundary(data, None, 2**64)), data)
