@@ -20,7 +20,13 @@ struct Backend {
     const Backend& bodies;
 };
 
-// In the order the facade tests the members.
-extern const Backend kBackends[3];
+// The table's rows, in the order the facade tests the members.
+class BackendTable {
+public:
+    const Backend* begin() const;
+    const Backend* end() const;
+    size_t size() const { return static_cast<size_t>(end() - begin()); }
+};
+inline constexpr BackendTable kBackends{};
 
 }  // namespace client

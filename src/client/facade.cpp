@@ -2,8 +2,6 @@
 // library; the facade passes the caller's arguments on, positionally, to the
 // backend of that library (see the backend table) and returns what the
 // backend returns.
-#include <iterator>
-
 #include "client/backends.hpp"
 #include "client/module_body.hpp"
 
@@ -101,7 +99,7 @@ const native::FunctionDecl kCreateBoundary =
 py::object define_type_req(py::handle globals) {
     native::ClassStatement statement(globals, kTypeReqClass,
                                      native::tuple_of({native::lookup_global(globals, kEnum)}));
-    for (int value = 1; value <= static_cast<int>(std::size(kBackends)); ++value) {
+    for (int value = 1; value <= static_cast<int>(kBackends.size()); ++value) {
         for (const Backend& backend : kBackends) {
             if (backend.value != value) continue;
             statement.set(backend.member, native::call(native::lookup_global(globals, kAuto)));
