@@ -16,7 +16,7 @@ BIN := $(VENV)/bin
 # [build-system] requires in pyproject.toml. Without isolation, a dependency
 # that pip has to build from source finds its tools here too: setuptools and
 # wheel serve most of them.
-BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3" cmake ninja setuptools wheel
+BUILD_DEPS := "scikit-build-core>=0.11" "pybind11>=3" cmake ninja setuptools wheel
 PIP_RUN := $(BIN)/python -m pip --disable-pip-version-check
 PIP := $(PIP_RUN) -q
 # See the file: pip on 3.8 needs to be told which releases still run there.
