@@ -181,6 +181,14 @@ def find_targets(arch, extra_pythons, only):
     return targets
 
 
+# Cross builds for a version with no aarch64 headers here use the x86_64
+# pyconfig.h. Compared for 3.14, the two differ in HAVE_GCC_ASM_FOR_X87/X64
+# (which only declare CPython's own x87 helpers), HAVE_USABLE_WCHAR_T (which
+# only decides whether <wchar.h> is included), the support tier and the HACL
+# vector flags (CPython's own build): nothing that changes the module's code.
+X86_PYCONFIG = "%s: compiled against the x86_64 pyconfig.h (no aarch64 one here; see X86_PYCONFIG)"
+
+
 def include_dirs(target):
     """The -isystem directories for a target's Python headers.
 
@@ -190,9 +198,14 @@ def include_dirs(target):
     directories needed.
     """
     python_dir = target.include.name  # python3.14
+    # Made afresh each run, but with the old files' times where nothing
+    # changed: the objects' dependency lists name these paths.
     overlay = BUILD / target.name / "include"
+    previous = overlay.with_name("include.old")
+    if previous.exists():
+        shutil.rmtree(previous)
     if overlay.exists():
-        shutil.rmtree(overlay)
+        overlay.rename(previous)
     overlay.mkdir(parents=True)
     (overlay / python_dir).symlink_to(target.include)
     triplet = "%s-linux-gnu" % target.arch
@@ -207,9 +220,10 @@ def include_dirs(target):
                 (overlay / triplet).mkdir()
                 (overlay / triplet / python_dir).symlink_to(candidate)
                 if candidate == host and target.arch != "x86_64":
-                    note("%s: no %s pyconfig.h here; using x86_64's (the same for LP64 "
-                         "little-endian in everything the C API's headers read)" % (target.label, target.arch))
+                    note(X86_PYCONFIG % target.label)
                 break
+    elif target.arch != "x86_64":
+        note(X86_PYCONFIG % target.label)
     # Python.h of 3.8-3.10 includes <crypt.h> where the building system had
     # it; zig's glibc headers have none (libcrypt is no longer glibc's). The
     # module never calls crypt(): a declaration serves.
@@ -218,6 +232,13 @@ def include_dirs(target):
             "#pragma once\n#ifdef __cplusplus\nextern \"C\" {\n#endif\n"
             "char *crypt(const char *key, const char *salt);\n"
             "#ifdef __cplusplus\n}\n#endif\n")
+    for path in overlay.rglob("*"):
+        old = previous / path.relative_to(overlay)
+        if path.is_file() and not path.is_symlink() and old.is_file() and old.read_bytes() == path.read_bytes():
+            stat = old.stat()
+            os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    if previous.exists():
+        shutil.rmtree(previous)
     return [str(overlay / python_dir), str(overlay)]
 
 
@@ -534,7 +555,11 @@ def in_chroot(kind, *command):
 
 def command_test(args):
     targets = {t.label: t for t in find_targets(args.arch, args.python, args.only)}
-    wheels = sorted(DIST.glob("%s-*%s.whl" % (PACKAGE, args.arch)))
+    def version_order(wheel):
+        abi = wheel.name.split("-")[3]
+        return int(abi[3:].rstrip("t")), abi.endswith("t")
+
+    wheels = sorted(DIST.glob("%s-*%s.whl" % (PACKAGE, args.arch)), key=version_order)
     results, status = [], 0
     for wheel in wheels:
         abi = wheel.name.split("-")[3]  # cp39, cp314t
@@ -561,6 +586,10 @@ def command_test(args):
         constraints = ["-c", ".ci/py3.8-constraints.txt"] if label == "3.8" else []
         requirement = rel_wheel + ("[test]" if suite else "")
         requirements = [rel_wheel, requirement] + constraints
+        if suite:
+            # tests/typing imports typing_extensions, which the test extra
+            # does not name; below 3.15 the dependencies bring it anyway.
+            requirements.insert(2, "typing_extensions")
         # The venv's own pip, as old as its CPython's, must install the wheel
         # (metadata 2.4 and its tags); a current pip then brings the
         # dependencies, as `make test` does: old ones can backtrack for long
