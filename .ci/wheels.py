@@ -442,7 +442,12 @@ def check_wheel(wheel, arch):
     problems = []
     env = dict(os.environ, PATH=str(bin_dir) + os.pathsep + os.environ.get("PATH", ""))
     code, shown = run_quiet([str(bin_dir / "auditwheel"), "show", str(wheel)], env=env)
-    match = re.search(r'platform tag to "manylinux_(\d+)_(\d+)_' + arch, shown.replace("\n", " "))
+    # "This constrains the platform tag to ..." names the floor the symbols
+    # set; where that is the architecture's oldest policy (2_17 for aarch64)
+    # only the tag the wheel is consistent with is named.
+    flat = " ".join(shown.split())
+    match = (re.search(r'constrains the platform tag to "manylinux_(\d+)_(\d+)_' + arch, flat)
+             or re.search(r'consistent with the following platform tag: "manylinux_(\d+)_(\d+)_' + arch, flat))
     floor = "manylinux_%s_%s" % match.groups() if match else "?"
     if code != 0 or not match or (int(match.group(1)), int(match.group(2))) > (2, 17):
         problems.append("auditwheel show: " + " ".join(shown.split()))
@@ -504,7 +509,10 @@ def command_build(args):
         raw = pack(target, module, dist_info, stage)
         bin_dir = Path(sys.executable).parent
         env = dict(os.environ, PATH=str(bin_dir) + os.pathsep + os.environ.get("PATH", ""))
-        code, output = run_quiet([str(bin_dir / "auditwheel"), "repair", "--plat", "manylinux_2_17_" + args.arch,
+        # auditwheel names only the machine's own architecture's policies;
+        # for another, it picks the policy itself and `show` checks the floor.
+        plat = "manylinux_2_17_" + args.arch if args.arch == os.uname().machine else "auto"
+        code, output = run_quiet([str(bin_dir / "auditwheel"), "repair", "--plat", plat,
                                   "-w", str(stage / "repaired"), str(raw)], env=env)
         repaired = sorted((stage / "repaired").glob("*.whl"))
         if code != 0 or len(repaired) != 1:
