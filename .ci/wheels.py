@@ -356,8 +356,13 @@ def compile_target(zig, target, pybind):
     if jobs:
         say("CPython %s (%s, headers from %s): compiling %d of %d sources, %d at a time"
             % (target.label, target.zig_target, target.origin, len(jobs), len(SOURCES), JOBS))
+        # Every source gets its turn even after one fails (map would cancel
+        # the rest), so that the next run recompiles only what failed.
         with concurrent.futures.ThreadPoolExecutor(JOBS) as pool:
-            list(pool.map(build, jobs))
+            futures = [pool.submit(build, job) for job in jobs]
+        errors = [future.exception() for future in futures if future.exception()]
+        if errors:
+            raise errors[0]
     module = work / ("client" + target.ext_suffix)
     all_objects = sorted(objects.glob("*.o"))
     if jobs or not module.exists() or module.stat().st_mtime < max(o.stat().st_mtime for o in all_objects):
