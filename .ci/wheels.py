@@ -64,6 +64,8 @@ CXXFLAGS = [
     "-ffunction-sections", "-fdata-sections",
     "-Wall", "-Wextra", "-Werror",
     "-DPYBIND11_SIMPLE_GIL_MANAGEMENT",
+    # The runtime defines the entry point, PyInit_<this name>.
+    "-DNATIVE_MODULE_NAME=client",
 ]
 LDFLAGS = [
     "-shared", "-Wl,--version-script=" + str(ROOT / "cmake" / "exports.map"),
@@ -306,6 +308,9 @@ def compile_target(zig, target, pybind):
     objects = work / "obj"
     objects.mkdir(parents=True, exist_ok=True)
     flags = ["-target", target.zig_target] + CXXFLAGS + ["-I", str(ROOT / "src"), "-isystem", pybind]
+    if target.arch == "x86_64":
+        # As CMakeLists.txt: the per-thread state read through TLS descriptors.
+        flags.append("-mtls-dialect=gnu2")
     for directory in include_dirs(target):
         flags += ["-isystem", directory]
     # A change of flags or headers' origin rebuilds everything.
