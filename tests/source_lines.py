@@ -138,11 +138,11 @@ def _module_body(text):
 
 def _backends(text):
     names = dict(_NAME.findall(text))
-    size = re.search(r"\bconst\s+Backend\s+kBackends\[(\d+)\]\s*=", text)
-    assert size, "no backend table"
-    row = r"\{\s*(k\w+)\s*,\s*(\d+)\s*,\s*(k\w+)\s*,\s*(\d+)\s*,\s*(\w+)\s*,\s*kBackends\[(\d+)\]\s*\}"
-    rows = re.findall(row, text)
-    assert rows and len(rows) == int(size[1]), f"{len(rows)} rows read of a table of {size[1]}"
+    table = re.search(r"\bconst\s+Backend\s+kRows\[\]\s*=\s*\{(.*?)\n\};", text, re.S)
+    assert table, "no backend table"
+    row = r"\{\s*(k\w+)\s*,\s*(\d+)\s*,\s*(k\w+)\s*,\s*(\d+)\s*,\s*(\w+)\s*,\s*kRows\[(\d+)\]\s*\}"
+    rows = re.findall(row, table[1])
+    assert rows and len(rows) == table[1].count("{"), f"{len(rows)} rows read of {table[1].count('{')}"
     classes = [names[cls] for _, _, cls, _, _, _ in rows]
     return [Backend(names[member], int(value), names[cls], int(line), define, classes[int(bodies)])
             for member, value, cls, line, define, bodies in rows]
