@@ -48,11 +48,20 @@ def main(out):
         quiet=True,
     )
     with tempfile.TemporaryDirectory(dir=out) as temp:
-        setup(
-            name="pelun-bench-peer",
-            ext_modules=extensions,
-            script_args=["-q", "build_ext", "--build-lib", out, "--build-temp", temp],
-        )
+        # setuptools reads the pyproject.toml of the working directory. The
+        # project's is not this build's, and the setuptools a venv starts with
+        # refuses its SPDX license string, so the build runs from the empty
+        # temporary folder.
+        cwd = os.getcwd()
+        os.chdir(temp)
+        try:
+            setup(
+                name="pelun-bench-peer",
+                ext_modules=extensions,
+                script_args=["-q", "build_ext", "--build-lib", out, "--build-temp", temp],
+            )
+        finally:
+            os.chdir(cwd)
 
 
 if __name__ == "__main__":
