@@ -12,7 +12,6 @@ import inspect
 import os
 import sys
 import tempfile
-import warnings
 from pathlib import Path
 
 # The local servers are shared with the test suite.
@@ -31,9 +30,6 @@ from pelun_online_sdk.proxy import Proxy  # noqa: E402
 TypeReq = Client.TypeReq
 HEADERS = {"X-Demo": "1"}
 FIELDS = {"n": 5, "flag": True, "tags": ["a", "b"], "text": "hi"}
-
-# httpx 0.26+ flags the proxies keyword the httpx client is built with.
-warnings.filterwarnings("ignore", "The 'proxies' argument", DeprecationWarning)
 
 INTRO = f"""\
 pelun_online_sdk.client on the wire, as local servers saw it.

@@ -1,9 +1,12 @@
 """Shared test helpers: the backends, leak checks and fresh interpreters."""
 import gc
+import inspect
 import os
 import subprocess
 import sys
 import textwrap
+
+import httpx
 
 import source_lines
 
@@ -13,6 +16,11 @@ import source_lines
 # multipart bodies (.bodies). Read from the module's own backend table: a
 # backend added there reaches every test that goes through them all.
 BACKENDS = source_lines.BACKENDS
+
+# The keyword httpx.Client takes a proxy URL by, as the module decides it when
+# it loads: `proxy` from httpx 0.26 on (0.26 and 0.27 deprecate `proxies`,
+# 0.28 dropped it), `proxies` before.
+HTTPX_PROXY_KEYWORD = "proxy" if "proxy" in inspect.signature(httpx.Client).parameters else "proxies"
 
 
 class Recorder:

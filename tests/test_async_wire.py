@@ -28,9 +28,6 @@ FIELDS = {"n": 5, "x": 1.5, "flag": True, "items": [1, "b"], "map": {"k": None},
 PARSED = [("n", "5"), ("x", "1.5"), ("flag", "True"), ("items", '[1, "b"]'),
           ("map", '{"k": null}'), ("text", "Привет, мир")]
 
-# httpx 0.26+ warns about the proxies keyword the factory passes.
-proxies_warning = pytest.mark.filterwarnings("ignore:The 'proxies' argument:DeprecationWarning")
-
 
 def run(make_coroutine):
     """Run an async exchange to its end; aiohttp sessions need a running loop to be made."""
@@ -57,7 +54,6 @@ def test_httpx_client_speaks_http2_and_guesses_the_charset(tls_ca_env, h2_origin
     assert seen.header_all("x-token") == ["abc"]
 
 
-@proxies_warning
 @pytest.mark.parametrize("scheme", ["http", "socks5"])
 def test_httpx_client_goes_through_the_proxy(proxy_server, http_origin, scheme):
     proxy = Proxy("127.0.0.1", proxy_server.port, scheme)
@@ -75,7 +71,6 @@ def sleeps(monkeypatch):
     return asked
 
 
-@proxies_warning
 @pytest.mark.parametrize("scheme", ["http", "socks5"])
 def test_httpx_client_retries_connections_through_the_proxy(proxy_server, hello_recorder, sleeps, scheme):
     # The recorder refuses every TLS handshake: a connection that is never
@@ -94,7 +89,6 @@ def test_httpx_client_retries_connections_through_the_proxy(proxy_server, hello_
     assert [tunnel.protocol for tunnel in proxy_server.tunnels_to(hello_recorder.port)] == [scheme] * 4
 
 
-@proxies_warning
 def test_httpx_client_waits_for_a_proxy_that_refuses_at_first(monkeypatch, http_origin):
     # The proxy's port is taken but not listening (connections are refused)
     # until the client's second backoff; then a stand-in proxy answers the
@@ -135,7 +129,6 @@ def test_httpx_client_waits_for_a_proxy_that_refuses_at_first(monkeypatch, http_
     assert not http_origin.requests
 
 
-@proxies_warning
 @pytest.mark.parametrize("scheme", ["http", "socks5"])
 def test_httpx_client_keeps_http2_through_the_proxy(tls_ca_env, h2_origin, proxy_server, scheme):
     with client._httpx.ClientSession({"X-Token": "abc"}, Proxy("127.0.0.1", proxy_server.port, scheme)) as session:

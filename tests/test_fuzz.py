@@ -8,12 +8,10 @@ twin raises for the same call (or succeeds where the twin succeeds).
 """
 import collections
 import contextlib
-import inspect
 import os
 import sys
 import warnings
 
-import httpx
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -151,14 +149,11 @@ class Member(str):
     """Stands for a TypeReq member: each side gets its own enumeration's."""
 
 
-def type_reqs(*without):
-    """Every backend's member (but those of the classes `without`) and values that select none."""
-    members = [lambda name=row.member: Member(name) for row in BACKENDS if row.cls not in without]
+def type_reqs():
+    """Every backend's member and values that select none."""
+    members = [lambda name=row.member: Member(name) for row in BACKENDS]
     return st.sampled_from([*members, lambda: 1, lambda: None, lambda: RaisingEq(), lambda: EqReturningRaisingBool()])
 
-
-# The twin's httpx client is given `proxies`, which httpx 0.28 dropped.
-TWIN_WITHOUT = () if "proxies" in inspect.signature(httpx.Client).parameters else ("_httpx",)
 
 any_value = st.one_of(plain, hostile_scalar, form(), headers(), proxies)
 
@@ -223,7 +218,7 @@ TARGETS = {
                                  st.one_of(_fixed(None, "", "b"), hostile_scalar), st.one_of(plain, hostile_scalar)],
     "_requests.ClientSession": [headers(), proxies],
     "Client.create_boundary": [type_reqs(), form(), _fixed(None, "p"), lengths, _fixed(None, "b"), plain],
-    "Client.ClientSession": [type_reqs(*TWIN_WITHOUT), headers(), proxies],
+    "Client.ClientSession": [type_reqs(), headers(), proxies],
 }
 KEYWORDS = ["data", "prefix", "length", "boundary", "MD5", "extra_headers", "proxy", "TypeReq", "bogus"]
 

@@ -1,6 +1,6 @@
 """The three session factories: headers, proxies, retry policy, transport."""
 import asyncio
-import inspect
+import re
 import types
 import warnings
 
@@ -13,11 +13,10 @@ import urllib3
 import pelun_online_sdk.client as client
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
-from helpers import BACKENDS, assert_no_leak, run_python, swallowing
+from helpers import BACKENDS, HTTPX_PROXY_KEYWORD, assert_no_leak, run_python, swallowing
 
 AGENT = f"Pelun-Online/{VERSION_SDK}"
-# httpx 0.28 dropped Client's `proxies` keyword for `proxy`.
-PROXY_KEYWORD = "proxies" if "proxies" in inspect.signature(httpx.Client).parameters else "proxy"
+PROXY_KEYWORD = HTTPX_PROXY_KEYWORD
 
 
 class ReadCountingProxy:
@@ -129,7 +128,6 @@ def test_httpx_client_arguments(recorded):
     assert_no_leak(lambda: detect(sample), sample, calls=3000, warmup=3000)
 
 
-@pytest.mark.filterwarnings("ignore:The .proxies. argument:DeprecationWarning")
 def test_httpx_proxied_client_mounts_its_transport_for_all_urls(recorded):
     proxy = ReadCountingProxy("socks5://127.0.0.1:1080")
     client._httpx.ClientSession({}, proxy).close()
@@ -139,17 +137,16 @@ def test_httpx_proxied_client_mounts_its_transport_for_all_urls(recorded):
     (pattern, mounted), = proxied["mounts"].items()
     assert pattern == "all://" and isinstance(mounted, httpx.HTTPTransport)
     assert mounted is not proxied["transport"]
-    # An empty URL gets no mount: httpx 0.26 and 0.27 take it as no proxy
-    # (0.25 and 0.28 on refuse it, and the module lets their error through).
-    if PROXY_KEYWORD == "proxies":
-        try:
-            httpx.Client(proxies="").close()
-        except ValueError:
-            with pytest.raises(ValueError, match="Unknown scheme for proxy URL"):
-                client._httpx.ClientSession({}, ReadCountingProxy(""))
-        else:
-            client._httpx.ClientSession({}, ReadCountingProxy("")).close()
-            assert list(recorded[-1]) == ["http2", PROXY_KEYWORD, "headers", "default_encoding", "transport"]
+    # An empty URL gets no mount. Where httpx takes it as no proxy, so does
+    # the module; where httpx refuses it, the module lets its error through.
+    try:
+        httpx.Client(**{PROXY_KEYWORD: ""}).close()
+    except ValueError as refusal:
+        with pytest.raises(ValueError, match=re.escape(str(refusal))):
+            client._httpx.ClientSession({}, ReadCountingProxy(""))
+    else:
+        client._httpx.ClientSession({}, ReadCountingProxy("")).close()
+        assert list(recorded[-1]) == ["http2", PROXY_KEYWORD, "headers", "default_encoding", "transport"]
 
 
 def test_httpx_proxy_keyword_is_chosen_at_load(tmp_path):
@@ -160,7 +157,7 @@ def test_httpx_proxy_keyword_is_chosen_at_load(tmp_path):
         import httpx
         calls = []
 
-        # The real Client underneath takes `proxy` from 0.26 on, `proxies` before 0.28.
+        # The real Client underneath takes `proxy` from 0.26 on, `proxies` before.
         keyword = "proxy" if "proxy" in inspect.signature(httpx.Client).parameters else "proxies"
 
         class Client(httpx.Client):

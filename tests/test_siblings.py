@@ -9,7 +9,6 @@ import contextlib
 import gc
 import http.server
 import importlib.metadata
-import inspect
 import socket
 import subprocess
 import threading
@@ -32,7 +31,7 @@ import pelun_online_sdk
 from pelun_online_sdk import _aiohttp_proxy_fix  # noqa: F401
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK, Report
-from helpers import BACKENDS
+from helpers import BACKENDS, HTTPX_PROXY_KEYWORD
 from servers.proxy import pproxy_command
 
 
@@ -280,12 +279,8 @@ def _via_requests(proxy, url):
         return response.status_code, response.text
 
 
-# httpx 0.26 brought Client's `proxy` keyword, 0.28 removed `proxies`.
-_HTTPX_PROXY = "proxy" if "proxy" in inspect.signature(httpx.Client).parameters else "proxies"
-
-
 def _via_httpx(proxy, url):
-    with httpx.Client(**{_HTTPX_PROXY: proxy.toString}, timeout=10) as client:
+    with httpx.Client(**{HTTPX_PROXY_KEYWORD: proxy.toString}, timeout=10) as client:
         response = client.get(url)
         return response.status_code, response.text
 

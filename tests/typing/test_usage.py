@@ -13,9 +13,6 @@ _spec = importlib.util.spec_from_file_location("usage", pathlib.Path(__file__).w
 usage = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(usage)
 
-# httpx 0.26+ warns about the proxies keyword the factory passes.
-pytestmark = pytest.mark.filterwarnings("ignore:The 'proxies' argument:DeprecationWarning")
-
 
 def _posted(form_origin):
     return [(request.form, request.boundary) for request in form_origin.wait(3)]
