@@ -444,7 +444,7 @@ constexpr unsigned int kFunctionTypeFlags =
                               compat::kSealedTypeFlags);
 
 // "<module>.function": the type's name as the interpreter shows it, kept
-// for the process (a type made from a spec keeps pointing at it).
+// for the process (a type made by PyType_FromSpec keeps pointing at it).
 const std::string kFunctionTypeName = std::string(kModuleDefinition.dotted_name) + ".function";
 
 PyType_Spec function_spec = {

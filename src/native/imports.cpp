@@ -23,8 +23,8 @@ py::object call_import(py::handle globals, const char* module, py::handle fromli
 }
 
 // True when the sys.modules entry is still being imported (by another
-// thread or higher up this one's stack). A module without a spec, or a spec
-// without the flag, is done; other errors propagate.
+// thread or higher up this one's stack). A module without __spec__, or a
+// __spec__ without the flag, is done; other errors propagate.
 bool still_initializing(const py::object& module) {
     py::object spec = optional_attr(module, kSpec);
     if (!spec) return false;

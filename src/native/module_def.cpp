@@ -120,8 +120,9 @@ void check_interpreter() {
 
 // --- the create slot ------------------------------------------------------------------
 
-// Copies one import-spec attribute into the module; a spec without it is
-// skipped, and None is skipped where `skip_none` says so.
+// Copies one attribute of the ModuleSpec the import system passes into the
+// module; one the ModuleSpec lacks is skipped, and None is skipped where
+// `skip_none` says so.
 void copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
                          bool skip_none) {
     PyObject* value = PyObject_GetAttrString(spec, from);

@@ -207,8 +207,8 @@ constexpr unsigned long kSealedTypeFlags =
 constexpr unsigned long kSealedTypeFlags = 0;
 #endif
 
-// Finishes a heap type made from a spec: what 3.8 and 3.9 cannot take from
-// the spec itself (3.8 reads no offsets from the members, 3.9 only the
+// Finishes a heap type made by PyType_FromSpec: what 3.8 and 3.9 cannot take
+// from its PyType_Spec (3.8 reads no offsets from the members, 3.9 only the
 // vectorcall one is new; no flag seals the type before 3.10).
 inline void finish_heap_type(PyTypeObject* type, Py_ssize_t vectorcall_offset,
                              Py_ssize_t weaklist_offset, Py_ssize_t dict_offset) {
@@ -290,7 +290,7 @@ inline PyModuleDef_Slot gil_slot() {
 #endif
 }
 
-// The vectorcall offset of a heap type as a member of its spec (from 3.9),
+// The vectorcall offset of a heap type as a PyType_Spec member (from 3.9),
 // or the members' end marker on 3.8, which takes no offsets from members
 // (see finish_heap_type); it goes last.
 inline PyMemberDef vectorcall_offset_member(Py_ssize_t offset) {
