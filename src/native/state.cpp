@@ -1,5 +1,8 @@
 #include "native/state.hpp"
 
+#include <iterator>
+#include <type_traits>
+
 #include "native/detail/caches.hpp"
 #include "native/detail/capi.hpp"
 #include "native/function.hpp"
@@ -32,7 +35,8 @@ void ModuleState::initialise(py::handle module) {
 void ModuleState::keep_builtins(py::handle builtins_module) {
     builtins_ = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins_module.ptr()));
     const Name* kept[] = {&kStaticmethod, &kSuper, &kRange, &kZip};
-    for (size_t i = 0; i < 4; ++i) {
+    static_assert(std::size(kept) == std::extent_v<decltype(saved_builtins_)>);
+    for (size_t i = 0; i < std::size(kept); ++i) {
         PyObject* value = compat::dict_get(builtins_.ptr(), kept[i]->handle().ptr());
         if (value == nullptr) {
             if (!PyErr_Occurred()) {
