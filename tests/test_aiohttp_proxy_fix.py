@@ -5,6 +5,7 @@ the socks path goes through pelun_online_sdk._aiohttp_proxy_fix; before that,
 aiohttp_proxy's own method must be left as it was.
 """
 import asyncio
+import contextlib
 import importlib
 import socket
 import threading
@@ -16,8 +17,9 @@ import pytest
 import pelun_online_sdk.client as client
 from pelun_online_sdk import _aiohttp_proxy_fix as fix
 from pelun_online_sdk.proxy import Proxy
+from pelun_online_sdk.utils import VERSION_SDK
 from servers.proxy import ProxyServer
-from servers._util import LOCALHOST, listen_socket
+from servers._util import LOCALHOST, listen_socket, start_thread
 
 # Reserved characters of URLs in both halves; '%' is left out: aiohttp_proxy
 # unquotes credentials a second time after yarl has.
@@ -30,7 +32,7 @@ def run(make_coroutine, timeout=30):
 
 async def fetch(proxy, url, **kwargs):
     """GET through a session of the module's own aiohttp factory: (status, text)."""
-    session = client._aiohttp.ClientSession({}, proxy)
+    session = client._aiohttp.ClientSession({"X-Token": "abc"}, proxy)
     async with session:
         async with session.get(url, **kwargs) as response:
             return response.status, await response.text()
@@ -80,63 +82,55 @@ def test_each_proxy_type_reaches_the_origin(proxy_server, auth_proxy, http_origi
     assert run(lambda: fetch(proxy, origin.url + "through", ssl=ssl)) == (200, "ok")
     tunnel = server.wait_for_tunnel(origin.port)
     assert (tunnel.protocol, tunnel.target_host) == (scheme.split("-")[0], LOCALHOST)
-    assert origin.last.path == "/through"
+    # The session's merged headers go through the proxy too, with exactly one User-Agent.
+    assert origin.last.path == "/through" and origin.last.header_all("X-Token") == ["abc"]
+    assert origin.last.header_all("User-Agent") == [f"Pelun-Online/{VERSION_SDK}"]
 
 
-@pytest.mark.parametrize("tls", [False, True], ids=["http-origin", "https-origin"])
-def test_a_wrong_socks5_password_fails_with_the_proxys_refusal(auth_proxy, http_origin, https_origin,
-                                                              tls_ca, tls):
+@pytest.mark.parametrize("scheme, user, tls, refusal, message", [
+    # pproxy answers a wrong socks5 password by closing the connection mid-handshake,
+    ("socks5", USER, False, aiohttp_proxy.InvalidServerReply, "Not all data available"),
+    ("socks5", USER, True, aiohttp_proxy.InvalidServerReply, "Not all data available"),
+    # an http one with 407. ':', '/' and '@' are beyond aiohttp_proxy's http path: a plain user there.
+    ("http", "user", True, aiohttp.ClientHttpProxyError, "^407, message='Proxy Authentication Required'"),
+])
+def test_a_wrong_password_is_refused(auth_proxy, http_origin, https_origin, tls_ca, scheme, user, tls, refusal, message):
     origin = https_origin if tls else http_origin
-    proxy = Proxy(LOCALHOST, auth_proxy.port, "socks5", USER, PASSWORD + "x")
-    # pproxy answers a wrong password by closing the connection mid-handshake.
-    with pytest.raises(aiohttp_proxy.InvalidServerReply, match="Not all data available"):
+    proxy = Proxy(LOCALHOST, auth_proxy.port, scheme, user, "wrong")
+    with pytest.raises(refusal, match=message):
         run(lambda: fetch(proxy, origin.url, ssl=tls_ca.client_context() if tls else None))
     assert origin.requests == []
 
 
-def test_a_wrong_http_proxy_password_is_refused_with_407(auth_proxy, https_origin, tls_ca):
-    # ':', '/' and '@' are beyond aiohttp_proxy's http path: a plain password here.
-    proxy = Proxy(LOCALHOST, auth_proxy.port, "http", "user", "wrong")
-    with pytest.raises(aiohttp.ClientHttpProxyError) as caught:
-        run(lambda: fetch(proxy, https_origin.url, ssl=tls_ca.client_context()))
-    assert caught.value.status == 407
-    assert https_origin.requests == []
+@pytest.fixture
+def scripted_socks5():
+    """Factory of socks5 'proxies' that accept one connection, play `replies`
+    (one per read of the client's bytes) and then set the event they return
+    once the client has closed; the listeners are closed after the test."""
+    started = []
 
+    def start(replies):
+        listener, closed = listen_socket(1), threading.Event()
 
-class ScriptedSocks5:
-    """A socks5 'proxy' that accepts one connection, plays `replies` (one per
-    read of the client's bytes) and then reports whether the client closed."""
-
-    def __init__(self, replies):
-        self._replies = replies
-        self._listener = listen_socket(1)
-        self.port = self._listener.getsockname()[1]
-        self.closed_by_client = threading.Event()
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def _serve(self):
-        self._listener.settimeout(10)
-        try:
-            conn, _ = self._listener.accept()
-        except OSError:
-            return
-        with conn:
-            conn.settimeout(10)
-            try:
-                for reply in self._replies:
+        def serve():
+            listener.settimeout(10)
+            with contextlib.suppress(OSError), listener.accept()[0] as conn:
+                conn.settimeout(10)
+                for reply in replies:
                     if not conn.recv(512):
                         break
                     conn.sendall(reply)
                 while conn.recv(512):  # bounded by the socket timeout
                     pass
-                self.closed_by_client.set()
-            except OSError:
-                pass
+                closed.set()
 
-    def close(self):
-        self._listener.close()
-        self._thread.join(15)
+        started.append((listener, start_thread(serve, name="scripted-socks5")))
+        return listener.getsockname()[1], closed
+
+    yield start
+    for listener, thread in started:
+        listener.close()
+        thread.join(15)
 
 
 GRANTED = b"\x05\x00"
@@ -152,12 +146,8 @@ CONNECTED = b"\x05\x00\x00\x01" + socket.inet_aton(LOCALHOST) + b"\x00\x50"
     # The handshake succeeds, then no TLS server answers: aiohttp's own error.
     ([GRANTED, CONNECTED, b"not a TLS record" * 4], "https://127.0.0.1:9/", aiohttp.ClientSSLError),
 ], ids=["silent", "refusing", "tls-after-handshake"])
-def test_every_failure_closes_the_connection_to_the_proxy(replies, url, expected):
-    server = ScriptedSocks5(replies)
-    try:
-        proxy = Proxy(LOCALHOST, server.port, "socks5")
-        with pytest.raises(expected):
-            run(lambda: fetch(proxy, url, timeout=aiohttp.ClientTimeout(total=1)))
-        assert server.closed_by_client.wait(5), "the socket to the proxy was left open"
-    finally:
-        server.close()
+def test_every_failure_closes_the_connection_to_the_proxy(scripted_socks5, replies, url, expected):
+    port, closed_by_client = scripted_socks5(replies)
+    with pytest.raises(expected):
+        run(lambda: fetch(Proxy(LOCALHOST, port, "socks5"), url, timeout=aiohttp.ClientTimeout(total=1)))
+    assert closed_by_client.wait(5), "the socket to the proxy was left open"

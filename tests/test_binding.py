@@ -41,26 +41,18 @@ def raised(function, *args, via=None, **kwargs):
     (C.ClientSession, (), {}, "at least", 2, 1),
     (C.ClientSession, (), {"proxy": None}, "at least", 2, 1),
     (C.ClientSession, (0, {}, None, 4), {}, "at most", 4, 5),
-    (C.create_boundary, (), {}, "at least", 3, 1),
     (C.create_boundary, (), {"data": {}}, "at least", 3, 1),
     (C.create_boundary, (T.HTTPX,), {}, "at least", 3, 2),
     (C.create_boundary, (), {"TypeReq": T.HTTPX}, "at least", 3, 2),
-    (C.create_boundary, (0, {}, None, 51, None, False, 7), {}, "at most", 7, 8),
     (RQ.create_urlencode, (), {}, "exactly", 1, 0),
     (AIO.create_urlencode, ({}, {}), {}, "exactly", 1, 2),
-    (RQ.create_boundary, (), {"prefix": ""}, "at least", 1, 0),
     (AIO.create_boundary, ({}, None, 51, None, False, 6), {}, "at most", 5, 6),
-    (RQ.ClientSession, ({}, None, 3), {}, "at most", 2, 3),
-    (HX.ClientSession, ({}, None, 3), {}, "at most", 2, 3),
     (AIO.ClientSession, ({}, None, 3, 4), {}, "at most", 2, 4),
     (client.SSLContext.set_alpn_protocols, (CONTEXT,), {}, "exactly", 2, 1),
     (CONTEXT.set_alpn_protocols, ([], []), {}, "exactly", 2, 3),
     (client.RequestsAdapter.__init__, (), {}, "at least", 1, 0),  # *args: no upper bound to name
-    (client.RequestsAdapter.init_poolmanager, (), {}, "at least", 1, 0),
     (ADAPTER.proxy_manager_for, (), {}, "exactly", 2, 1),
     (AUTODETECT, (), {}, "exactly", 1, 0),
-    (AUTODETECT, (b"", b""), {}, "exactly", 1, 2),
-    (RB.__init__, (RB.__new__(RB),), {}, "exactly", 3, 1),
     (AB.__init__, (AB.__new__(AB), {}, 1, 2), {}, "exactly", 3, 4),
 ])
 def test_positional_counts(function, args, kwargs, bound, count, given):
@@ -81,16 +73,6 @@ CALLS = [  # raw function, positional arguments that bind (TypeReq 0 selects not
 ]
 
 
-def _api(name, *argtypes):
-    function = getattr(ctypes.pythonapi, name)
-    function.restype, function.argtypes = ctypes.py_object, list(argtypes)
-    return function
-
-
-def _stack(values):
-    return (ctypes.py_object * len(values))(*values)
-
-
 class _Holder:
     """Its instance attribute is found as a plain callable, so a method call
     through it drops the holder and vectorcalls the function itself."""
@@ -99,20 +81,20 @@ class _Holder:
 def vectorcall(function, args, kwnames):
     """Calls `function` through its vectorcall entry with `kwnames` as given,
     unchecked, as a C caller may; the values of the keywords are None."""
-    values = (*args, *[None] * len(kwnames))
     obj, array, size = ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t
-    if sys.version_info >= (3, 11):  # the first release to export it
-        call = _api("PyObject_Vectorcall", obj, array, size, obj)
-        return call(function, _stack(values), len(args), kwnames)
-    if sys.version_info >= (3, 9):
-        holder = _Holder()
-        holder.target = function
-        call = _api("PyObject_VectorcallMethod", obj, array, size, obj)
-        return call("target", _stack((holder, *values)), 1 + len(args), kwnames)
-    # 3.8 exports neither; its PyVectorcall_Call passes a dict's keys on as
-    # keyword names without looking at their type.
-    call = _api("PyVectorcall_Call", obj, obj, obj)
-    return call(function, tuple(args), dict.fromkeys(kwnames))
+    # The first releases to export them: 3.11 and 3.9. 3.8's PyVectorcall_Call
+    # passes a dict's keys on as keyword names without looking at their type.
+    name = ("PyObject_Vectorcall" if sys.version_info >= (3, 11) else
+            "PyObject_VectorcallMethod" if sys.version_info >= (3, 9) else "PyVectorcall_Call")
+    call = getattr(ctypes.pythonapi, name)
+    call.restype, call.argtypes = obj, [obj, obj, obj] if name == "PyVectorcall_Call" else [obj, array, size, obj]
+    if name == "PyVectorcall_Call":
+        return call(function, tuple(args), dict.fromkeys(kwnames))
+    if name == "PyObject_VectorcallMethod":
+        (holder := _Holder()).target = function
+        function, args = "target", (holder, *args)
+    values = (*args, *[None] * len(kwnames))
+    return call(function, (obj * len(values))(*values), len(args), kwnames)
 
 
 @pytest.mark.parametrize("function, args, first", CALLS)
@@ -133,10 +115,8 @@ BUILDER_CASES = [  # args, kwargs, parameter, expected, given; the first failing
     (({},), {"prefix": Str()}, "prefix", "str", "Str"),
     (({}, None, True, b""), {}, "length", "int", "bool"),
     (({}, None, None), {}, "length", "int", "NoneType"),
-    (({},), {"length": 5.0}, "length", "int", "float"),
     (({},), {"length": Int(5)}, "length", "int", "Int"),
     (({}, None, 5, b""), {}, "boundary", "str", "bytes"),
-    (({},), {"boundary": Str("b")}, "boundary", "str", "Str"),
 ]
 BUILDERS = [RQ.create_boundary, AIO.create_boundary, functools.partial(C.create_boundary, 0)]
 
@@ -144,7 +124,6 @@ BUILDERS = [RQ.create_boundary, AIO.create_boundary, functools.partial(C.create_
 @pytest.mark.parametrize("function, args, kwargs, parameter, expected, given", [
     *[(builder, *case) for builder in BUILDERS for case in BUILDER_CASES],
     (C.ClientSession, (0, None), {}, "extra_headers", "dict", "NoneType"),
-    (C.ClientSession, (T.HTTPX,), {"extra_headers": OrderedDict()}, "extra_headers", "dict", "collections.OrderedDict"),
     (RQ.ClientSession, ([],), {}, "extra_headers", "dict", "list"),
     (HX.ClientSession, (Sub(),), {}, "extra_headers", "dict", "Sub"),
     (AIO.ClientSession, (), {"extra_headers": None}, "extra_headers", "dict", "NoneType"),
@@ -236,8 +215,7 @@ def test_binding_does_not_leak(action):
 def _formatted(fmt, *args):
     # The interpreter's own rendering of a printf-style message.
     render = ctypes.pythonapi.PyUnicode_FromFormat
-    render.restype = ctypes.py_object
-    render.argtypes = [ctypes.c_char_p] + [ctypes.c_char_p] * len(args)
+    render.restype, render.argtypes = ctypes.py_object, [ctypes.c_char_p] * (1 + len(args))
     return render(fmt.encode(), *(arg.encode() for arg in args))
 
 

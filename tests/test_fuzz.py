@@ -1,9 +1,7 @@
 """Random calls of every public callable, with hostile arguments and rebound
-module globals, against the same code written as plain Python.
-
-The property: the native call never crashes and never raises SystemError or
-an internal error, and it fails with the exception type the plain-Python
-twin raises for the same call (or succeeds where the twin succeeds).
+module globals, against the same code written as plain Python (bench/twins.py):
+the native call never crashes nor raises SystemError or an internal error, and
+fails with the exception type the twin raises (or succeeds where it succeeds).
 `make fuzz` runs many more examples (FUZZ_EXAMPLES per callable).
 """
 import collections
@@ -29,40 +27,33 @@ class Stop(Exception):
     pass
 
 
-# --------------------------------------------------------- hostile objects
-# Each strategy draws a *maker*: the native call and the twin each get a
-# fresh object, so that one side's side effects never reach the other.
+# Hostile objects. Each strategy draws a *maker*: the native call and the twin
+# each get a fresh object, so that one side's side effects never reach the other.
+def _raising(what):
+    def hook(*args):
+        raise Stop(what)
+
+    return hook
 
 
 class RaisingStr(int):
-    def __str__(self):
-        raise Stop("str")
-
-    __repr__ = __str__
+    __str__ = __repr__ = _raising("str")
 
 
 class RaisingEq:
-    def __eq__(self, other):
-        raise Stop("eq")
-
-    __hash__ = object.__hash__
+    __eq__, __hash__ = _raising("eq"), object.__hash__
 
 
 class RaisingBool:
-    def __bool__(self):
-        raise Stop("bool")
+    __bool__ = _raising("bool")
 
 
 class EqReturningRaisingBool:
-    def __eq__(self, other):
-        return RaisingBool()
-
-    __hash__ = object.__hash__
+    __eq__, __hash__ = (lambda self, other: RaisingBool()), object.__hash__
 
 
 class RaisingLower(str):
-    def lower(self):
-        raise Stop("lower")
+    lower = _raising("lower")
 
 
 class LowerToInt(str):
@@ -79,12 +70,6 @@ class ItemsMutating(dict):
         if self.target is not None:
             self.target["added%d" % len(self.target)] = "x"
         return super().items()
-
-
-class RaisingToString:
-    @property
-    def toString(self):
-        raise Stop("toString")
 
 
 class ProxyLike:
@@ -120,9 +105,8 @@ def form(draw):
         data = {}
         for key, value in zip(keys, values):
             if value == "mutating":
-                made = ItemsMutating(z=1)
-                made.target = data
-                data[key] = made
+                data[key] = ItemsMutating(z=1)
+                data[key].target = data
             else:
                 data[key] = value()
         return data
@@ -140,7 +124,8 @@ def headers(draw):
 
 proxies = st.one_of(_fixed(None, False, 0, ""), st.sampled_from([
     lambda: ProxyLike(""), lambda: ProxyLike("http://127.0.0.1:9"), lambda: ProxyLike("x", truth=False),
-    lambda: RaisingToString(), lambda: RaisingBool(), lambda: ProxyLike(RaisingBool()),
+    lambda: type("RaisingToString", (), {"toString": property(_raising("toString"))})(), lambda: RaisingBool(),
+    lambda: ProxyLike(RaisingBool()),
 ]))
 lengths = st.one_of(_fixed(0, 1, 7, -5, True, None, "3", 51), st.integers(-100, 100).map(lambda n: lambda: n))
 
@@ -149,22 +134,19 @@ class Member(str):
     """Stands for a TypeReq member: each side gets its own enumeration's."""
 
 
-def type_reqs():
-    """Every backend's member and values that select none."""
-    members = [lambda name=row.member: Member(name) for row in BACKENDS]
-    return st.sampled_from([*members, lambda: 1, lambda: None, lambda: RaisingEq(), lambda: EqReturningRaisingBool()])
-
-
+# Every backend's member and values that select none.
+type_reqs = st.sampled_from([*(lambda name=row.member: Member(name) for row in BACKENDS),
+                             lambda: 1, lambda: None, lambda: RaisingEq(), lambda: EqReturningRaisingBool()])
 any_value = st.one_of(plain, hostile_scalar, form(), headers(), proxies)
 
-# Module globals rebound for one call, on both sides alike.
+# Module globals rebound for one call, on both sides alike (None: deleted).
 REBINDINGS = {
     "none": {},
     "secrets": {"secrets": type("S", (), {"choice": staticmethod(lambda chars: 5)})()},
-    "secrets-raising": {"secrets": type("S", (), {"choice": staticmethod(lambda chars: (_ for _ in ()).throw(Stop()))})()},
+    "secrets-raising": {"secrets": type("S", (), {"choice": staticmethod(_raising("choice"))})()},
     "json": {"json": type("J", (), {"dumps": staticmethod(lambda value: b"bytes")})()},
     "md5": {"HashMD5": type("H", (), {"new": staticmethod(lambda data: type("D", (), {"hexdigest": lambda self: 5})())})()},
-    "report": {"Report": type("R", (), {"__init__": lambda self: (_ for _ in ()).throw(Stop())})},
+    "report": {"Report": type("R", (), {"__init__": _raising("report")})},
     "version": {"VERSION_SDK": RaisingBool()},
     "urlencode-missing": {"urlencode": None},
     "requests-missing": {"requests": None},
@@ -191,7 +173,8 @@ def _outcome(module, path, makers, keywords):
         value = make()
         return getattr(module.Client.TypeReq, value) if type(value) is Member else value
 
-    function = _resolve(module, path)
+    owner, _, name = path.partition(".")
+    function = getattr(getattr(module, owner), name)
     args = [made(make) for make in makers]
     kwargs = {name: made(make) for name, make in keywords.items()}
     try:
@@ -208,24 +191,18 @@ def _outcome(module, path, makers, keywords):
     return "returned", result is None
 
 
-# (path, strategies of the positional and keyword arguments it is called with)
+# (path, strategies of the positional arguments it is called with)
+URLENCODE = [form(), any_value]
+BOUNDARY = [form(), st.one_of(_fixed(None, "p", ""), hostile_scalar), lengths,
+            st.one_of(_fixed(None, "", "b"), hostile_scalar), st.one_of(plain, hostile_scalar)]
 TARGETS = {
-    "_requests.create_urlencode": [form(), any_value],
-    "_aiohttp.create_urlencode": [form(), any_value],
-    "_requests.create_boundary": [form(), st.one_of(_fixed(None, "p", ""), hostile_scalar), lengths,
-                                  st.one_of(_fixed(None, "", "b"), hostile_scalar), st.one_of(plain, hostile_scalar)],
-    "_aiohttp.create_boundary": [form(), st.one_of(_fixed(None, "p", ""), hostile_scalar), lengths,
-                                 st.one_of(_fixed(None, "", "b"), hostile_scalar), st.one_of(plain, hostile_scalar)],
+    "_requests.create_urlencode": URLENCODE, "_aiohttp.create_urlencode": URLENCODE,
+    "_requests.create_boundary": BOUNDARY, "_aiohttp.create_boundary": BOUNDARY,
     "_requests.ClientSession": [headers(), proxies],
-    "Client.create_boundary": [type_reqs(), form(), _fixed(None, "p"), lengths, _fixed(None, "b"), plain],
-    "Client.ClientSession": [type_reqs(), headers(), proxies],
+    "Client.create_boundary": [type_reqs, form(), _fixed(None, "p"), lengths, _fixed(None, "b"), plain],
+    "Client.ClientSession": [type_reqs, headers(), proxies],
 }
 KEYWORDS = ["data", "prefix", "length", "boundary", "MD5", "extra_headers", "proxy", "TypeReq", "bogus"]
-
-
-def _resolve(module, path):
-    owner, _, name = path.partition(".")
-    return getattr(getattr(module, owner), name)
 
 
 @pytest.mark.parametrize("path", list(TARGETS))

@@ -25,31 +25,27 @@ BINDINGS = [entry.partition("=")[::2] for entry in """
 CLASSES = [name for _, name in source_lines.STATEMENTS] + ["__test__"]
 
 
-def test_names_are_bound_in_body_order():
+def _check(code, env=None):
+    # Run away from the checkout, whose package folder lacks the built module.
+    result = run_python(code, env=env, cwd=tempfile.gettempdir())
+    assert result.returncode == 0, result.stderr
+    return result.stdout.splitlines()
+
+
+def test_namespace_in_body_order():
     # A fresh interpreter: tests that rebind module globals change the order.
     order = ["__builtins__"] + [name for name, _ in BINDINGS] + CLASSES
-    result = run_python("import pelun_online_sdk.client as c; print(' '.join(vars(c)))",
-                        cwd=tempfile.gettempdir())
-    assert [name for name in result.stdout.split() if name in order] == order
+    names = _check("import pelun_online_sdk.client as c; print(' '.join(vars(c)))")[0].split()
+    assert [name for name in names if name in order] == order
     for name, target in BINDINGS:
         module, _, attribute = target.partition(":")
         expected = importlib.import_module(module)
         assert getattr(client, name) is (getattr(expected, attribute) if attribute else expected), name
-
-
-def test_module_attributes():
     assert (client.__name__, client.__package__, client.__file__, client.__doc__, client.__test__) == (
         "pelun_online_sdk.client", "pelun_online_sdk", importlib.util.find_spec(client.__name__).origin, None, {})
     assert client.__builtins__ is builtins and client.__loader__ is client.__spec__.loader
     # Aliased imports bind only the alias.
     assert not any(hasattr(client, name) for name in ("__path__", "Retry", "MD5"))
-
-
-def _check(code):
-    # Run away from the checkout, whose package folder lacks the built module.
-    result = run_python(code, cwd=tempfile.gettempdir())
-    assert result.returncode == 0, result.stderr
-    return result.stdout.splitlines()
 
 
 def test_import_after_removal_returns_the_loaded_module_without_rerunning_the_body():
@@ -77,36 +73,31 @@ import pelun_online_sdk
 """
 
 
-def _stub(name, **attrs):
-    return f"sys.modules[{name!r}] = stub = types.ModuleType({name!r}); vars(stub).update({attrs!r})"
+def _stub(name, error, at, **attrs):
+    setup = f"sys.modules[{name!r}] = stub = types.ModuleType({name!r}); vars(stub).update({attrs!r})"
+    return setup, error, at
 
 
-def _refuse(name, broken=False):
-    return f"sys.modules.pop({name!r}, None); sys.meta_path.insert(0, Refuse({name!r}, {broken}))"
+def _refuse(name, at, broken=False):
+    error = f"RuntimeError: {name} broke" if broken else f"ModuleNotFoundError: No module named '{name}'"
+    return f"sys.modules.pop({name!r}, None); sys.meta_path.insert(0, Refuse({name!r}, {broken}))", error, at
 
 
-IMPORTED_AT = source_lines.IMPORTS  # by module, as the body writes it
-BOUND_AT = source_lines.BOUND
+AT = source_lines.IMPORTS  # the lines of the imports, by module as the body writes it
 
 
 @pytest.mark.parametrize("setup, error, line", [
-    (_refuse("aiohttp"), "ModuleNotFoundError: No module named 'aiohttp'", IMPORTED_AT["aiohttp"]),
+    *[_refuse(name, AT[name]) for name in ("aiohttp", "aiohttp_proxy", "requests_toolbelt")],
     ("sys.modules['aiohttp'] = None", "ModuleNotFoundError: import of aiohttp halted; None in sys.modules",
-     IMPORTED_AT["aiohttp"]),
-    (_refuse("aiohttp_proxy"), "ModuleNotFoundError: No module named 'aiohttp_proxy'", IMPORTED_AT["aiohttp_proxy"]),
-    (_refuse("requests_toolbelt"), "ModuleNotFoundError: No module named 'requests_toolbelt'",
-     IMPORTED_AT["requests_toolbelt"]),
-    (_stub("Cryptodome.Hash"), "ImportError: cannot import name MD5", IMPORTED_AT["Cryptodome.Hash"]),
-    (_stub("pelun_online_sdk.utils"), "ImportError: cannot import name Report", IMPORTED_AT[".utils"]),
-    (_stub("pelun_online_sdk.utils", Report="stand-in"), "ImportError: cannot import name VERSION_SDK",
-     IMPORTED_AT[".utils"]),
-    (_refuse("pelun_online_sdk.utils", broken=True), "RuntimeError: pelun_online_sdk.utils broke",
-     IMPORTED_AT[".utils"]),
-    (_stub("pelun_online_sdk.proxy"), "ImportError: cannot import name Proxy", IMPORTED_AT[".proxy"]),
-    (_refuse("pelun_online_sdk.proxy", broken=True), "RuntimeError: pelun_online_sdk.proxy broke",
-     IMPORTED_AT[".proxy"]),
+     AT["aiohttp"]),
+    _stub("Cryptodome.Hash", "ImportError: cannot import name MD5", AT["Cryptodome.Hash"]),
+    _stub("pelun_online_sdk.utils", "ImportError: cannot import name Report", AT[".utils"]),
+    _stub("pelun_online_sdk.utils", "ImportError: cannot import name VERSION_SDK", AT[".utils"], Report="stand-in"),
+    _refuse("pelun_online_sdk.utils", AT[".utils"], broken=True),
+    _stub("pelun_online_sdk.proxy", "ImportError: cannot import name Proxy", AT[".proxy"]),
+    _refuse("pelun_online_sdk.proxy", AT[".proxy"], broken=True),
     # Imported, but its class statement finds no base.
-    (_stub("httpx"), "AttributeError: module 'httpx' has no attribute 'Client'", BOUND_AT["_httpx"]),
+    _stub("httpx", "AttributeError: module 'httpx' has no attribute 'Client'", source_lines.BOUND["_httpx"]),
 ])
 def test_failing_import_ends_the_load_cleanly_and_a_later_import_succeeds(setup, error, line):
     assert _check(FINDER + setup + """
@@ -150,11 +141,6 @@ except ImportError:
     _interpreters.run_string(_interpreters.create(isolated=True), CODE)
 """,
 }
-FIRST_REFUSAL = {
-    True: "ImportError: Interpreter change detected - this module can only be loaded into one "
-          "interpreter per process.",
-    False: "ImportError: pelun_online_sdk.client must be imported by the main interpreter before any other",
-}
 
 
 @pytest.mark.parametrize("kind", SUBINTERPRETERS)
@@ -169,17 +155,20 @@ def test_a_subinterpreter_gets_the_module_or_import_error_and_the_main_interpret
         pytest.skip("isolated subinterpreters came with 3.12")
     out = tmp_path / "outcome"
     code = SUBINTERPRETER_ATTEMPT.replace("OUT", repr(str(out)))
-    main = _check(f"""
+    assert _check(f"""
         {'import pelun_online_sdk.client' if main_first else ''}
         CODE = {code!r}
         {textwrap.indent(SUBINTERPRETERS[kind], "        ").strip()}
         import pelun_online_sdk.client as c
         print(c._requests.create_urlencode({{"b": 2}}))
-    """)
-    assert main == ["b=2"]
+    """) == ["b=2"]
     outcome = out.read_text()
-    if sys.version_info < (3, 12) or not main_first:
-        assert outcome == FIRST_REFUSAL[sys.version_info < (3, 12)]
+    if sys.version_info < (3, 12):
+        assert outcome == ("ImportError: Interpreter change detected - this module can only be loaded into one "
+                           "interpreter per process.")
+    elif not main_first:
+        assert outcome == ("ImportError: pelun_online_sdk.client must be imported by the main interpreter "
+                           "before any other")
     else:
         # Working (with its errors raised as usual), or refused by a library
         # that does not support subinterpreters.
@@ -202,22 +191,17 @@ def test_second_initialisation_is_refused():
     """) == ["Module 'client' has already been imported. Re-initialisation is not supported.", "True True True"]
 
 
-def test_no_version_warning_for_the_interpreter_it_was_built_for():
-    _check("import warnings; warnings.simplefilter('error', RuntimeWarning); import pelun_online_sdk.client")
-
-
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a free-threaded build")
-def test_import_keeps_the_gil_off_on_a_free_threaded_build():
-    # An extension that does not declare itself safe without the GIL turns it
-    # back on at import, with a RuntimeWarning.
+def test_import_warns_of_nothing_and_keeps_the_gil_off_on_a_free_threaded_build():
+    # An extension built for another interpreter warns at import; on a
+    # free-threaded build, one that does not declare itself safe without the
+    # GIL turns it back on at import, with a RuntimeWarning too.
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    result = run_python("""
+    assert _check("""
         import sys, warnings
         warnings.simplefilter("error", RuntimeWarning)
         import pelun_online_sdk.client
-        print(sys._is_gil_enabled())
-    """, env=env, cwd=tempfile.gettempdir())
-    assert (result.returncode, result.stdout) == (0, "False\n"), result.stderr
+        print(getattr(sys, "_is_gil_enabled", lambda: True)())
+    """, env=env) == [str(not sysconfig.get_config_var("Py_GIL_DISABLED"))]
 
 
 def test_module_is_in_sys_modules_while_its_body_runs():

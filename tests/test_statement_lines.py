@@ -2,6 +2,7 @@
 stands at the line of the statement that was running, as its line table
 names it."""
 import collections
+import functools
 import ssl
 import traceback
 import types
@@ -21,79 +22,35 @@ class Stop(Exception):
     """Raised by the stand-ins below at the statement under test."""
 
 
-def _ssl_without(name):
-    """The ssl module minus one name."""
-    return types.SimpleNamespace(**{k: v for k, v in vars(ssl).items() if k != name})
+def fail(*args, **kwargs):
+    raise Stop()
 
 
 class Raising:
     """Fails whatever is done with it: attributes, calls, truth, comparison, formatting."""
-
-    def __getattr__(self, name):
-        raise Stop(name)
-
-    def __call__(self, *args, **kwargs):
-        raise Stop("call")
-
-    def __bool__(self):
-        raise Stop("bool")
-
-    def __eq__(self, other):
-        raise Stop("eq")
-
+    __getattr__ = __call__ = __bool__ = __eq__ = __format__ = fail
     __hash__ = object.__hash__
 
-    def __format__(self, format_spec):
-        raise Stop("format")
 
-
-class Writer:
-    """Stands in for aiohttp.MultipartWriter: append gives `part` (fails when
-    there is none) and there is no content_type."""
-
-    part = None
-
-    def __init__(self, *args, **kwargs):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        return False
-
-    def append(self, value):
-        if self.part is None:
-            raise Stop("append")
-        return self.part
+FailingInit = type("FailingInit", (), {"__init__": fail})
+PART = types.SimpleNamespace(set_content_disposition=lambda *args, **kwargs: None)
 
 
 def writer(part=None):
-    return types.SimpleNamespace(MultipartWriter=type("Writer", (Writer,), {"part": part}))
-
-
-class Part:
-    def set_content_disposition(self, *args, **kwargs):
-        pass
+    """aiohttp whose MultipartWriter's append gives `part` (fails when there
+    is none); the writer has no content_type."""
+    def append(self, value):
+        return part if part is not None else fail()
+    return types.SimpleNamespace(MultipartWriter=type("Writer", (), {
+        "__init__": lambda self, *args, **kwargs: None, "__enter__": lambda self: self,
+        "__exit__": lambda self, *exc_info: False, "append": append}))
 
 
 def refusing(attribute):
     """A Report whose instances refuse one attribute."""
-
     def __setattr__(self, name, value):
-        if name == attribute:
-            raise Stop(name)
-        object.__setattr__(self, name, value)
-
+        (fail if name == attribute else object.__setattr__)(self, name, value)
     return type("Report", (), {"__setattr__": __setattr__})
-
-
-def fail(*args, **kwargs):
-    raise Stop("called")
-
-
-class FailingInit:
-    __init__ = fail
 
 
 def session(**members):
@@ -101,27 +58,16 @@ def session(**members):
     return types.SimpleNamespace(Session=type("Session", (requests.Session,), members))
 
 
-def _refuse_the_module_adapter(self, prefix, adapter):
-    # requests.Session.__init__ mounts its own adapters first.
-    if isinstance(adapter, client.RequestsAdapter):
-        raise Stop("mount")
-    requests.Session.mount(self, prefix, adapter)
-
-
-def _headers_replaced(self):
-    requests.Session.__init__(self)
-    self.headers = Raising()
+# requests.Session.__init__ mounts its own adapters first: only the module's is refused.
+REFUSE_THE_MODULE_ADAPTER = session(mount=lambda self, prefix, adapter: fail() if isinstance(
+    adapter, client.RequestsAdapter) else requests.Session.mount(self, prefix, adapter))
+HEADERS_REPLACED = session(__init__=lambda self: requests.Session.__init__(self) or setattr(self, "headers", Raising()))
 
 
 def growing(build):
-    """A call of `build` with a form that its `json`'s dumps grows."""
+    """A call of `build` with a form (made afresh for each call) that its `json`'s dumps grows."""
     form = {}
-
-    def prepare():
-        form.clear()
-        form.update(a=[1], b=2)
-        return lambda: build(form)
-
+    prepare = lambda: form.clear() or form.update(a=[1], b=2) or (lambda: build(form))  # noqa: E731
     return prepare, types.SimpleNamespace(dumps=lambda value: form.update(added=1) or "[1]")
 
 
@@ -129,6 +75,12 @@ def _httpx_detector():
     with client._httpx.ClientSession() as made:
         detect = made._default_encoding
     return lambda: detect(b"text")
+
+
+def fails_against(member):
+    """A TypeReq argument whose comparison with one member fails."""
+    return type("FailsAgainst", (), {"__eq__": lambda self, other: other is member and fail(),
+                                     "__hash__": object.__hash__})()
 
 
 # where: the module's innermost traceback entries, outermost first, each
@@ -149,64 +101,42 @@ def calling(function, *args, **kwargs):
     return lambda: lambda: function(*args, **kwargs)
 
 
+def at(qualname, entries, *args, error=Stop, **rebound):
+    """A direct call of the function with `args`, failing at the statement
+    that `entries` (names separated by spaces) lead to."""
+    function = functools.reduce(getattr, qualname.split("."), client)
+    return case([(qualname, *entries.split())], calling(function, *args), error, **rebound)
+
+
 def _builder_cases(builder):
     """Cases of a multipart builder, _requests's or _aiohttp's."""
-    qualname = f"{builder}.create_boundary"
-    init = f"{qualname}.<locals>.Boundary.__init__"
+    qualname, init = f"{builder}.create_boundary", f"{builder}.create_boundary.<locals>.Boundary.__init__"
     build = getattr(client, builder).create_boundary
     grown, growing_json = growing(build)
     cases = [
-        case([(qualname, "kDefineBoundary")], calling(build, {}), Report=Raising()),
-        case([(qualname, "kAlphabet")], calling(build, {}), string=Raising()),
-        case([(qualname, "kPrefixed")], calling(build, {}, "p"), secrets=Raising()),
-        case([(qualname, "kDigest")], calling(build, {}), HashMD5=Raising()),
-        case([(qualname, "kDigestAgain")], calling(build, {}, "p", 3, None, Raising())),
+        at(qualname, "kDefineBoundary", {}, Report=Raising()),
+        at(qualname, "kAlphabet", {}, string=Raising()),
+        at(qualname, "kPrefixed", {}, "p", secrets=Raising()),
+        at(qualname, "kDigest", {}, HashMD5=Raising()),
+        at(qualname, "kDigestAgain", {}, "p", 3, None, Raising()),
         case([(qualname, "kWalkFields")], grown, RuntimeError, json=growing_json),
-        case([(qualname, "kFieldToJson")], calling(build, {"a": [1]}), json=Raising()),
-        case([(qualname, "kReturnResult"), (init, "kInitBase")], calling(build, {}), Report=FailingInit),
-        case([(qualname, "kReturnResult"), (init, "kSetHeaders")], calling(build, {}), Report=refusing("headers")),
-        case([(qualname, "kReturnResult"), (init, "kSetData")], calling(build, {}), Report=refusing("data")),
-        case([(f"{builder}.create_urlencode", "kUrlencodeCall")],
-             calling(getattr(client, builder).create_urlencode, {}), urlencode=Raising()),
+        at(qualname, "kFieldToJson", {"a": [1]}, json=Raising()),
+        *[case([(qualname, "kReturnResult"), (init, entry)], calling(build, {}), Report=report) for entry, report in
+          [("kInitBase", FailingInit), ("kSetHeaders", refusing("headers")), ("kSetData", refusing("data"))]],
+        at(f"{builder}.create_urlencode", "kUrlencodeCall", {}, urlencode=Raising()),
     ]
     if builder == "_requests":
-        cases += [
-            case([(qualname, "kWriteBack")], calling(build, {1: "x"}), TypeError),
-            case([(qualname, "kMakeEncoder")], calling(build, {}), MultipartEncoder=Raising()),
-            case([(qualname, "kReturnResult")], calling(build, {}), AttributeError, MultipartEncoder=lambda **kw: None),
+        return cases + [
+            at(qualname, "kWriteBack", {1: "x"}, error=TypeError),
+            at(qualname, "kMakeEncoder", {}, MultipartEncoder=Raising()),
+            at(qualname, "kReturnResult", {}, error=AttributeError, MultipartEncoder=lambda **kw: None),
         ]
-    else:
-        cases += [
-            case([(qualname, "kWithWriter")], calling(build, {}), aiohttp=Raising()),
-            case([(qualname, "kAppendPart")], calling(build, {"a": "x"}), aiohttp=writer()),
-            case([(qualname, "kDisposition")], calling(build, {"a": "x"}), aiohttp=writer(Raising())),
-            case([(qualname, "kReturnResult")], calling(build, {"a": "x"}), AttributeError, aiohttp=writer(Part())),
-        ]
-    return cases
-
-
-def _session_cases(backend):
-    """The header rule's cases, the same in every session factory."""
-    qualname = f"{backend}.ClientSession"
-    factory = getattr(client, backend).ClientSession
-    return [
-        case([(qualname, "kHeaderRule", "kMergeExtraHeaders")], calling(factory, {1: "x"}), AttributeError),
-        case([(qualname, "kHeaderRule", "kAddUserAgent")], calling(factory), VERSION_SDK=Raising()),
+    return cases + [
+        at(qualname, "kWithWriter", {}, aiohttp=Raising()),
+        at(qualname, "kAppendPart", {"a": "x"}, aiohttp=writer()),
+        at(qualname, "kDisposition", {"a": "x"}, aiohttp=writer(Raising())),
+        at(qualname, "kReturnResult", {"a": "x"}, error=AttributeError, aiohttp=writer(PART)),
     ]
-
-
-class FailsAgainst:
-    """A TypeReq argument whose comparison with one member fails."""
-
-    def __init__(self, member):
-        self.member = member
-
-    def __eq__(self, other):
-        if other is self.member:
-            raise Stop("eq")
-        return False
-
-    __hash__ = object.__hash__
 
 
 def _facade_cases():
@@ -215,18 +145,15 @@ def _facade_cases():
     cases = []
     builders = [row for row in BACKENDS if row.bodies == row.cls]
     for index, row in enumerate(BACKENDS):
-        member, session_test = Client.TypeReq[row.member], 2 * index
+        member = Client.TypeReq[row.member]
         builder_test = 2 * next(i for i, builder in enumerate(builders) if builder.cls == row.bodies)
-        cases += [
-            case([("Client.ClientSession", "kFirstSessionTest", session_test)],
-                 calling(Client.ClientSession, FailsAgainst(member)), label=row.member),
-            case([("Client.ClientSession", "kFirstSessionTest", session_test + 1)],
-                 calling(Client.ClientSession, member), label=row.member, **{row.cls: Raising()}),
-            case([("Client.create_boundary", "kFirstBuilderTest", builder_test)],
-                 calling(Client.create_boundary, FailsAgainst(member), {}), label=row.member),
-            case([("Client.create_boundary", "kFirstBuilderTest", builder_test + 1)],
-                 calling(Client.create_boundary, member, {}), label=row.member, **{row.bodies: Raising()}),
-        ]
+        for method, first_test, test, args, backend in [("ClientSession", "kFirstSessionTest", 2 * index, (), row.cls),
+                                                        ("create_boundary", "kFirstBuilderTest", builder_test, ({},),
+                                                         row.bodies)]:
+            where, call = f"Client.{method}", getattr(Client, method)
+            cases += [case([(where, first_test, test)], calling(call, fails_against(member), *args), label=row.member),
+                      case([(where, first_test, test + 1)], calling(call, member, *args), label=row.member,
+                           **{backend: Raising()})]
     # Through to the backend, whose own entry follows.
     requests_row = BACKENDS.index(next(row for row in BACKENDS if row.cls == "_requests"))
     cases.append(case([("Client.ClientSession", "kFirstSessionTest", 2 * requests_row + 1),
@@ -234,10 +161,6 @@ def _facade_cases():
                       calling(Client.ClientSession, Client.TypeReq.REQUESTS, {1: "x"}), AttributeError,
                       label="through"))
     return cases
-
-
-PROXY = types.SimpleNamespace(toString="http://127.0.0.1:9")
-INIT_POOLMANAGER = "RequestsAdapter.init_poolmanager"
 
 
 def _adapter_cases():
@@ -250,44 +173,41 @@ def _adapter_cases():
         del adapter.poolmanager
         return lambda: adapter.proxy_manager_for("http://127.0.0.1:9")
 
+    # ssl without OP_NO_TICKET: what the context is made with is read earlier.
+    no_ticket = types.SimpleNamespace(**{k: v for k, v in vars(ssl).items() if k != "OP_NO_TICKET"})
     return [
-        case([(INIT_POOLMANAGER, "kMakeContext")], init_poolmanager, SSLContext=Raising()),
-        case([(INIT_POOLMANAGER, "kSetCiphers")], init_poolmanager, client.ssl.SSLError, CHIPER="no-such-cipher"),
-        # ssl without OP_NO_TICKET: what the context is made with is read earlier.
-        case([(INIT_POOLMANAGER, "kAllowTickets")], init_poolmanager, AttributeError,
-             ssl=_ssl_without("OP_NO_TICKET")),
-        case([(INIT_POOLMANAGER, "kMakePoolManager")], init_poolmanager, PoolManager=Raising()),
+        *[case([("RequestsAdapter.init_poolmanager", entry)], init_poolmanager, error, **rebound)
+          for entry, error, rebound in [("kMakeContext", Stop, {"SSLContext": Raising()}),
+                                        ("kSetCiphers", client.ssl.SSLError, {"CHIPER": "no-such-cipher"}),
+                                        ("kAllowTickets", AttributeError, {"ssl": no_ticket}),
+                                        ("kMakePoolManager", Stop, {"PoolManager": Raising()})]],
         case([("RequestsAdapter.__init__", "kInitBase")], calling(client.RequestsAdapter, bogus=1), TypeError),
         case([("RequestsAdapter.proxy_manager_for", "kProxyManager")], proxy_manager_for, AttributeError),
     ]
 
 
+RQ, HX, AIO = "_requests.ClientSession", "_httpx.ClientSession", "_aiohttp.ClientSession"
 CASES = [
     *_builder_cases("_requests"),
     *_builder_cases("_aiohttp"),
-    *[c for row in BACKENDS for c in _session_cases(row.cls)],
-    case([("_aiohttp.ClientSession", "kTestProxy")], calling(client._aiohttp.ClientSession, {}, Raising())),
-    case([("_aiohttp.ClientSession", "kProxiedSession")], calling(client._aiohttp.ClientSession, {}, PROXY),
-         ProxyConnector=Raising()),
-    case([("_aiohttp.ClientSession", "kDirectSession")], calling(client._aiohttp.ClientSession), aiohttp=Raising()),
-    case([("_requests.ClientSession", "kDefineSession")], calling(client._requests.ClientSession), requests=Raising()),
-    case([("_requests.ClientSession", "kMakeSession")], calling(client._requests.ClientSession),
-         requests=types.SimpleNamespace(Session=FailingInit)),
-    case([("_requests.ClientSession", "kMakeAdapter")], calling(client._requests.ClientSession),
-         RequestsAdapter=Raising()),
-    case([("_requests.ClientSession", "kMakeAdapter"),
-          ("_requests.ClientSession.<locals>.Retry.__new__", "kMakePolicy")],
+    # The header rule, the same in every session factory.
+    *[c for row in BACKENDS for c in (
+        at(f"{row.cls}.ClientSession", "kHeaderRule kMergeExtraHeaders", {1: "x"}, error=AttributeError),
+        at(f"{row.cls}.ClientSession", "kHeaderRule kAddUserAgent", VERSION_SDK=Raising()))],
+    at(AIO, "kTestProxy", {}, Raising()),
+    at(AIO, "kProxiedSession", {}, types.SimpleNamespace(toString="http://127.0.0.1:9"), ProxyConnector=Raising()),
+    at(AIO, "kDirectSession", aiohttp=Raising()),
+    at(RQ, "kDefineSession", requests=Raising()),
+    at(RQ, "kMakeSession", requests=types.SimpleNamespace(Session=FailingInit)),
+    at(RQ, "kMakeAdapter", RequestsAdapter=Raising()),
+    case([(RQ, "kMakeAdapter"), (f"{RQ}.<locals>.Retry.__new__", "kMakePolicy")],
          calling(client._requests.ClientSession), __retry__=Raising()),
-    case([("_requests.ClientSession", "kMount")], calling(client._requests.ClientSession),
-         requests=session(mount=_refuse_the_module_adapter)),
-    case([("_requests.ClientSession", "kUpdateHeaders")], calling(client._requests.ClientSession),
-         requests=session(__init__=_headers_replaced)),
-    case([("_requests.ClientSession", "kSetProxies")], calling(client._requests.ClientSession, {}, object()),
-         AttributeError),
-    case([("_httpx.ClientSession", "kDefineClient")], calling(client._httpx.ClientSession), httpx=Raising()),
-    case([("_httpx.ClientSession", "kMakeClient")], calling(client._httpx.ClientSession, {}, object()),
-         AttributeError),
-    case([("_httpx.ClientSession.<locals>.autodetect", "kDetectEncoding")], _httpx_detector, chardet=Raising()),
+    at(RQ, "kMount", requests=REFUSE_THE_MODULE_ADAPTER),
+    at(RQ, "kUpdateHeaders", requests=HEADERS_REPLACED),
+    at(RQ, "kSetProxies", {}, object(), error=AttributeError),
+    at(HX, "kDefineClient", httpx=Raising()),
+    at(HX, "kMakeClient", {}, object(), error=AttributeError),
+    case([(f"{HX}.<locals>.autodetect", "kDetectEncoding")], _httpx_detector, chardet=Raising()),
     *_facade_cases(),
     *_adapter_cases(),
 ]

@@ -12,6 +12,8 @@ import sys
 import threading
 import time
 
+import pytest
+
 import pelun_online_sdk.client as client
 from pelun_online_sdk.proxy import Proxy
 
@@ -54,11 +56,8 @@ async def _aiohttp_session(proxy):
 
 def _expecting(error, call):
     def run():
-        try:
+        with pytest.raises(error):
             call()
-        except error:
-            return
-        raise AssertionError("no error")
 
     return run
 
@@ -70,7 +69,6 @@ def test_every_operation_from_many_threads_with_collections():
     # Switch threads often so that calls interleave mid-body.
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-4)
-
     done = [0] * THREADS
 
     def worker(index):
@@ -98,8 +96,5 @@ def test_every_operation_from_many_threads_with_collections():
         sys.setswitchinterval(interval)
     assert not any(thread.is_alive() for thread in threads), "a worker hung"
     assert failures == []
-    print(f"{sum(done)} calls by {THREADS} threads (GIL {'on' if _gil_enabled() else 'off'})")
-
-
-def _gil_enabled():
-    return getattr(sys, "_is_gil_enabled", lambda: True)()
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"{sum(done)} calls by {THREADS} threads (GIL {'on' if gil else 'off'})")
