@@ -73,9 +73,16 @@ py::object read_class_attribute(PyObject* cls, PyObject* name, bool& by_type) {
 // Free-threaded builds go without the cache: another thread may change a
 // class between the version check and the use of the borrowed value, and
 // making that safe would cost what the cache saves.
+//
+// The slot mixes every bit of both addresses: allocators stride objects of
+// one size so that their low bits are often all alike (ASan's does), and a
+// slot taken from those bits alone would depend on the name only, making two
+// names of one call push each other out on every call.
 RememberedAttribute& slot_for(ModuleState& state, PyObject* cls, PyObject* name) {
-    auto key = (reinterpret_cast<uintptr_t>(cls) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 4);
-    return state.caches().remembered[key % Caches::kRemembered];
+    constexpr uint64_t kGoldenRatio = 0x9E3779B97F4A7C15u;  // Fibonacci hashing
+    uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(cls)) * kGoldenRatio;
+    key = (key ^ static_cast<uint64_t>(reinterpret_cast<uintptr_t>(name))) * kGoldenRatio;
+    return state.caches().remembered[(key >> 32) % Caches::kRemembered];
 }
 
 void remember(ModuleState& state, PyObject* cls, PyObject* name, PyObject* value) {
