@@ -30,6 +30,8 @@ from urllib3 import PoolManager, Retry as __retry__
 
 from pelun_online_sdk.utils import Report, VERSION_SDK
 from pelun_online_sdk.proxy import Proxy
+from pelun_online_sdk._headers import CheckedClientRequest, check_httpx_request, header_fault
+from pelun_online_sdk._requests_adapter import MEMBERS as _ADAPTER_MEMBERS
 
 
 def _refuse(name, expected, value):
@@ -88,6 +90,11 @@ def _session_headers(extra_headers):
             headers.update(**{k.lower(): v})
     if not headers.get("User-Agent".lower()):
         headers.update(**{"User-Agent".lower(): "Pelun-Online/{}".format(VERSION_SDK)})
+    # No header that could split a request reaches a library.
+    for name, value in list(headers.items()):
+        fault = header_fault(name, value)
+        if fault is not None:
+            raise ValueError(fault)
     return headers
 
 
@@ -131,9 +138,10 @@ class _aiohttp:
         headers = _session_headers(extra_headers)
         if proxy and proxy.toString:
             return aiohttp.ClientSession(
-                headers=headers, connector=ProxyConnector().from_url(proxy.toString)
+                headers=headers, connector=ProxyConnector().from_url(proxy.toString),
+                request_class=CheckedClientRequest,
             )
-        return aiohttp.ClientSession(headers=headers)
+        return aiohttp.ClientSession(headers=headers, request_class=CheckedClientRequest)
 
 
 # The cipher list is data, not an operation: both sides use the same string.
@@ -166,6 +174,7 @@ class RequestsAdapter(HTTPAdapter):
             context.verify_mode = ssl.CERT_NONE
         else:
             context = SSLContext()
+        context.hostname_checks_common_name = False
         context.set_ciphers(CHIPER)
         context.options &= ~ssl.OP_NO_TICKET
         # requests passes (connections, maxsize) positionally; PoolManager's
@@ -178,6 +187,11 @@ class RequestsAdapter(HTTPAdapter):
         self.poolmanager = PoolManager(
             **dict(zip(("num_pools", "maxsize", "block"), args)), ssl_context=context, **kwargs
         )
+
+
+# The members the native adapter takes from the package, the same here.
+for _name, _member in _ADAPTER_MEMBERS.items():
+    setattr(RequestsAdapter, _name, _member)
 
 
 class _requests:
@@ -266,6 +280,7 @@ class _httpx:
             from pelun_online_sdk._httpx_proxy import ProxyTransport
 
             keywords["mounts"] = {"all://": ProxyTransport(http2=True, retries=3.0, proxy=url)}
+        keywords["event_hooks"] = {"request": [check_httpx_request]}
         return ClientSession(**keywords)
 
 

@@ -200,6 +200,7 @@ static const char* kStandIns =
     "from importlib.metadata import version\n"
     "aiohttp = sys.modules['aiohttp'] = types.ModuleType('aiohttp')\n"
     "aiohttp.__version__ = '3.9.5'\n"
+    "aiohttp.ClientRequest = type('ClientRequest', (), {})\n"
     "proxy = sys.modules['aiohttp_proxy'] = types.ModuleType('aiohttp_proxy')\n"
     "proxy.ProxyConnector = type('ProxyConnector', (), {})\n"
     "chardet = sys.modules['chardet'] = types.ModuleType('chardet')\n"

@@ -4,6 +4,7 @@ import re
 import types
 import warnings
 
+import aiohttp
 import chardet
 import httpx
 import pytest
@@ -19,6 +20,7 @@ AGENT = f"Pelun-Online/{VERSION_SDK}"
 # The keywords httpx.Client gets, in order; the keyword of the proxy is decided
 # when the module loads (the stand-in Client below takes any keyword).
 HTTPX_KEYWORDS = ["http2", PROXY_KEYWORD, "headers", "default_encoding", "transport"]
+HEADER_CHECK = ["event_hooks"]  # after the others: every client checks the headers of its requests
 
 
 class ReadCountingProxy:
@@ -97,15 +99,17 @@ def test_proxies_are_read_only_when_true(recorded):
     assert proxy.reads == 2
     client._aiohttp.ClientSession({}, proxy)
     assert proxy.reads == 4 and recorded[-1]["connector"] == ("via", proxy.url)
-    assert list(recorded[-1]) == ["headers", "connector"]
+    # Every aiohttp session builds its requests with a class that checks their headers.
+    assert list(recorded[-1]) == ["headers", "connector", "request_class"]
+    assert issubclass(recorded[-1]["request_class"], aiohttp.ClientRequest)
     client._aiohttp.ClientSession({}, ReadCountingProxy(""))
-    assert list(recorded[-1]) == ["headers"]
+    assert list(recorded[-1]) == ["headers", "request_class"]
 
 
 def test_httpx_client_arguments(recorded):
     client._httpx.ClientSession({}, None).close()
     kwargs = recorded[0]
-    assert list(kwargs) == HTTPX_KEYWORDS
+    assert list(kwargs) == HTTPX_KEYWORDS + HEADER_CHECK and list(kwargs["event_hooks"]) == ["request"]
     assert kwargs["http2"] is True and isinstance(kwargs["transport"], httpx.HTTPTransport)
     detect = kwargs["default_encoding"]
     assert detect.__qualname__ == "_httpx.ClientSession.<locals>.autodetect"
@@ -120,7 +124,7 @@ def test_httpx_client_arguments(recorded):
     proxy = ReadCountingProxy("socks5://127.0.0.1:1080")
     client._httpx.ClientSession({}, proxy).close()
     proxied = recorded[1]
-    assert proxy.reads == 1 and proxied[PROXY_KEYWORD] == proxy.url and list(proxied) == HTTPX_KEYWORDS + ["mounts"]
+    assert proxy.reads == 1 and proxied[PROXY_KEYWORD] == proxy.url and list(proxied) == HTTPX_KEYWORDS + ["mounts"] + HEADER_CHECK
     (pattern, mounted), = proxied["mounts"].items()
     assert pattern == "all://" and isinstance(mounted, httpx.HTTPTransport) and mounted is not proxied["transport"]
     # An empty URL gets no mount. Where httpx takes it as no proxy, so does
@@ -132,7 +136,7 @@ def test_httpx_client_arguments(recorded):
             client._httpx.ClientSession({}, ReadCountingProxy(""))
     else:
         client._httpx.ClientSession({}, ReadCountingProxy("")).close()
-        assert list(recorded[-1]) == HTTPX_KEYWORDS
+        assert list(recorded[-1]) == HTTPX_KEYWORDS + HEADER_CHECK
 
 
 def test_httpx_proxy_keyword_is_chosen_at_load(tmp_path):
@@ -145,10 +149,11 @@ def test_httpx_proxy_keyword_is_chosen_at_load(tmp_path):
 
         class Client(httpx.Client):
             def __init__(self, *, proxy=None, http2=False, headers=None, default_encoding="utf-8",
-                         transport=None, mounts=None):
+                         transport=None, mounts=None, event_hooks=None):
                 calls.append(dict(proxy=proxy, mounts=mounts))
                 super().__init__(**{keyword: proxy}, http2=http2, headers=headers,
-                                 default_encoding=default_encoding, transport=transport, mounts=mounts)
+                                 default_encoding=default_encoding, transport=transport, mounts=mounts,
+                                 event_hooks=event_hooks)
 
         httpx.Client = Client
         import pelun_online_sdk.client as client

@@ -10,6 +10,57 @@ const Name kVersion("VERSION_SDK");
 const Name kFormat("format");
 const Name kUserAgent("User-Agent");
 const Name kAgentTemplate("Pelun-Online/{}");
+const Name kEmptyNameMessage("Invalid header name '': a header name cannot be empty");
+const Name kNameMessage("Invalid header name {!r}: {!r} is not allowed in a header name");
+const Name kValueMessage("Invalid value for header {!r}: {!r} is not allowed in a header value");
+
+// RFC 9110's tchar: the characters a header name (a token) is made of.
+bool is_token_character(uint32_t c) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    switch (c) {
+        case '!':
+        case '#':
+        case '$':
+        case '%':
+        case '&':
+        case '\'':
+        case '*':
+        case '+':
+        case '-':
+        case '.':
+        case '^':
+        case '_':
+        case '`':
+        case '|':
+        case '~':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// CR and LF would end the header line, and NUL ends it for many parsers.
+bool may_stand_in_value(uint32_t c) {
+    return c != '\r' && c != '\n' && c != '\0';
+}
+
+// A header that would let its text write headers or a request of its own
+// never reaches a library: names must be tokens, values (str or bytes; the
+// libraries have rules of their own for other types) free of CR, LF and NUL.
+// The message names the header and the character, never the value.
+void refuse_unsafe_headers(const py::dict& headers) {
+    for (const auto& [name, value] : native::dict_items(headers)) {
+        if (!native::truthy(name)) native::raise_value_error(kEmptyNameMessage.handle());
+        if (py::object bad = native::first_refused_character(name, is_token_character)) {
+            native::raise_value_error(
+                native::call_method(kNameMessage.handle(), kFormat, {name, bad}));
+        }
+        if (py::object bad = native::first_refused_character(value, may_stand_in_value)) {
+            native::raise_value_error(
+                native::call_method(kValueMessage.handle(), kFormat, {name, bad}));
+        }
+    }
+}
 
 // zip(extra_headers.keys(), extra_headers.values()): keys and values are
 // paired in step, and the views see any change a lower() makes to the dict.
@@ -46,6 +97,7 @@ py::dict merge_headers(Call& call, py::handle extra_headers, int start) {
             native::call_method(kAgentTemplate.handle(), kFormat, {call.global(kVersion)});
         native::dict_update_keyword(headers, name, agent);
     }
+    refuse_unsafe_headers(headers);
     return headers;
 }
 

@@ -14,6 +14,11 @@ namespace client {
 struct State : native::ModuleState {
     // The keyword of httpx.Client that takes the proxy URL (see httpx.cpp).
     const native::Name* httpx_proxy_keyword = nullptr;
+    // The package's checks of the headers each request sends (kept by the
+    // state; see pelun_online_sdk/_headers.py): the request hook of every
+    // httpx client, and the request class of every aiohttp session.
+    py::handle httpx_header_check;
+    py::handle aiohttp_request_class;
 };
 
 // The state of the module whose code runs now.

@@ -4,6 +4,7 @@
 // managers it makes for proxies. Some servers answer 403 Bad Authentication
 // to clients that offer ALPN or refuse tickets.
 #include "client/module_body.hpp"
+#include "native/imports.hpp"
 
 namespace client {
 namespace {
@@ -30,6 +31,7 @@ const Name kProtocolTlsClient("PROTOCOL_TLS_CLIENT");
 const Name kCheckHostname("check_hostname");
 const Name kVerifyMode("verify_mode");
 const Name kCertNone("CERT_NONE");
+const Name kHostnameChecksCommonName("hostname_checks_common_name");
 const native::ClassDecl kSSLContextDecl("SSLContext", "SSLContext", "SSLContext wrapper.");
 const native::ClassDecl kRequestsAdapterDecl("RequestsAdapter", "RequestsAdapter");
 
@@ -148,7 +150,7 @@ enum InitPoolManagerLine : int {
 // verify_mode per connection and matches host names itself, as before. The
 // choice is made at compile time: the module is built for one CPython minor
 // version (no stable ABI), and every 3.10+ release has the deprecation.
-py::object make_context(Call& call) {
+py::object new_context(Call& call) {
     if constexpr (native::kPythonVersion < 0x030A)
         return native::call(call.global(kSSLContextClass));
     py::object context_class = call.global(kSSLContextClass);
@@ -156,6 +158,15 @@ py::object make_context(Call& call) {
     py::object context = native::call(context_class, {protocol});
     native::setattr(context, kCheckHostname, py::bool_(false));
     native::setattr(context, kVerifyMode, native::getattr(call.global(kSsl), kCertNone));
+    return context;
+}
+
+// urllib3 matches host names itself, taking this setting from the context
+// (its own contexts have it off): a certificate without a subjectAltName is
+// never accepted on its common name, as RFC 6125 and browsers have it.
+py::object make_context(Call& call) {
+    py::object context = new_context(call);
+    native::setattr(context, kHostnameChecksCommonName, py::bool_(false));
     return context;
 }
 
@@ -248,6 +259,17 @@ py::object define_requests_adapter(py::handle globals) {
     statement.def(kAdapterInit);
     statement.def(kInitPoolManager);
     statement.def(kProxyManagerForDecl);
+    // What keeps the adapter's sessions as safe as plain requests: a TLS
+    // context per verification setting, header checks and a retry policy
+    // that never re-sends what cannot be sent again (see the package's
+    // _requests_adapter.py, written against requests' own adapter).
+    py::object members = native::import_name(globals, "_requests_adapter", "MEMBERS", 1);
+    if (native::exact_builtin_type(members) != BuiltinType::kDict)
+        native::raise_expected("dict", members);
+    for (const auto& [name, member] :
+         native::dict_items(py::reinterpret_borrow<py::dict>(members))) {
+        statement.set(name, member);
+    }
     return statement.create();
 }
 

@@ -98,6 +98,10 @@ void ClassStatement::set(const Name& name, py::handle value) {
     set_item(namespace_, name.handle(), value);
 }
 
+void ClassStatement::set(py::handle name, py::handle value) {
+    set_item(namespace_, name, value);
+}
+
 void ClassStatement::def(const FunctionDecl& decl) {
     if (decl.needs_class_cell() && !cell_) cell_ = steal(PyCell_New(nullptr));
     py::handle cell = decl.needs_class_cell() ? py::handle(cell_) : py::handle();

@@ -29,6 +29,8 @@ public:
     ClassStatement(py::handle globals, const ClassDecl& decl, py::tuple bases);
 
     void set(const Name& name, py::handle value);
+    // The same for a name known only at run time (a str).
+    void set(py::handle name, py::handle value);
     // Defines a method from its declaration, with the class cell when the
     // declaration asks for it.
     void def(const FunctionDecl& decl);

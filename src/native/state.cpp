@@ -48,16 +48,23 @@ void ModuleState::keep_builtins(py::handle builtins_module) {
     }
 }
 
+py::handle ModuleState::keep(py::object object) {
+    kept_.push_back(std::move(object));
+    return kept_.back();
+}
+
 int ModuleState::traverse(visitproc visit, void* arg) const {
     Py_VISIT(builtins_.ptr());
     Py_VISIT(function_type_.ptr());
+    for (const py::object& object : kept_) Py_VISIT(object.ptr());
     return 0;
 }
 
 void ModuleState::clear() {
     // The built-ins namespace is the one reference that can close a cycle
-    // (anything may be stored in builtins); names, code objects and the
-    // function type never refer back to the module.
+    // (anything may be stored in builtins); names, code objects, the
+    // function type and the kept objects (a module's own choices at load,
+    // from its package's modules) never refer back to the module.
     builtins_ = py::object();
 }
 

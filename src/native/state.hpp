@@ -41,6 +41,11 @@ public:
     // missing one raises NameError.
     void keep_builtins(py::handle builtins_module);
 
+    // Keeps `object` for the life of the state and returns it: what a module
+    // decides once, when it loads, and uses on every call. The collector
+    // sees it through the state.
+    py::handle keep(py::object object);
+
     // The cyclic GC's view of the state (through the module's m_traverse),
     // and the references that may close a cycle, dropped by m_clear.
     int traverse(visitproc visit, void* arg) const;
@@ -61,6 +66,7 @@ private:
     py::object builtins_;
     py::object saved_builtins_[4];  // staticmethod, super, range, zip
     py::object function_type_;
+    std::vector<py::object> kept_;
     std::unique_ptr<detail::Caches> caches_;
 };
 

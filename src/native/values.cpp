@@ -46,6 +46,26 @@ bool contains(py::handle container, py::handle item) {
     return found != 0;
 }
 
+py::object first_refused_character(py::handle text, bool (*accept)(uint32_t code_point)) {
+    PyObject* object = text.ptr();
+    if (PyUnicode_Check(object)) {
+        if (!compat::ready(object)) raise_error();
+        const int kind = PyUnicode_KIND(object);
+        const void* data = PyUnicode_DATA(object);
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(object); i < n; ++i) {
+            Py_UCS4 code_point = PyUnicode_READ(kind, data, i);
+            if (!accept(code_point))
+                return steal(PyUnicode_FromOrdinal(static_cast<int>(code_point)));
+        }
+    } else if (PyBytes_Check(object)) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
+        for (Py_ssize_t i = 0, n = PyBytes_GET_SIZE(object); i < n; ++i) {
+            if (!accept(bytes[i])) return steal(PyUnicode_FromOrdinal(bytes[i]));
+        }
+    }
+    return py::object();
+}
+
 Py_ssize_t range_length(py::handle n) {
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
@@ -104,6 +124,11 @@ bool is_instance(py::handle value, BuiltinType type) {
 void raise_expected(const char* expected, py::handle value) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected,
                  Py_TYPE(value.ptr())->tp_name);
+    raise_error();
+}
+
+void raise_value_error(py::handle message) {
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
     raise_error();
 }
 

@@ -3,6 +3,7 @@
 // stand for. Every value returned is owned.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -30,6 +31,11 @@ py::object utf8_bytes(py::handle text);
 // item in container
 bool contains(py::handle container, py::handle item);
 
+// The first character of a str, or byte of a bytes object, that `accept`
+// refuses, as a one-character str (a byte as its Latin-1 character); empty
+// when every one passes, and for any other type. `accept` sees code points.
+py::object first_refused_character(py::handle text, bool (*accept)(uint32_t code_point));
+
 // The number of items range(n) has for an int n: none for any negative n,
 // however large; OverflowError past what the interpreter can count.
 Py_ssize_t range_length(py::handle n);
@@ -45,6 +51,8 @@ bool is_instance(py::handle value, BuiltinType type);
 
 // Raises TypeError "Expected <expected>, got <type(value).__name__>".
 [[noreturn]] void raise_expected(const char* expected, py::handle value);
+// Raises ValueError with `message` (a str).
+[[noreturn]] void raise_value_error(py::handle message);
 
 // --- containers ----------------------------------------------------------------------
 

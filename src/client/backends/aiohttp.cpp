@@ -5,6 +5,8 @@
 #include "client/form_bodies.hpp"
 #include "client/module_body.hpp"
 #include "client/session_factories.hpp"
+#include "client/state.hpp"
+#include "native/imports.hpp"
 
 namespace client {
 namespace {
@@ -21,6 +23,7 @@ const Name kProxyConnector("ProxyConnector");
 const Name kFromUrl("from_url");
 const Name kConnector("connector");
 const Name kFormData("form-data");
+const Name kRequestClass("request_class");
 const native::ClassDecl kBoundaryClass("Boundary", "_aiohttp.create_boundary.<locals>.Boundary");
 const native::ClassDecl kBackendClass("_aiohttp", "_aiohttp");
 
@@ -120,11 +123,13 @@ py::object client_session(Call& call) {
         py::object factory = native::getattr(native::call(call.global(kProxyConnector)), kFromUrl);
         py::object connector = native::call(factory, {native::getattr(proxy, kToString)});
         return native::call(session_type, {},
-                            {Keyword{kHeaders, headers}, Keyword{kConnector, connector}});
+                            {Keyword{kHeaders, headers}, Keyword{kConnector, connector},
+                             Keyword{kRequestClass, state().aiohttp_request_class}});
     }
     call.at(kDirectSession);
-    return native::call(native::getattr(call.global(kAiohttp), kClientSessionClass), {},
-                        {Keyword{kHeaders, headers}});
+    return native::call(
+        native::getattr(call.global(kAiohttp), kClientSessionClass), {},
+        {Keyword{kHeaders, headers}, Keyword{kRequestClass, state().aiohttp_request_class}});
 }
 
 const native::FunctionDecl kClientSession =
@@ -132,7 +137,12 @@ const native::FunctionDecl kClientSession =
 
 }  // namespace
 
+// aiohttp refuses control characters in headers (before 3.9 only CR and LF)
+// but takes any name: its sessions build their requests with the package's
+// request class, which checks every header the caller or the session gives.
 py::object define_aiohttp_backend(py::handle globals) {
+    state().aiohttp_request_class =
+        state().keep(native::import_name(globals, "_headers", "CheckedClientRequest", 1));
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);

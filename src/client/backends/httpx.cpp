@@ -24,6 +24,8 @@ const Name kProxy("proxy");
 const Name kMounts("mounts");
 const Name kAllUrls("all://");
 const Name kSignature("signature");
+const Name kEventHooks("event_hooks");
+const Name kRequestHooks("request");
 const Name kParameters("parameters");
 const native::ClassDecl kSessionClass("ClientSession",
                                       "_httpx.ClientSession.<locals>.ClientSession");
@@ -66,6 +68,17 @@ py::dict proxy_mounts(Call& call, py::handle url) {
     return mounts;
 }
 
+// h2 sends whatever header it is given, where h11 refuses a name that is not
+// a token or a value with CR or LF: every request of the client runs the
+// package's header check first, whichever protocol carries it.
+py::dict header_check_hooks() {
+    py::list checks;
+    native::append(checks, state().httpx_header_check);
+    py::dict hooks;
+    native::dict_set(hooks, kRequestHooks.handle(), checks);
+    return hooks;
+}
+
 py::object autodetect(Call& call) {
     call.at(kDetectEncoding);
     py::object result = native::call_method(call.global(kChardet), kDetect, {call.arg(0)});
@@ -104,6 +117,7 @@ py::object client_session(Call& call) {
     if (native::truthy(proxies)) {
         native::dict_set(keywords, kMounts.handle(), proxy_mounts(call, proxies));
     }
+    native::dict_set(keywords, kEventHooks.handle(), header_check_hooks());
     return native::call_with(client_class, py::tuple(), keywords);
 }
 
@@ -115,6 +129,8 @@ const native::FunctionDecl kClientSession =
 
 py::object define_httpx_backend(py::handle globals) {
     state().httpx_proxy_keyword = &proxy_keyword_of(globals);
+    state().httpx_header_check =
+        state().keep(native::import_name(globals, "_headers", "check_httpx_request", 1));
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kClientSession);
     return statement.create();

@@ -1,0 +1,260 @@
+"""What ``RequestsAdapter`` adds to requests' ``HTTPAdapter`` so that the package's
+requests session is never less safe than plain requests.
+
+The adapter's class takes these members as its own when the module loads:
+
+- ``build_connection_pool_key_attributes``: each verification setting (verify
+  mode, CA file or folder, client certificate) gets a TLS context of its own.
+  urllib3 sets a connection's verify mode on its pool's context and loads a
+  request's ``verify=`` bundle into it; with one context for every pool, a CA
+  passed for one request stayed trusted for the next, and a ``verify=False``
+  request in one thread could switch verification off under a verified one
+  in another. The default setting (``verify=True``) keeps the adapter's own
+  context; the others get a new context with the same TLS settings.
+- ``add_headers``: no header that is not a token, or whose value holds CR, LF
+  or NUL, leaves the session; and ``Proxy-Authorization``, meant for the next
+  proxy alone, reaches no origin (requests adds it after a redirect to an
+  ``http://`` URL whatever the proxy, socks included).
+- ``send`` and ``max_retries``: the retry policy never sends a request again
+  that cannot be sent again. A one-shot body (a ``MultipartEncoder``, a
+  generator, a file that cannot be rewound) is read by the first attempt, so
+  a second would declare its length and send nothing; and a request whose
+  method is not idempotent (POST, PATCH) may already have been processed once
+  its connection was open. Such a request is re-sent only when the error came
+  before anything was sent (a connection that could not be made, a
+  certificate refused); otherwise the caller gets the first response or the
+  first error, as with plain requests, and an error says why it was not
+  retried. ``adapter.max_retries`` stays the policy the session was built
+  with: the guarded copy is what urllib3 sees during one ``send`` only.
+"""
+
+import contextvars
+import ssl
+from typing import Any, Dict, Mapping, Optional, Tuple
+
+from requests.adapters import HTTPAdapter
+from requests.models import PreparedRequest
+from requests.utils import DEFAULT_CA_BUNDLE_PATH, select_proxy
+from urllib3.exceptions import (
+    ConnectTimeoutError,
+    MaxRetryError,
+    ProtocolError,
+    ProxyError,
+    ReadTimeoutError,
+    RequestError,
+    SSLError,
+)
+from urllib3.util.retry import Retry
+from urllib3.util.ssl_match_hostname import CertificateError
+
+from ._headers import check_requests_headers
+
+__all__ = ["MEMBERS", "RetryDeclinedError"]
+
+# --- TLS settings per verification setting --------------------------------------------
+
+# The pool keys that decide what a connection trusts and presents.
+_SETTING = ("cert_reqs", "ca_certs", "ca_cert_dir", "cert_file", "key_file")
+_DEFAULT_SETTING = ("CERT_REQUIRED", None, None, None, None)
+_CONTEXTS = "_tls_contexts"
+
+
+def _context_like(base: ssl.SSLContext) -> ssl.SSLContext:
+    """A new context with the TLS settings of ``base`` (so the same ClientHello) and no trust yet."""
+    context = type(base)(base.protocol)
+    # Off first: verify_mode cannot be CERT_NONE while it is on. urllib3 sets
+    # each connection's verify mode and matches host names itself.
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    context.options = base.options
+    context.verify_flags = base.verify_flags
+    context.minimum_version = base.minimum_version
+    context.maximum_version = base.maximum_version
+    context.post_handshake_auth = base.post_handshake_auth
+    context.hostname_checks_common_name = base.hostname_checks_common_name
+    context.set_ciphers(":".join(cipher["name"] for cipher in base.get_ciphers()))
+    return context
+
+
+def _context_for(adapter: HTTPAdapter, pool_kwargs: Mapping[str, Any]) -> ssl.SSLContext:
+    setting = tuple(pool_kwargs.get(key) for key in _SETTING)
+    base = adapter.poolmanager.connection_pool_kw["ssl_context"]
+    contexts: Dict[Tuple[Any, ...], ssl.SSLContext] = vars(adapter).setdefault(_CONTEXTS, {})
+    context = contexts.get(setting)
+    if setting == _DEFAULT_SETTING:
+        if context is not base:
+            # requests before 2.33 loads no CA for verify=True when the pool
+            # manager has a context of its own: without the default bundle
+            # every verified request would fail.
+            base.load_verify_locations(DEFAULT_CA_BUNDLE_PATH)
+            context = contexts[setting] = base
+        return context
+    if context is None:
+        # Two threads may both make one: setdefault keeps the first for both.
+        context = contexts.setdefault(setting, _context_like(base))
+    return context
+
+
+def build_connection_pool_key_attributes(
+    self: HTTPAdapter, request: PreparedRequest, verify: Any, cert: Any = None
+) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    host_params, pool_kwargs = HTTPAdapter.build_connection_pool_key_attributes(self, request, verify, cert)
+    if host_params.get("scheme") == "https" and "ssl_context" not in pool_kwargs:
+        pool_kwargs["ssl_context"] = _context_for(self, pool_kwargs)
+    return host_params, pool_kwargs
+
+
+# --- Headers ------------------------------------------------------------------------------
+
+
+def _reaches_proxy(url: str, proxy: Optional[str]) -> bool:
+    """Whether the request itself goes to an http(s) proxy, which forwards it
+    (plain http through such a proxy); otherwise its headers reach the origin."""
+    if not proxy or not url.lower().startswith("http:"):
+        return False
+    return not proxy.lower().startswith("socks")
+
+
+def add_headers(self: HTTPAdapter, request: PreparedRequest, **kwargs: Any) -> None:
+    HTTPAdapter.add_headers(self, request, **kwargs)
+    headers = request.headers
+    if "Proxy-Authorization" in headers and not _reaches_proxy(
+        request.url or "", select_proxy(request.url or "", kwargs.get("proxies"))
+    ):
+        del headers["Proxy-Authorization"]
+    check_requests_headers(headers.items())
+
+
+# --- Retries and redirects ---------------------------------------------------------------
+
+
+class RetryDeclinedError(MaxRetryError):
+    """The retry policy would have sent the request again, but it could not be sent safely.
+
+    ``reason`` is the error of the attempt made, as in ``MaxRetryError``;
+    requests turns this into the exception it raises for that reason.
+    """
+
+    def __init__(self, pool: Any, url: Optional[str], reason: Optional[Exception] = None, why: str = "") -> None:
+        self.reason = reason
+        self.why = why
+        RequestError.__init__(self, pool, url or "", f"{why} (Caused by {reason!r})")
+
+    def __reduce__(self) -> Any:
+        return self.__class__, (None, self.url, self.reason, self.why)
+
+
+def _nothing_sent(error: Exception) -> bool:
+    """Errors raised before any byte of the request was written: the
+    connection could not be made, or the server's certificate was refused."""
+    if isinstance(error, ProxyError):
+        # urllib3 also reports a connection to a proxy that dropped after the
+        # request went through as a ProxyError: only its cause tells.
+        error = error.original_error
+    if isinstance(error, ConnectTimeoutError):  # NewConnectionError included
+        return True
+    cause = error.args[0] if isinstance(error, SSLError) and error.args else None
+    return isinstance(cause, (ssl.SSLCertVerificationError, CertificateError))
+
+
+class _GuardedRetry(Retry):
+    """The adapter's policy for one request that cannot always be sent again."""
+
+    replayable_body = True
+    why = ""
+
+    def new(self, **kw: Any) -> "_GuardedRetry":
+        retry = super().new(**kw)
+        retry.replayable_body, retry.why = self.replayable_body, self.why
+        return retry
+
+    def is_retry(self, method: str, status_code: int, has_retry_after: bool = False) -> bool:
+        return self.replayable_body and super().is_retry(method, status_code, has_retry_after)
+
+    def increment(self, method: Optional[str] = None, url: Optional[str] = None, response: Any = None,
+                  error: Optional[Exception] = None, _pool: Any = None, _stacktrace: Any = None) -> Retry:
+        retry = super().increment(method, url, response, error, _pool, _stacktrace)
+        if error is None or _nothing_sent(error):
+            return retry
+        if isinstance(error, ReadTimeoutError):
+            raise ReadTimeoutError(_pool, url or "", f"{self.why} (Caused by {error!r})") from error
+        if isinstance(error, ProtocolError):
+            raise ProtocolError(f"{self.why} (Caused by {error!r})") from error
+        raise RetryDeclinedError(_pool, url, error, self.why) from error
+
+
+def _replayable(request: PreparedRequest) -> bool:
+    body = request.body
+    if body is None or isinstance(body, (bytes, str, bytearray, memoryview)):
+        return True
+    # requests records where a file-like body starts when it can tell; urllib3
+    # and requests seek back there before sending it again.
+    position = getattr(request, "_body_position", None)
+    return isinstance(position, int) and callable(getattr(body, "seek", None))
+
+
+# requests' own marker for a body whose start could not be recorded: its
+# redirect code then refuses to send the body again (UnrewindableBodyError).
+_UNREWINDABLE = object()
+
+
+def _guarded(policy: Any, request: PreparedRequest) -> Optional[_GuardedRetry]:
+    """The policy for this request, or None when it may be sent again as the policy wants."""
+    if type(policy) is not Retry:  # a caller's own policy class decides for itself
+        return None
+    method = (request.method or "").upper()
+    idempotent = not policy.allowed_methods or method in policy.allowed_methods
+    replayable = _replayable(request)
+    if idempotent and replayable:
+        return None
+    guarded = _GuardedRetry.__new__(_GuardedRetry)
+    guarded.__dict__.update(vars(policy))
+    guarded.replayable_body = replayable
+    if not idempotent:
+        guarded.why = f"Not retried: the {method} request may already have been processed by the server"
+    else:
+        guarded.why = (f"Not retried: the request body ({type(request.body).__name__}) is a one-shot "
+                       "stream that the first attempt read, so it cannot be sent again")
+    return guarded
+
+
+# (adapter, the policy it uses for the request it is sending) in this thread or task.
+_SENDING: "contextvars.ContextVar[Optional[Tuple[HTTPAdapter, Retry]]]" = contextvars.ContextVar(
+    "pelun_online_sdk_requests_policy", default=None
+)
+
+
+def _get_max_retries(self: HTTPAdapter) -> Any:
+    sending = _SENDING.get()
+    if sending is not None and sending[0] is self:
+        return sending[1]
+    return vars(self)["max_retries"]
+
+
+def _set_max_retries(self: HTTPAdapter, policy: Any) -> None:
+    vars(self)["max_retries"] = policy
+
+
+max_retries = property(_get_max_retries, _set_max_retries, doc="The retry policy of the adapter (urllib3's Retry).")
+
+
+def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any) -> Any:
+    if not _replayable(request) and getattr(request, "_body_position", None) is None:
+        request._body_position = _UNREWINDABLE  # type: ignore[attr-defined]
+    guarded = _guarded(vars(self).get("max_retries"), request)
+    if guarded is None:
+        return HTTPAdapter.send(self, request, *args, **kwargs)
+    token = _SENDING.set((self, guarded))
+    try:
+        return HTTPAdapter.send(self, request, *args, **kwargs)
+    finally:
+        _SENDING.reset(token)
+
+
+# The members the adapter's class takes, in this order.
+MEMBERS: Dict[str, Any] = {
+    "build_connection_pool_key_attributes": build_connection_pool_key_attributes,
+    "add_headers": add_headers,
+    "max_retries": max_retries,
+    "send": send,
+}
