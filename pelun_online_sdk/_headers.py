@@ -19,6 +19,7 @@ requests that lacks a name fails the load where that library is used.
 
 from __future__ import annotations
 
+import base64
 import re
 from typing import Any, Iterable, Optional, Tuple, Union
 
@@ -26,7 +27,9 @@ import aiohttp
 import httpx
 import requests
 
-__all__ = ["header_fault", "check_requests_headers", "check_httpx_request", "CheckedClientRequest"]
+__all__ = [
+    "header_fault", "check_requests_headers", "check_httpx_request", "CheckedClientRequest", "basic_credentials",
+]
 
 _Text = Union[str, bytes]
 
@@ -105,3 +108,10 @@ class CheckedClientRequest(aiohttp.ClientRequest):
         fault = first_fault(self.headers.items())
         if fault is not None:
             raise ValueError(fault)
+
+
+def basic_credentials(username: str, password: str) -> str:
+    """``Basic`` of the UTF-8 bytes of ``username:password`` (RFC 7617 with charset UTF-8,
+    as httpx sends them; requests' own encodes Latin-1 and fails past it)."""
+    token = base64.b64encode(f"{username}:{password}".encode("utf-8")).decode("ascii")
+    return f"Basic {token}"

@@ -3,6 +3,13 @@ requests session is never less safe than plain requests.
 
 The adapter's class takes these members as its own when the module loads:
 
+- ``proxy_manager_for``: requests builds the pool managers of proxied
+  connections here, not in ``init_poolmanager``, so they would get urllib3's
+  default context (ALPN offered, other ciphers, no tickets). They get the
+  context of the adapter's own pool manager, and a connection through an
+  http or socks proxy makes the same offer as a direct one; an
+  ``ssl_context`` the caller passes wins. A socks4 URL with a user id and no
+  password keeps its user id (requests drops credentials without a password).
 - ``build_connection_pool_key_attributes``: each verification setting (verify
   mode, CA file or folder, client certificate) gets a TLS context of its own.
   urllib3 sets a connection's verify mode on its pool's context and loads a
@@ -11,6 +18,9 @@ The adapter's class takes these members as its own when the module loads:
   request in one thread could switch verification off under a verified one
   in another. The default setting (``verify=True``) keeps the adapter's own
   context; the others get a new context with the same TLS settings.
+- ``proxy_headers``: an http proxy gets its credentials as Basic of their
+  UTF-8 bytes, as httpx and aiohttp send them (requests' own takes Latin-1,
+  and fails past it).
 - ``add_headers``: no header that is not a token, or whose value holds CR, LF
   or NUL, leaves the session; and ``Proxy-Authorization``, meant for the next
   proxy alone, reaches no origin (requests adds it after a redirect to an
@@ -31,10 +41,12 @@ The adapter's class takes these members as its own when the module loads:
 import contextvars
 import ssl
 from typing import Any, Dict, Mapping, Optional, Tuple
+from urllib.parse import unquote, urlsplit
 
 from requests.adapters import HTTPAdapter
 from requests.models import PreparedRequest
-from requests.utils import DEFAULT_CA_BUNDLE_PATH, select_proxy
+import requests.adapters
+from requests.utils import select_proxy
 from urllib3.exceptions import (
     ConnectTimeoutError,
     MaxRetryError,
@@ -47,9 +59,36 @@ from urllib3.exceptions import (
 from urllib3.util.retry import Retry
 from urllib3.util.ssl_match_hostname import CertificateError
 
-from ._headers import check_requests_headers
+from ._headers import basic_credentials, check_requests_headers
 
 __all__ = ["MEMBERS", "RetryDeclinedError"]
+
+# --- Proxies ---------------------------------------------------------------------------------
+
+
+def _url_credentials(url: str) -> Tuple[Optional[str], Optional[str]]:
+    """The user name and password of a proxy URL, decoded once; a user name
+    without a password has the empty password (requests' reader drops both)."""
+    parts = urlsplit(url)
+    if parts.username is None:
+        return None, None
+    return unquote(parts.username), unquote(parts.password or "")
+
+
+def proxy_manager_for(self: HTTPAdapter, proxy: str, **proxy_kwargs: Any) -> Any:
+    kwargs = {"ssl_context": self.poolmanager.connection_pool_kw.get("ssl_context"), **proxy_kwargs}
+    manager = HTTPAdapter.proxy_manager_for(self, proxy, **kwargs)
+    socks = manager.connection_pool_kw.get("_socks_options")
+    if socks is not None and not socks.get("username"):
+        socks["username"], socks["password"] = _url_credentials(proxy)
+    return manager
+
+
+def proxy_headers(self: HTTPAdapter, proxy: str) -> Dict[str, str]:
+    """The Proxy-Authorization of an http proxy: Basic of the credentials' UTF-8 bytes."""
+    username, password = _url_credentials(proxy)
+    return {} if username is None else {"Proxy-Authorization": basic_credentials(username, password or "")}
+
 
 # --- TLS settings per verification setting --------------------------------------------
 
@@ -86,7 +125,7 @@ def _context_for(adapter: HTTPAdapter, pool_kwargs: Mapping[str, Any]) -> ssl.SS
             # requests before 2.33 loads no CA for verify=True when the pool
             # manager has a context of its own: without the default bundle
             # every verified request would fail.
-            base.load_verify_locations(DEFAULT_CA_BUNDLE_PATH)
+            base.load_verify_locations(requests.adapters.DEFAULT_CA_BUNDLE_PATH)
             context = contexts[setting] = base
         return context
     if context is None:
@@ -253,7 +292,9 @@ def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any)
 
 # The members the adapter's class takes, in this order.
 MEMBERS: Dict[str, Any] = {
+    "proxy_manager_for": proxy_manager_for,
     "build_connection_pool_key_attributes": build_connection_pool_key_attributes,
+    "proxy_headers": proxy_headers,
     "add_headers": add_headers,
     "max_retries": max_retries,
     "send": send,

@@ -1,6 +1,7 @@
 """Proxy servers for the package's HTTP clients."""
 
 import ipaddress
+import re
 import string
 from typing import Optional, Tuple, Type, TypeVar
 from urllib.parse import quote, unquote, urlsplit
@@ -8,8 +9,19 @@ from urllib.parse import quote, unquote, urlsplit
 SCHEMES: Tuple[str, ...] = ("http", "https", "socks4", "socks5")
 """The proxy schemes a :class:`Proxy` takes, in lower case."""
 
-# Characters that would end the authority of a URL, or start a second one.
-_NOT_IN_HOST = frozenset("/?#@[]\\%") | frozenset(" \t\r\n")
+# Characters that would end a header line or the authority of a URL, or
+# start a second one: named in the error, whatever else is wrong with the host.
+_SPLITS_HOST = frozenset("\r\n\0/@")
+# The characters of a host name once it is ASCII (RFC 952/1123 labels; the
+# underscore occurs in real names and every library takes it).
+_HOST_NAME = re.compile(r"(?:[A-Za-z0-9_](?:[A-Za-z0-9_-]{0,61}[A-Za-z0-9_])?\.)*"
+                        r"[A-Za-z0-9_](?:[A-Za-z0-9_-]{0,61}[A-Za-z0-9_])?\.?")
+_MAX_HOST_NAME = 253
+# What must not be in credentials: it would end the header or the socks
+# field that carries them.
+_SPLITS_CREDENTIALS = frozenset("\r\n\0")
+# RFC 1929: a socks5 name or password is at most 255 bytes.
+_SOCKS5_FIELD_MAX = 255
 
 # An IPv6 zone index goes into the URL as it is, so it may hold only the
 # characters a URL leaves alone (RFC 6874); anything else could end the host.
@@ -140,8 +152,12 @@ def _checked_scheme(scheme: object) -> str:
 
 
 def _checked_host(host: object) -> str:
+    """A host name (IDNA-encoded when it is not ASCII), an IPv4 or an IPv6 address."""
     if not isinstance(host, str) or not host:
         raise ValueError(f"Proxy host must be a non-empty str, got {host!r}")
+    bad = next((c for c in host if c in _SPLITS_HOST or c.isspace()), None)
+    if bad is not None:
+        raise ValueError(f"Proxy host must not contain {bad!r}, got {host!r}")
     bracketed = host.startswith("[") and host.endswith("]")
     if bracketed or ":" in host:
         address = host[1:-1] if bracketed else host
@@ -149,9 +165,25 @@ def _checked_host(host: object) -> str:
             return _ipv6_text(address)
         except ValueError:
             raise ValueError(f"Proxy host is not a valid IPv6 address: {host!r}") from None
-    if _NOT_IN_HOST.intersection(host):
+    if all(c.isdigit() or c == "." for c in host):
+        try:
+            return str(ipaddress.IPv4Address(host))
+        except ValueError:
+            raise ValueError(f"Proxy host is not a valid IPv4 address: {host!r}") from None
+    name = host if host.isascii() else _idna(host)
+    if len(name) > _MAX_HOST_NAME or not _HOST_NAME.fullmatch(name):
         raise ValueError(f"Proxy host must be a host name or IP address, got {host!r}")
-    return host
+    return name
+
+
+def _idna(host: str) -> str:
+    """The ASCII form of an internationalised host name, as the HTTP libraries encode it."""
+    import idna  # every HTTP library the package serves depends on it
+
+    try:
+        return idna.encode(host, uts46=True).decode("ascii")
+    except idna.IDNAError as exc:
+        raise ValueError(f"Proxy host is not a valid internationalised host name: {host!r} ({exc})") from None
 
 
 def _ipv6_text(address: str) -> str:
@@ -178,10 +210,17 @@ def _checked_credentials(
 ) -> Tuple[Optional[str], Optional[str]]:
     if username is not None and (not isinstance(username, str) or not username):
         raise ValueError(f"Proxy username must be a non-empty str, got {username!r}")
+    if password is not None and not isinstance(password, str):
+        raise ValueError(f"Proxy password must be a str, got {type(password).__name__}")
+    # The characters are named, never the password itself.
+    for field, value in (("username", username), ("password", password)):
+        bad = next((c for c in value or "" if c in _SPLITS_CREDENTIALS), None)
+        if bad is not None:
+            raise ValueError(f"Proxy {field} must not contain {bad!r}")
+        if scheme == "socks5" and value is not None and len(value.encode("utf-8")) > _SOCKS5_FIELD_MAX:
+            raise ValueError(f"Proxy {field} of a socks5 proxy must be at most 255 bytes in UTF-8")
     if password is None:
         return username, None
-    if not isinstance(password, str):
-        raise ValueError(f"Proxy password must be a str, got {type(password).__name__}")
     if username is None:
         raise ValueError("Proxy password given without a username")
     if scheme == "socks4":

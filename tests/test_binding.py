@@ -51,7 +51,6 @@ def raised(function, *args, via=None, **kwargs):
     (client.SSLContext.set_alpn_protocols, (CONTEXT,), {}, "exactly", 2, 1),
     (CONTEXT.set_alpn_protocols, ([], []), {}, "exactly", 2, 3),
     (client.RequestsAdapter.__init__, (), {}, "at least", 1, 0),  # *args: no upper bound to name
-    (ADAPTER.proxy_manager_for, (), {}, "exactly", 2, 1),
     (AUTODETECT, (), {}, "exactly", 1, 0),
     (AB.__init__, (AB.__new__(AB), {}, 1, 2), {}, "exactly", 3, 4),
 ])
@@ -67,7 +66,6 @@ CALLS = [  # raw function, positional arguments that bind (TypeReq 0 selects not
     (RQ.ClientSession, ({},), "extra_headers"), (HX.ClientSession, ({},), "extra_headers"),
     (AIO.ClientSession, ({},), "extra_headers"), (client.SSLContext.set_alpn_protocols, (CONTEXT, []), "self"),
     (client.RequestsAdapter.__init__, (ADAPTER,), "self"), (client.RequestsAdapter.init_poolmanager, (ADAPTER,), "self"),
-    (client.RequestsAdapter.proxy_manager_for, (ADAPTER, "http://127.0.0.1:1"), "proxy"),
     (AUTODETECT, (b"",), "content"), (RB.__init__, (RB.__new__(RB), {}, None), "self"),
     (AB.__init__, (AB.__new__(AB), {}, None), "self"),
 ]

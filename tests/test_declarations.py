@@ -64,7 +64,6 @@ FUNCTIONS = [
     ("RequestsAdapter.__init__", None, 1, (), None, {"self": None, "args": None, "kwargs": None}),
     ("RequestsAdapter.init_poolmanager", None, 1, ("context",), None,
      {"self": None, "args": "Any", "kwargs": "Any", "return": "None"}),
-    ("RequestsAdapter.proxy_manager_for", None, 2, (), None, {"self": None, "proxy": None, "proxy_kwargs": None}),
     ("_requests.create_urlencode", staticmethod, 1, (), None, {"data": "dict"}),
     ("_requests.create_boundary", staticmethod, 5, ("Boundary", "chars", "key", "value", "MPData", *GENEXPRS),
      DEFAULTS, BOUNDARY),
@@ -145,7 +144,10 @@ def test_each_session_factory_has_its_own_default_headers():
 @pytest.mark.parametrize("qualname, bases, doc, members", [
     ("_aiohttp", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
     ("SSLContext", (ssl.SSLContext,), "SSLContext wrapper.", ["set_alpn_protocols"]),
-    ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, ["__init__", "init_poolmanager", "proxy_manager_for"]),
+    # After its own two, the members written in Python beside the module.
+    ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, [
+        "__init__", "init_poolmanager", "proxy_manager_for", "build_connection_pool_key_attributes",
+        "proxy_headers", "add_headers", "max_retries", "send"]),
     ("_requests", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
     ("_httpx", (object,), None, ["ClientSession"]),
     ("Client", (object,), None, ["TypeReq", "ClientSession", "create_boundary"]),
@@ -171,8 +173,8 @@ def test_type_req_is_a_plain_enumeration():
 
 def test_super_uses_the_class_cell():
     # A subclass inheriting __init__ would recurse if super() were bound to type(self).
-    for method in (client.RequestsAdapter.__init__, client.RequestsAdapter.proxy_manager_for):
-        assert [cell.cell_contents for cell in method.__closure__] == [client.RequestsAdapter]
+    method = client.RequestsAdapter.__init__
+    assert [cell.cell_contents for cell in method.__closure__] == [client.RequestsAdapter]
     adapter = type("Sub", (client.RequestsAdapter,), {})(max_retries=7)
     assert adapter.max_retries.total == 7
     assert isinstance(adapter.poolmanager.connection_pool_kw["ssl_context"], client.SSLContext)

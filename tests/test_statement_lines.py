@@ -168,11 +168,6 @@ def _adapter_cases():
         adapter = client.RequestsAdapter()
         return lambda: adapter.init_poolmanager(1, 1)
 
-    def proxy_manager_for():
-        adapter = client.RequestsAdapter()
-        del adapter.poolmanager
-        return lambda: adapter.proxy_manager_for("http://127.0.0.1:9")
-
     # ssl without OP_NO_TICKET: what the context is made with is read earlier.
     no_ticket = types.SimpleNamespace(**{k: v for k, v in vars(ssl).items() if k != "OP_NO_TICKET"})
     return [
@@ -182,7 +177,6 @@ def _adapter_cases():
                                         ("kAllowTickets", AttributeError, {"ssl": no_ticket}),
                                         ("kMakePoolManager", Stop, {"PoolManager": Raising()})]],
         case([("RequestsAdapter.__init__", "kInitBase")], calling(client.RequestsAdapter, bogus=1), TypeError),
-        case([("RequestsAdapter.proxy_manager_for", "kProxyManager")], proxy_manager_for, AttributeError),
     ]
 
 

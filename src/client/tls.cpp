@@ -1,8 +1,10 @@
 // The TLS settings of the requests backend: the cipher list, an SSLContext
 // that never offers ALPN, and a requests adapter whose pool manager uses a
-// fresh such context with TLS session tickets allowed, as do the pool
-// managers it makes for proxies. Some servers answer 403 Bad Authentication
-// to clients that offer ALPN or refuse tickets.
+// fresh such context with TLS session tickets allowed. Some servers answer
+// 403 Bad Authentication to clients that offer ALPN or refuse tickets. What
+// else the adapter does (the same settings through proxies, a context per
+// verification setting, header checks, retries that never re-send what
+// cannot be sent again) comes from the package's _requests_adapter.py.
 #include "client/module_body.hpp"
 #include "native/imports.hpp"
 
@@ -23,8 +25,6 @@ const Name kSslContextKeyword("ssl_context");
 const Name kNumPools("num_pools");
 const Name kMaxsize("maxsize");
 const Name kBlock("block");
-const Name kConnectionPoolKw("connection_pool_kw");
-const Name kProxyManagerFor("proxy_manager_for");
 const Name kSeparator(":");
 const Name kJoin("join");
 const Name kProtocolTlsClient("PROTOCOL_TLS_CLIENT");
@@ -187,28 +187,6 @@ py::object init_poolmanager(Call& call) {
     return py::none();
 }
 
-// requests builds the pool managers of proxied connections here, not in
-// init_poolmanager, so they would get urllib3's default context: ALPN
-// offered, other ciphers, no tickets. They get the context of the adapter's
-// own pool manager instead, and a connection through an HTTP or SOCKS proxy
-// makes the same offer as a direct one. An ssl_context the caller passes
-// wins, as any of proxy_kwargs does.
-constexpr Def kProxyManagerForDef{"RequestsAdapter.proxy_manager_for", 141};
-enum ProxyManagerForLine : int { kProxyManager = 0 };  // one statement, on the `def` line
-
-py::object proxy_manager_for(Call& call) {
-    call.at(kProxyManager);
-    py::object pool_keywords =
-        native::getattr(native::getattr(call.arg(0), kPoolManagerAttribute), kConnectionPoolKw);
-    py::dict keywords;
-    native::dict_set(keywords, kSslContextKeyword.handle(),
-                     native::call_method(pool_keywords, kGet, {kSslContextKeyword.handle()}));
-    native::dict_update(keywords, call.varkw());
-    py::object parent =
-        native::getattr(native::zero_arg_super(call, call.arg(0)), kProxyManagerFor);
-    return native::call_with(parent, native::tuple_of({call.arg(1)}), keywords);
-}
-
 const native::FunctionDecl kSetAlpnProtocols =
     native::FunctionDecl(kSetAlpnProtocolsDef, set_alpn_protocols)
         .params({{"self"}, {"alpn_protocols", "Iterable[str]"}})
@@ -229,12 +207,6 @@ const native::FunctionDecl kInitPoolManager =
         .returns("None")
         .locals({"context"})
         .doc(kInitPoolManagerDoc);
-
-const native::FunctionDecl kProxyManagerForDecl =
-    native::FunctionDecl(kProxyManagerForDef, proxy_manager_for)
-        .uses_class_cell()
-        .params({{"self"}, {"proxy"}})
-        .star_kwargs("proxy_kwargs");
 
 }  // namespace
 
@@ -258,11 +230,8 @@ py::object define_requests_adapter(py::handle globals) {
         native::tuple_of({native::lookup_global(globals, kHTTPAdapter)}));
     statement.def(kAdapterInit);
     statement.def(kInitPoolManager);
-    statement.def(kProxyManagerForDecl);
-    // What keeps the adapter's sessions as safe as plain requests: a TLS
-    // context per verification setting, header checks and a retry policy
-    // that never re-sends what cannot be sent again (see the package's
-    // _requests_adapter.py, written against requests' own adapter).
+    // The members written against requests' own adapter, in Python beside
+    // the module: they keep its sessions as safe as plain requests.
     py::object members = native::import_name(globals, "_requests_adapter", "MEMBERS", 1);
     if (native::exact_builtin_type(members) != BuiltinType::kDict)
         native::raise_expected("dict", members);
