@@ -131,11 +131,17 @@ class CredentialProxy(_Acceptor):
     def _serve(self, conn: socket.socket) -> None:
         first = conn.recv(1)
         if first == b"\x05":
-            self._log.add(self._socks5(conn))
+            self._socks5(conn)
         elif first == b"\x04":
-            self._log.add(self._socks4(conn))
+            self._socks4(conn)
         elif first:
-            self._log.add(self._http(conn, first))
+            self._http(conn, first)
+
+    def _record(self, conn: socket.socket, credentials: Credentials, refusal: bytes) -> None:
+        # Recorded before the client hears the refusal: once a request has
+        # failed, what it sent is in ``received``.
+        self._log.add(credentials)
+        conn.sendall(refusal)
 
     @staticmethod
     def _read(conn: socket.socket, n: int) -> bytes:
@@ -147,7 +153,7 @@ class CredentialProxy(_Acceptor):
             data += chunk
         return data
 
-    def _http(self, conn: socket.socket, first: bytes) -> Credentials:
+    def _http(self, conn: socket.socket, first: bytes) -> None:
         head = first
         while b"\r\n\r\n" not in head:
             chunk = conn.recv(65536)
@@ -162,26 +168,24 @@ class CredentialProxy(_Acceptor):
                 scheme, _, token = value.strip().partition(b" ")
                 if scheme.lower() == b"basic":
                     username, _, password = base64.b64decode(token).partition(b":")
-        conn.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
+        self._record(conn, Credentials("http", username, password),
+                     b"HTTP/1.1 407 Proxy Authentication Required\r\n"
                      b"Proxy-Authenticate: Basic realm=\"test\"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-        return Credentials("http", username, password)
 
-    def _socks5(self, conn: socket.socket) -> Credentials:
+    def _socks5(self, conn: socket.socket) -> None:
         methods = self._read(conn, self._read(conn, 1)[0])
         if b"\x02" not in methods:
-            conn.sendall(b"\x05\xff")
-            return Credentials("socks5", None, None)
+            self._record(conn, Credentials("socks5", None, None), b"\x05\xff")
+            return
         conn.sendall(b"\x05\x02")
         self._read(conn, 1)  # sub-negotiation version 1
         username = self._read(conn, self._read(conn, 1)[0])
         password = self._read(conn, self._read(conn, 1)[0])
-        conn.sendall(b"\x01\x01")  # refused
-        return Credentials("socks5", username, password)
+        self._record(conn, Credentials("socks5", username, password), b"\x01\x01")  # refused
 
-    def _socks4(self, conn: socket.socket) -> Credentials:
+    def _socks4(self, conn: socket.socket) -> None:
         self._read(conn, 7)  # command, port, address
         user_id = b""
         while not user_id.endswith(b"\0"):
             user_id += self._read(conn, 1)
-        conn.sendall(b"\x00\x5b" + b"\0" * 6)  # rejected
-        return Credentials("socks4", user_id[:-1], None)
+        self._record(conn, Credentials("socks4", user_id[:-1], None), b"\x00\x5b" + b"\0" * 6)  # rejected

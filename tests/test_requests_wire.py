@@ -66,21 +66,24 @@ def plain_offer(recorder):
     return offer(hello_of(configured_like_the_adapter(no_argument_context()), recorder))
 
 
-def session_hellos(recorder, proxy=None):
+def session_hellos(recorder, proxy=None, verify=True):
     """The ClientHellos of one failing GET by a module session: the refused
     handshake is a connection failure, retried three times."""
     before = len(recorder.hellos)
     with client._requests.ClientSession({}, proxy) as session:
         with pytest.raises(requests.exceptions.SSLError):
-            session.get(recorder.url, timeout=5)
+            session.get(recorder.url, timeout=5, verify=verify)
     return recorder.wait(before + 4)[before:]
 
 
+# Each verification setting has a context of its own: all make the same offer.
+@pytest.mark.parametrize("verify", ["default", "off", "CA file"])
 @pytest.mark.parametrize("scheme", [None, "http", "socks5"])
-def test_session_client_hello(hello_recorder, proxy_server, sleeps, scheme):
+def test_session_client_hello(hello_recorder, proxy_server, sleeps, tls_ca, scheme, verify):
     expected = plain_offer(hello_recorder)
     # A refused handshake is retried through a proxy as it is directly.
-    hellos = session_hellos(hello_recorder, scheme and Proxy("127.0.0.1", proxy_server.port, scheme))
+    verify = {"default": True, "off": False, "CA file": tls_ca.ca_path}[verify]
+    hellos = session_hellos(hello_recorder, scheme and Proxy("127.0.0.1", proxy_server.port, scheme), verify)
     assert len(hellos) == 4 and sleeps == [4, 8]
     assert {offer(hello) for hello in hellos} == {expected}
     if scheme:
