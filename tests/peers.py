@@ -10,8 +10,10 @@ credentials look like when they reach the proxy, and where they went.
 from __future__ import annotations
 
 import base64
+import select
 import socket
 import threading
+import time
 from dataclasses import dataclass
 
 from servers._util import Log, ThreadGroup, listen_socket, start_thread
@@ -27,16 +29,26 @@ class _Acceptor:
         self.port = self._sock.getsockname()[1]
         self._threads = ThreadGroup()
         self._stopped = threading.Event()
+        # Held while a connection is taken from the backlog and counted, so
+        # that it is always either pending or counted (see settled()).
+        self._accept_lock = threading.Lock()
         self._accepting = start_thread(self._accept, name=type(self).__name__)
 
     def _accept(self) -> None:
-        self._sock.settimeout(0.1)
+        self._sock.setblocking(False)
         while not self._stopped.is_set():
-            try:
-                conn, _ = self._sock.accept()
-            except OSError:
+            if not select.select([self._sock], [], [], 0.1)[0]:
                 continue
+            with self._accept_lock:
+                try:
+                    conn, _ = self._sock.accept()
+                except OSError:  # taken by nobody else, but the client may have given up
+                    continue
+                self._accepted(conn)
             self._threads.start(self._run, conn)
+
+    def _accepted(self, conn: socket.socket) -> None:
+        """Called in the accepting thread, before the connection's own starts."""
 
     def _run(self, conn: socket.socket) -> None:
         with conn:
@@ -189,3 +201,291 @@ class CredentialProxy(_Acceptor):
         while not user_id.endswith(b"\0"):
             user_id += self._read(conn, 1)
         self._record(conn, Credentials("socks4", user_id[:-1], None), b"\x00\x5b" + b"\0" * 6)  # rejected
+
+
+# --- origins and proxies that misbehave on cue ----------------------------------------------
+
+BODY_WAIT = 3.0  # seconds an origin waits for the rest of a declared body before recording what came
+
+
+@dataclass(frozen=True)
+class Receipt:
+    """One request as an origin received it: ``complete`` when the whole declared body arrived."""
+
+    method: str
+    path: str
+    body: bytes
+    complete: bool
+
+
+def _read_head(conn: socket.socket, buffer: bytearray) -> bytes | None:
+    while b"\r\n\r\n" not in buffer:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return None
+        buffer += chunk
+    head, _, rest = bytes(buffer).partition(b"\r\n\r\n")
+    buffer[:] = rest
+    return head
+
+
+def _header(head: bytes, name: bytes) -> bytes | None:
+    for line in head.split(b"\r\n")[1:]:
+        key, _, value = line.partition(b":")
+        if key.strip().lower() == name:
+            return value.strip()
+    return None
+
+
+def _read_exactly(conn: socket.socket, buffer: bytearray, n: int) -> bool:
+    """Fills ``buffer`` to ``n`` bytes; False when the client stops short."""
+    try:
+        while len(buffer) < n:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return False
+            buffer += chunk
+    except OSError:
+        return False
+    return True
+
+
+def _read_body(conn: socket.socket, head: bytes, buffer: bytearray, limit: int | None = None) -> tuple[bytes, bool]:
+    """The body that follows ``head`` (Content-Length or chunked), and whether it arrived whole.
+
+    ``limit`` stops after that many body bytes, as a peer that hangs up
+    mid-body does."""
+    conn.settimeout(BODY_WAIT)
+    if (_header(head, b"transfer-encoding") or b"").lower() == b"chunked":
+        body = b""
+        while True:
+            if not _read_line(conn, buffer):
+                return body, False
+            line, _, rest = bytes(buffer).partition(b"\r\n")
+            buffer[:] = rest
+            size = int(line.split(b";")[0], 16)
+            if size == 0:
+                _read_line(conn, buffer)
+                del buffer[:2]
+                return body, True
+            if not _read_exactly(conn, buffer, size + 2):
+                return body + bytes(buffer[:size]), False
+            body += bytes(buffer[:size])
+            del buffer[:size + 2]
+            if limit is not None and len(body) >= limit:
+                return body[:limit], False
+    length = int(_header(head, b"content-length") or 0)
+    wanted = length if limit is None else min(length, limit)
+    whole = _read_exactly(conn, buffer, wanted)
+    body = bytes(buffer[:wanted])
+    del buffer[:wanted]
+    return body, whole and len(body) == length
+
+
+def _read_line(conn: socket.socket, buffer: bytearray) -> bool:
+    try:
+        while b"\r\n" not in buffer:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return False
+            buffer += chunk
+    except OSError:
+        return False
+    return True
+
+
+def _reset(conn: socket.socket) -> None:
+    """Close with a TCP reset, as a crashing peer's kernel does."""
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    conn.close()
+
+
+def _answer(status: int, extra: bytes = b"") -> bytes:
+    return (f"HTTP/1.1 {status} Scripted\r\nContent-Length: 2\r\n".encode() + extra + b"\r\nok")
+
+
+class _Script:
+    """What to do with the next requests, one step each, then "ok" for good."""
+
+    def __init__(self) -> None:
+        self._steps: list[str] = []
+        self._lock = threading.Lock()
+
+    def set(self, *steps: str) -> None:
+        with self._lock:
+            self._steps = list(steps)
+
+    def next(self) -> str:
+        with self._lock:
+            return self._steps.pop(0) if self._steps else "ok"
+
+
+class ScriptedOrigin(_Acceptor):
+    """An HTTP/1.1 origin that records every request's body as it arrives and misbehaves on cue.
+
+    ``script(*steps)`` sets what the next requests get, one step each, then
+    "ok" (200) for good. Steps: "ok"; a status code as text ("503");
+    "reset" (a TCP reset after half the body); "close" (the whole body read,
+    then the connection closed with no answer); "late" (the whole body read,
+    then no answer until the client hangs up, ``BODY_WAIT`` s at most); "307" and "308" redirect to
+    ``/moved``. ``receipts`` lists a ``Receipt`` per request; ``settled()``
+    returns once every request that reached the origin is among them.
+    """
+
+    def __init__(self) -> None:
+        self._log = Log()
+        self._script = _Script()
+        self._state = threading.Condition()
+        self._busy = 0  # connections accepted and not waiting for a next request
+        self._idle: set = set()  # kept-alive connections waiting for one
+        super().__init__()
+
+    @property
+    def url(self) -> str:
+        return f"http://127.0.0.1:{self.port}/"
+
+    @property
+    def receipts(self) -> list:
+        return self._log.snapshot()
+
+    def script(self, *steps: str) -> None:
+        self._script.set(*steps)
+
+    def reset(self) -> None:
+        self.settled()
+        self._script.set()
+        self._log.clear()
+
+    def settled(self, timeout: float = 15.0) -> list:
+        """The receipts, once no connection is being accepted, read or answered:
+        what a client sent before the call is recorded by then."""
+        deadline = time.monotonic() + timeout
+        while True:
+            with self._accept_lock, self._state:
+                busy, idle = self._busy, list(self._idle)
+                try:
+                    pending = select.select([self._sock, *idle], [], [], 0)[0]
+                except (OSError, ValueError):  # a socket closed meanwhile: look again
+                    pending = [None]
+            if not busy and not pending:
+                return self.receipts
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"origin still busy after {timeout}s ({busy} connections)")
+            with self._state:
+                self._state.wait(0.02)
+
+    def _accepted(self, conn: socket.socket) -> None:
+        with self._state:
+            self._busy += 1
+
+    def _run(self, conn: socket.socket) -> None:
+        try:
+            super()._run(conn)
+        finally:
+            with self._state:
+                self._busy -= 1
+                self._idle.discard(conn)
+                self._state.notify_all()
+
+    def _waiting(self, conn: socket.socket, waiting: bool) -> None:
+        with self._state:
+            if waiting:
+                self._busy -= 1
+                self._idle.add(conn)
+            else:
+                self._busy += 1
+                self._idle.discard(conn)
+            self._state.notify_all()
+
+    def _serve(self, conn: socket.socket) -> None:
+        buffer = bytearray()
+        while True:
+            if not buffer and not self._next_request_arrives(conn):
+                return
+            conn.settimeout(QUIET)
+            head = _read_head(conn, buffer)
+            if head is None or not self._handle(conn, head, buffer):
+                return
+
+    def _next_request_arrives(self, conn: socket.socket) -> bool:
+        """Waits, counted idle, until the connection has bytes to read (or QUIET
+        passes): counted busy again before they are read, never after."""
+        self._waiting(conn, True)
+        try:
+            return bool(select.select([conn], [], [], QUIET)[0])
+        finally:
+            self._waiting(conn, False)
+
+    def _handle(self, conn: socket.socket, head: bytes, buffer: bytearray) -> bool:
+        """Records and answers one request; False when the connection is done with."""
+        method, path = head.split(b" ")[:2]
+        step = self._script.next()
+        limit = max(1, int(_header(head, b"content-length") or 2) // 2) if step == "reset" else None
+        body, complete = _read_body(conn, head, buffer, limit)
+        self._log.add(Receipt(method.decode(), path.decode(), body, complete and step != "reset"))
+        if step == "reset":
+            _reset(conn)
+        elif step == "late":
+            select.select([conn], [], [], BODY_WAIT)  # no answer, until the client gives up
+        elif step in ("307", "308"):
+            conn.sendall(_answer(int(step), b"Location: /moved\r\n"))
+        elif step != "close":
+            conn.sendall(_answer(200 if step == "ok" else int(step)))
+        return step not in ("reset", "close", "late")
+
+
+class DyingProxy(_Acceptor):
+    """An http proxy that forwards plain http requests to their origin and fails on cue.
+
+    ``script(*steps)`` as for ``ScriptedOrigin``. Steps: "ok" (forward, relay
+    the answer); "die" (forward the whole request, wait until the origin
+    answers, then drop the client without relaying it: the origin has the
+    request, the client cannot know); "die-mid-body" (forward the head and
+    half the body, then drop both sides); "502" (answer 502, forward nothing).
+    """
+
+    def __init__(self) -> None:
+        self._script = _Script()
+        super().__init__()
+
+    @property
+    def url(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def script(self, *steps: str) -> None:
+        self._script.set(*steps)
+
+    def _serve(self, conn: socket.socket) -> None:
+        buffer = bytearray()
+        while True:
+            conn.settimeout(QUIET)
+            head = _read_head(conn, buffer)
+            if head is None:
+                return
+            step = self._script.next()
+            if step == "502":
+                _read_body(conn, head, buffer)
+                conn.sendall(_answer(502))
+                continue
+            target = head.split(b" ")[1].split(b"/")[2]  # absolute form: http://host:port/path
+            host, _, port = target.decode().rpartition(":")
+            limit = max(1, int(_header(head, b"content-length") or 8) // 2) if step == "die-mid-body" else None
+            body, _ = _read_body(conn, head, buffer, limit)
+            with socket.create_connection((host, int(port)), timeout=QUIET) as upstream:
+                upstream.sendall(self._forwarded(head, body, step))
+                # Dying, the origin's side goes first: it has whatever it
+                # will get before the client hears of the failure.
+                answer = b"" if step == "die-mid-body" else upstream.recv(65536)
+            if step in ("die", "die-mid-body"):
+                _reset(conn)
+                return
+            conn.sendall(answer)
+
+    @staticmethod
+    def _forwarded(head: bytes, body: bytes, step: str) -> bytes:
+        """The request as it came (a chunked body as one chunk); dying mid-body, cut short."""
+        whole = step != "die-mid-body"
+        if (_header(head, b"transfer-encoding") or b"").lower() == b"chunked":
+            framed = b"%x\r\n%s\r\n" % (len(body), body) + (b"0\r\n\r\n" if whole else b"")
+            return head + b"\r\n\r\n" + framed
+        return head + b"\r\n\r\n" + body
