@@ -141,6 +141,7 @@ demo: install
 
 bench: install
 	$(BIN)/python bench/run.py
+	$(BIN)/python -I bench/wire.py
 
 format: $(VENV)/.ready
 	$(PIP) install clang-format
@@ -228,3 +229,4 @@ bench: bench-peer
 # Instructions per call under callgrind: native, plain Python, Cython.
 bench-cg: bench-peer
 	$(BIN)/python -I bench/callgrind.py
+	$(BIN)/python -I bench/wire.py --callgrind

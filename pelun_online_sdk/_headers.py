@@ -71,16 +71,42 @@ def header_fault(name: object, value: object) -> Optional[str]:
 
 
 def first_fault(headers: Iterable[Tuple[Any, Any]]) -> Optional[str]:
-    for name, value in headers:
+    """The fault of the first header that must not be sent, or None.
+
+    Every request runs this: all names and all values are searched at once
+    when they are all text (or all bytes), and one by one only to name the
+    header at fault, or when they are of mixed types.
+    """
+    pairs = tuple(headers)
+    if not pairs:
+        return None
+    names, values = zip(*pairs)
+    try:
+        if isinstance(names[0], str):
+            sent = "".join(values)
+            clean = (all(names) and not _NOT_TOKEN.search("".join(names))
+                     and "\r" not in sent and "\n" not in sent and "\0" not in sent)
+        else:
+            sent_bytes = b"".join(values)
+            clean = (all(names) and not _NOT_TOKEN_BYTES.search(b"".join(names))
+                     and b"\r" not in sent_bytes and b"\n" not in sent_bytes and b"\0" not in sent_bytes)
+    except TypeError:  # mixed types, or values the libraries convert themselves
+        clean = False
+    if clean:
+        return None
+    for name, value in pairs:
         fault = header_fault(name, value)
         if fault is not None:
             return fault
     return None
 
 
-def check_requests_headers(headers: Iterable[Tuple[Any, Any]]) -> None:
-    """Raises requests' ``InvalidHeader`` for the first header that must not be sent."""
-    fault = first_fault(headers)
+def check_requests_headers(headers: Any) -> None:
+    """Raises requests' ``InvalidHeader`` for the first header of a request that must not be sent."""
+    # Its case-insensitive dict keeps (name as given, value) pairs in
+    # ``_store``; reading them there spares a look-up per name.
+    store = getattr(headers, "_store", None)
+    fault = first_fault(store.values() if isinstance(store, dict) else headers.items())
     if fault is not None:
         raise requests.exceptions.InvalidHeader(fault)
 

@@ -161,7 +161,7 @@ def add_headers(self: HTTPAdapter, request: PreparedRequest, **kwargs: Any) -> N
         request.url or "", select_proxy(request.url or "", kwargs.get("proxies"))
     ):
         del headers["Proxy-Authorization"]
-    check_requests_headers(headers.items())
+    check_requests_headers(headers)
 
 
 # --- Retries and redirects ---------------------------------------------------------------
@@ -237,7 +237,10 @@ def _replayable(request: PreparedRequest) -> bool:
 _UNREWINDABLE = object()
 
 
-def _guarded(policy: Any, request: PreparedRequest) -> Optional[_GuardedRetry]:
+_GUARDS = "_retry_guards"
+
+
+def _guarded(adapter: HTTPAdapter, policy: Any, request: PreparedRequest) -> Optional[_GuardedRetry]:
     """The policy for this request, or None when it may be sent again as the policy wants."""
     if type(policy) is not Retry:  # a caller's own policy class decides for itself
         return None
@@ -246,14 +249,22 @@ def _guarded(policy: Any, request: PreparedRequest) -> Optional[_GuardedRetry]:
     replayable = _replayable(request)
     if idempotent and replayable:
         return None
+    # Made once per kind of request and kept with the adapter: a policy is
+    # never changed in place (urllib3 makes a new one at each step).
+    key = (method, None if replayable else type(request.body).__name__)
+    guards: Dict[Any, Tuple[Retry, _GuardedRetry]] = vars(adapter).setdefault(_GUARDS, {})
+    kept = guards.get(key)
+    if kept is not None and kept[0] is policy:
+        return kept[1]
     guarded = _GuardedRetry.__new__(_GuardedRetry)
     guarded.__dict__.update(vars(policy))
     guarded.replayable_body = replayable
     if not idempotent:
         guarded.why = f"Not retried: the {method} request may already have been processed by the server"
     else:
-        guarded.why = (f"Not retried: the request body ({type(request.body).__name__}) is a one-shot "
+        guarded.why = (f"Not retried: the request body ({key[1]}) is a one-shot "
                        "stream that the first attempt read, so it cannot be sent again")
+    guards[key] = (policy, guarded)
     return guarded
 
 
@@ -280,7 +291,7 @@ max_retries = property(_get_max_retries, _set_max_retries, doc="The retry policy
 def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any) -> Any:
     if not _replayable(request) and getattr(request, "_body_position", None) is None:
         request._body_position = _UNREWINDABLE  # type: ignore[attr-defined]
-    guarded = _guarded(vars(self).get("max_retries"), request)
+    guarded = _guarded(self, vars(self).get("max_retries"), request)
     if guarded is None:
         return HTTPAdapter.send(self, request, *args, **kwargs)
     token = _SENDING.set((self, guarded))
