@@ -13,9 +13,10 @@ lengths in the interpreter differ a little from one process to the next).
 How a row is counted. Each side runs in one process under
 `valgrind --tool=callgrind --instr-atstart=no`, with PYTHONHASHSEED=0 (the
 child is started with -s and no PYTHON* variable but that one, rather than
--I, which would ignore the seed too): the imports run uninstrumented (fast), then instrumentation starts and every
-operation is run in a loop of its own (bench/run.py's timers: timeit's
-template, or a coroutine on one event loop for the asynchronous ones). The
+-I, which would ignore the seed too): the imports run uninstrumented
+(fast), then instrumentation starts and every operation is run in a loop
+of its own (bench/run.py's timers: timeit's template, or a coroutine on
+one event loop for the asynchronous ones). The
 counters are zeroed before and dumped after each loop by client requests
 (module callgrind_marks). A loop of n calls and one of 2n calls differ by
 exactly n calls: fixed costs (the timer, the client requests, entering the
