@@ -13,7 +13,13 @@ its headers here: pyenv's (3.8-3.13), the Debian unstable chroot's of
 (cmake/exports.map) and drops unused sections, so the module carries none of
 libc++'s symbols and needs only libc, libpthread, libdl and the loader.
 
-`build` compiles each version in build/wheels/<tag>/ (a source is recompiled
+`build` makes a wheel for every CPython of RELEASE_VERSIONS (or those named
+with --only), making the chroot first where 3.14 and 3.15 need its headers
+(as .ci/newer-pythons does for its tests), and stops before compiling
+anything, naming each version whose headers it cannot find: a fresh
+machine gets every wheel or a reason.
+
+It compiles each version in build/wheels/<tag>/ (a source is recompiled
 only when it or a header it includes changed), packs the wheel with the
 package's files and the metadata scikit-build-core writes for it, and keeps
 it in dist/ only when `auditwheel repair` gives it the manylinux_2_17 tag,
@@ -55,6 +61,14 @@ GLIBC = "2.17"
 JOBS = int(os.environ.get("JOBS", "2"))
 # The wheels that run the whole suite; the others run tests/smoke.py.
 SUITE_VERSIONS = {"3.8", "3.11", "3.15"}
+# Every release has a wheel for each of these (keep in step with
+# pyproject.toml's classifiers and cibuildwheel's `build`): `build` fails,
+# naming the missing ones, rather than leave one out. Free-threaded ABIs
+# are added where an interpreter is named with --python.
+RELEASE_VERSIONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
+# Newer than any CPython this machine has: their headers come from the
+# Debian unstable chroot of .ci/newer-pythons, made on first use.
+CHROOT_VERSIONS = ("3.14", "3.15")
 
 # The flags CMakeLists.txt gives a Release build, with sections split so that
 # the link can drop what nothing calls. Keep the two in step.
@@ -181,6 +195,30 @@ def find_targets(arch, extra_pythons, only):
     if only:
         targets = [t for t in targets if t.label in only]
     return targets
+
+
+def find_targets_making_chroot(arch, extra_pythons, only, wanted):
+    """find_targets, once the chroot of .ci/newer-pythons is made (or
+    refreshed, when a week old) where a version of `wanted` needs it."""
+    targets = find_targets(arch, extra_pythons, only)
+    on_host = {t.label for t in targets if t.interpreter[0] == "host"}
+    needed = [version for version in CHROOT_VERSIONS if version in wanted and version not in on_host]
+    if needed:
+        say("CPython %s: headers from the Debian unstable chroot in %s" % (", ".join(needed), CHROOT))
+        if subprocess.run([str(ROOT / ".ci" / "newer-pythons"), "ensure"]).returncode != 0:
+            raise SystemExit("no headers for CPython %s: no such interpreter here, and .ci/newer-pythons "
+                             "could not make the chroot that has them in %s (its messages are above)"
+                             % (", ".join(needed), CHROOT))
+        targets = find_targets(arch, extra_pythons, only)
+    return targets
+
+
+def where_headers_come_from(label):
+    if label.endswith("t"):
+        return "a free-threaded python%s named with --python (FT_PYTHONS)" % label
+    if label in CHROOT_VERSIONS:
+        return "%s, made by .ci/newer-pythons" % (CHROOT / "usr" / "include" / ("python" + label))
+    return "pyenv's CPython %s: pyenv install %s" % (label, label)
 
 
 # Cross builds for a version with no aarch64 headers here use the x86_64
@@ -493,13 +531,16 @@ def build_sdist(stage):
 
 def command_build(args):
     started = time.monotonic()
-    targets = find_targets(args.arch, args.python, args.only)
-    if not targets:
-        raise SystemExit("no CPython headers found for %s" % (" ".join(args.only) or "any version"))
+    wanted = args.only or RELEASE_VERSIONS
+    targets = find_targets_making_chroot(args.arch, args.python, args.only, wanted)
+    found = {t.label for t in targets}
+    missing = [label for label in wanted if label not in found]
+    if missing:
+        raise SystemExit("no headers for CPython %s, and a release has a wheel for each of %s "
+                         "(WHEELS=... limits the versions). Where the headers come from:\n%s"
+                         % (", ".join(missing), ", ".join(RELEASE_VERSIONS),
+                            "\n".join("    %-6s %s" % (label, where_headers_come_from(label)) for label in missing)))
     say("%s wheels for CPython %s" % (args.arch, ", ".join(t.label for t in targets)))
-    if any(t.interpreter[0] == "chroot" for t in targets):
-        # Refreshes the chroot when it is a week old, as its tests do.
-        subprocess.run([str(ROOT / ".ci" / "newer-pythons"), "ensure"], check=True)
     zig = zig_path()
     warm_zig_runtime(zig, args.arch)
     dist_info = metadata_dir()
@@ -572,12 +613,15 @@ def in_chroot(kind, *command):
 
 
 def command_test(args):
-    targets = {t.label: t for t in find_targets(args.arch, args.python, args.only)}
     def version_order(wheel):
         abi = wheel.name.split("-")[3]
         return int(abi[3:].rstrip("t")), abi.endswith("t")
 
     wheels = sorted(DIST.glob("%s-*%s.whl" % (PACKAGE, args.arch)), key=version_order)
+    # The chroot's interpreters run the 3.14 and 3.15 wheels.
+    labels = ["%s.%s" % (abi[2], abi[3:]) for abi in (wheel.name.split("-")[3] for wheel in wheels)]
+    targets = {t.label: t for t in find_targets_making_chroot(args.arch, args.python, args.only,
+                                                               args.only or labels)}
     results, status = [], 0
     for wheel in wheels:
         abi = wheel.name.split("-")[3]  # cp39, cp314t

@@ -1,6 +1,7 @@
 """Instructions per call of each operation, counted by callgrind.
 
-Usage: python bench/callgrind.py [--only TEXT] [--sides native,python,cython] [--out DIR]
+Usage: python bench/callgrind.py [--only TEXT]... [--sides native,python,cython] [--out DIR]
+                                 [--layouts N]
 
 The same operations as bench/run.py, for three sides: the native module, the
 plain-Python twins (bench/twins.py) and the same twins compiled by Cython
@@ -10,10 +11,12 @@ the numbers repeat from run to run within about one percent (dict probe
 lengths in the interpreter differ a little from one process to the next).
 
 How a row is counted. Each side runs in one process under
-`valgrind --tool=callgrind --instr-atstart=no`, with PYTHONHASHSEED=0: the
-imports run uninstrumented (fast), then instrumentation starts and every
-operation is run in a loop of its own (bench/run.py's timers: timeit's
-template, or a coroutine on one event loop for the asynchronous ones). The
+`valgrind --tool=callgrind --instr-atstart=no`, with PYTHONHASHSEED=0 (the
+child is started with -s and no PYTHON* variable but that one, rather than
+-I, which would ignore the seed too): the imports run uninstrumented
+(fast), then instrumentation starts and every operation is run in a loop
+of its own (bench/run.py's timers: timeit's template, or a coroutine on
+one event loop for the asynchronous ones). The
 counters are zeroed before and dumped after each loop by client requests
 (module callgrind_marks). A loop of n calls and one of 2n calls differ by
 exactly n calls: fixed costs (the timer, the client requests, entering the
@@ -33,8 +36,21 @@ same characters.
 Ratios native/cython and native/python: below 1 the native module does less
 work. Rows marked `own` are the module's own work (binding, argument errors,
 dispatch, a traceback entry; no library below): flagged where native is
-above 0.50 of Cython. The rest are library-bound: flagged above 1.00. A
-flag within NOISE of its limit says so.
+above 0.50 of Cython, 0.45 for the rows that go through Client's dispatch.
+The rest are library-bound: flagged above 1.00. A flag within NOISE of its
+limit says so.
+
+Layouts. Where the module's objects (its classes, its interned names) land
+in memory depends on the hash seed (the order in which the imports fill
+their dicts and sets, and so what they allocate when) and on what the
+process made before the import. A cache that placed its entries by address
+would make a row's cost depend on that luck. So the own rows are counted
+again, native and Cython, under every layout of LAYOUTS: a hash seed, and a
+number of bytes objects of one size made and kept before the module is
+imported. The last table gives, for each own row, its worst layout (the
+highest native/cython) with both counts, and the best ratio seen; the
+limits above apply to the worst. --layouts N counts the first N layouts
+only (1: the main table's alone).
 
 The dump of each side's loop of 2n calls stays in DIR (build/bench-cg) as
 SIDE-NN-<operation>.out, for callgrind_annotate: for example
@@ -60,21 +76,66 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
 
+
+
+def make_ballast(spec):
+    """`count` bytes objects of `size` bytes each, for spec "count:size"."""
+    count, size = map(int, spec.split(":")) if spec else (0, 0)
+    return [bytes(size) for _ in range(count)]
+
+
+# In a child counting one layout (see LAYOUTS): made, and kept for the
+# process's life, before the module under test and its libraries are
+# imported, so that their objects land elsewhere.
+_BALLAST = make_ballast(os.environ.get("BENCH_CG_BALLAST"))
+
 import run  # noqa: E402  (bench/run.py: the operations, the twins and their check)
 
 BUDGET = 4_000_000  # instructions per loop of n calls
 MAX_CALLS = 2_048  # n at most: the own-work rows need no more for exact counts
 WARM_RUNS = 64  # runs of the loop's fixed part, and calls at most, before counting
 NOISE = 0.01  # how far counts of the same row may differ between runs
+OWN_LIMIT = 0.50  # native/cython at most, for the module's own work
+DISPATCH_LIMIT = 0.45  # and for the own rows that go through Client's dispatch
+LIBRARY_LIMIT = 1.00
 SIDE_NAMES = ("native", "python", "cython")
 HARNESS = (
     run.Case("(harness) empty loop body", "pass", lambda m: {}),
     run.Case("(harness) empty loop body, async", "pass", lambda m: {}, asynchronous=True),
 )
+HARNESS_INDICES = range(len(HARNESS))  # all_cases() puts them first
 
 
 def all_cases():
     return list(HARNESS) + list(run.cases())
+
+
+def limit_of(case):
+    if not case.own:
+        return LIBRARY_LIMIT
+    return DISPATCH_LIMIT if "Client." in case.label else OWN_LIMIT
+
+
+class Layout:
+    """A hash seed, and `count` bytes objects of `size` bytes made before the imports."""
+
+    def __init__(self, seed, count, size):
+        self.seed, self.count, self.size = seed, count, size
+
+    @property
+    def label(self):
+        made = f"{self.count} x {self.size} B before" if self.count else "nothing before"
+        return f"seed {self.seed}, {made}"
+
+    @property
+    def tag(self):
+        return f"s{self.seed}-{self.count}x{self.size}"
+
+
+# The first is the main table's. Small objects (pymalloc's pools) and large
+# ones (the C heap, where classes live) move different things.
+LAYOUTS = [Layout(seed, count, size)
+           for count, size in ((0, 0), (1000, 40), (120, 2000)) for seed in (0, 1, 2, 3)]
 
 
 def slug(text):
@@ -179,7 +240,8 @@ def child(args):
                 high = 2 * low
                 warm_up(measure, low)
             low_count = counter.count(lambda: measure(low))
-            keep = os.path.join(args.out, f"{args.side}-{index:02d}-{slug(case.label)}.out")
+            keep = (os.path.join(args.out, f"{args.side}-{index:02d}-{slug(case.label)}.out")
+                    if args.keep_dumps else None)
             high_count = counter.count(lambda: measure(high), keep_as=keep)
             results.append({"case": index, "per_call": (high_count - low_count) / (high - low),
                             "calls": high})
@@ -193,17 +255,27 @@ def child(args):
 # ------------------------------------------------------------ the parent
 
 
-def run_side(side, indices, out_dir):
-    results = os.path.join(out_dir, f"{side}.json")
+def child_environment(layout):
+    """The environment of a child counting under `layout`: -I would ignore
+    PYTHONHASHSEED, so the child runs with -s and without any other PYTHON*
+    variable (PYTHONPATH, PYTHONMALLOC...) of the caller's."""
+    env = {name: value for name, value in os.environ.items() if not name.startswith("PYTHON")}
+    env["PYTHONHASHSEED"] = str(layout.seed)
+    env["BENCH_CG_BALLAST"] = f"{layout.count}:{layout.size}"
+    return env
+
+
+def run_side(side, indices, out_dir, layout, keep_dumps):
+    results = os.path.join(out_dir, f"{side}.json" if keep_dumps else f"{side}.{layout.tag}.json")
     if os.path.exists(results):
         os.remove(results)
-    env = dict(os.environ, PYTHONHASHSEED="0")
     command = [
         "valgrind", "--tool=callgrind", "--instr-atstart=no",
         f"--callgrind-out-file={os.path.join(out_dir, side)}.%p",
-        sys.executable, "-I", os.path.abspath(__file__), "--child", "--side", side,
+        sys.executable, "-s", os.path.abspath(__file__), "--child", "--side", side,
         "--out", out_dir, "--results", results, "--cases", ",".join(map(str, indices)),
-    ]
+    ] + (["--keep-dumps"] if keep_dumps else [])
+    env = child_environment(layout)
     started = time.perf_counter()
     completed = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     elapsed = time.perf_counter() - started
@@ -240,23 +312,25 @@ def parent(args):
     cases = all_cases()
     harness = {case.asynchronous: index for index, case in enumerate(cases) if case in HARNESS}
     wanted = [index for index, case in enumerate(cases)
-              if case in HARNESS or not args.only or args.only.lower() in case.label.lower()]
+              if case in HARNESS or not args.only
+              or any(text.lower() in case.label.lower() for text in args.only)]
     os.makedirs(args.out, exist_ok=True)
     for stale in os.listdir(args.out):
         if stale.startswith(tuple(f"{side}{mark}" for side in SIDE_NAMES for mark in "-.")):
             os.remove(os.path.join(args.out, stale))
 
+    main_layout = LAYOUTS[0]
     print(f"Python {sys.version.split()[0]}, {run.native.__file__}")
-    print("instructions per call (callgrind), harness subtracted; PYTHONHASHSEED=0; "
+    print(f"instructions per call (callgrind), harness subtracted; {main_layout.label}; "
           f"sides: {', '.join(sides)}")
     counts, seconds = {}, {}
     for side in sides:
-        counts[side], seconds[side] = run_side(side, wanted, args.out)
+        counts[side], seconds[side] = run_side(side, wanted, args.out, main_layout, keep_dumps=True)
 
-    def net(side, index):
-        if side not in counts:
+    def net(counted, side, index):
+        if side not in counted:
             return None
-        return counts[side][index] - counts[side][harness[cases[index].asynchronous]]
+        return counted[side][index] - counted[side][harness[cases[index].asynchronous]]
 
     print("harness (one turn of an empty loop): " + ", ".join(
         f"{side} {counts[side][harness[False]]:.0f} sync / {counts[side][harness[True]]:.0f} async"
@@ -271,32 +345,89 @@ def parent(args):
         case = cases[index]
         if case in HARNESS:
             continue
-        native, python, cython = (net(side, index) for side in SIDE_NAMES)
-        limit = 0.50 if case.own else 1.00
-        flag = ""
-        if native is not None and cython and native / cython > limit:
-            if native / cython > limit * (1 + NOISE):
-                flag = f"  > {limit:.2f}"
-                flagged.append(case.label)
-            else:
-                flag = f"  > {limit:.2f} within noise"
+        native, python, cython = (net(counts, side, index) for side in SIDE_NAMES)
+        flag, over = flag_of(native, cython, limit_of(case))
+        if over:
+            flagged.append(case.label)
         cells = " ".join(f"{value:>11,.0f}" if value is not None else f"{'-':>11}"
                          for value in (native, python, cython))
         print(f"{case.label:<48} {'own' if case.own else 'lib':<4} {cells}"
               f" {ratio(native, cython):>7} {ratio(native, python):>7}{flag}")
     print()
-    print(f"{len(flagged)} rows above their limit by more than the noise ({NOISE:.0%}; own work 0.50 of "
-          "Cython, library-bound 1.00); "
+    print(f"{len(flagged)} rows above their limit by more than the noise ({NOISE:.0%}; own work "
+          f"{OWN_LIMIT:.2f} of Cython, dispatch {DISPATCH_LIMIT:.2f}, library-bound {LIBRARY_LIMIT:.2f}); "
           + ", ".join(f"{side} {seconds[side]:.0f} s" for side in sides)
           + f"; dumps in {args.out}")
+
+    own = [index for index in wanted if cases[index].own]
+    layouts = LAYOUTS[:max(1, args.layouts)]
+    if own and len(layouts) > 1 and {"native", "cython"} <= set(sides):
+        sweep_layouts(args, cases, own, layouts, {main_layout.tag: counts}, net)
     return 0
+
+
+def flag_of(native, cython, limit):
+    """A row's flag (none, over the limit, or over it within the noise), and
+    whether it is over by more than the noise."""
+    if native is None or not cython or native / cython <= limit:
+        return "", False
+    if native / cython > limit * (1 + NOISE):
+        return f"  > {limit:.2f}", True
+    return f"  > {limit:.2f} within noise", False
+
+
+def sweep_layouts(args, cases, own, layouts, counted, net):
+    """The own rows under every layout: the worst (highest native/cython) of each."""
+    print()
+    print(f"The own rows under {len(layouts)} layouts (native and cython; "
+          f"about {len(layouts) - 1} minutes more):")
+    indices = sorted(set(HARNESS_INDICES) | set(own))
+    for number, layout in enumerate(layouts[1:], start=2):
+        started = time.perf_counter()
+        counted[layout.tag] = {side: run_side(side, indices, args.out, layout, keep_dumps=False)[0]
+                               for side in ("native", "cython")}
+        print(f"  layout {number}/{len(layouts)} ({layout.label}) counted in "
+              f"{time.perf_counter() - started:.0f} s", flush=True)
+    rows = {}
+    for index in own:
+        per_layout = []
+        for layout in layouts:
+            native, cython = (net(counted[layout.tag], side, index) for side in ("native", "cython"))
+            per_layout.append((native / cython, native, cython, layout))
+        rows[cases[index].label] = per_layout
+    with open(os.path.join(args.out, "layouts.json"), "w") as out:
+        json.dump({label: [{"layout": layout.label, "native": native, "cython": cython}
+                           for _, native, cython, layout in per_layout]
+                   for label, per_layout in rows.items()}, out, indent=1)
+    print()
+    header = (f"{'operation (worst layout)':<48} {'native':>9} {'cython':>9} {'nat/cy':>7} {'best':>7}"
+              f"  {'layout':<34}")
+    print(header)
+    print("-" * len(header))
+    flagged = []
+    for index in own:
+        label = cases[index].label
+        worst_ratio, native, cython, layout = max(rows[label], key=lambda row: row[0])
+        best_ratio = min(row[0] for row in rows[label])
+        flag, over = flag_of(native, cython, limit_of(cases[index]))
+        if over:
+            flagged.append(label)
+        print(f"{label:<48} {native:>9,.0f} {cython:>9,.0f} {worst_ratio:>7.3f} {best_ratio:>7.3f}"
+              f"  {layout.label:<34}{flag}")
+    print()
+    print(f"{len(flagged)} own rows above their limit in their worst layout by more than the noise; "
+          f"every layout's counts in {os.path.join(args.out, 'layouts.json')}")
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--only", help="count only the operations whose label contains this text")
+    parser.add_argument("--only", action="append", default=[],
+                        help="count only the operations whose label contains this text (repeatable: any of them)")
     parser.add_argument("--sides", default=",".join(SIDE_NAMES))
     parser.add_argument("--out", default=os.path.join(os.path.dirname(_HERE), "build", "bench-cg"))
+    parser.add_argument("--layouts", type=int, default=len(LAYOUTS),
+                        help=f"count the own rows under the first N layouts (1 to {len(LAYOUTS)})")
+    parser.add_argument("--keep-dumps", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--side", help=argparse.SUPPRESS)
     parser.add_argument("--results", help=argparse.SUPPRESS)

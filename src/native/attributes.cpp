@@ -1,7 +1,5 @@
 #include "native/detail/attributes.hpp"
 
-#include <cstdint>
-
 #include "native/detail/caches.hpp"
 #include "native/detail/capi.hpp"
 #include "native/names.hpp"
@@ -70,53 +68,77 @@ py::object read_class_attribute(PyObject* cls, PyObject* name, bool& by_type) {
 // again, and only where type.__getattribute__ made the read. The entries
 // borrow their values (see RememberedAttribute).
 //
+// Each Name keeps its own entries, as the interpreter's inline caches belong
+// to one instruction: where a read goes depends on which name the code
+// reads, never on where the class or the name lies in memory, so the reads
+// of one call cannot push each other out (see RememberedReads).
+//
 // Free-threaded builds go without the cache: another thread may change a
 // class between the version check and the use of the borrowed value, and
 // making that safe would cost what the cache saves.
-//
-// The slot mixes every bit of both addresses: allocators stride objects of
-// one size so that their low bits are often all alike (ASan's does), and a
-// slot taken from those bits alone would depend on the name only, making two
-// names of one call push each other out on every call.
-RememberedAttribute& slot_for(ModuleState& state, PyObject* cls, PyObject* name) {
-    constexpr uint64_t kGoldenRatio = 0x9E3779B97F4A7C15u;  // Fibonacci hashing
-    uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(cls)) * kGoldenRatio;
-    key = (key ^ static_cast<uint64_t>(reinterpret_cast<uintptr_t>(name))) * kGoldenRatio;
-    return state.caches().remembered[(key >> 32) % Caches::kRemembered];
+RememberedReads& reads_of(ModuleState& state, const Name& name) {
+    return state.caches().remembered[name.index()];
 }
 
-void remember(ModuleState& state, PyObject* cls, PyObject* name, PyObject* value) {
+void remember(ModuleState& state, const Name& name, PyObject* cls, PyObject* value) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     PyTypeObject* metatype = Py_TYPE(cls);
+    PyObject* name_object = name.handle(state).ptr();
     if (Py_TYPE(value)->tp_descr_get != nullptr) return;
-    if (type_lookup(metatype, name) || !type_lookup(type, name).is(py::handle(value))) return;
+    if (type_lookup(metatype, name_object) ||
+        !type_lookup(type, name_object).is(py::handle(value))) {
+        return;
+    }
     unsigned int cls_version = compat::type_version(type);
     unsigned int meta_version = compat::type_version(metatype);
     if (cls_version == 0 || meta_version == 0) return;
-    slot_for(state, cls, name) = RememberedAttribute{type, name, cls_version, meta_version, value};
+    // The class's own way if it has one (its entry went stale), else an
+    // unused one, else the ways in turn. Ways are taken in order and never
+    // emptied, so the first that is either is the one.
+    RememberedReads& reads = reads_of(state, name);
+    RememberedAttribute* way = nullptr;
+    for (RememberedAttribute& candidate : reads.ways) {
+        if (candidate.cls == type || candidate.cls == nullptr) {
+            way = &candidate;
+            break;
+        }
+    }
+    if (way == nullptr) {
+        way = &reads.ways[reads.next];
+        reads.next = (reads.next + 1) % RememberedReads::kWays;
+    }
+    *way = RememberedAttribute{type, cls_version, meta_version, value};
 }
 
-Borrowed remembered_value(ModuleState& state, PyObject* cls, PyObject* name) {
-    const RememberedAttribute& entry = slot_for(state, cls, name);
+Borrowed remembered_value(ModuleState& state, const Name& name, PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    bool current = entry.cls == type && entry.name == name && entry.cls_version != 0 &&
-                   entry.cls_version == compat::type_version(type) &&
-                   entry.meta_version == compat::type_version(Py_TYPE(cls));
-    return Borrowed(current ? entry.value : nullptr);
+    for (const RememberedAttribute& entry : reads_of(state, name).ways) {
+        if (entry.cls != type) continue;
+        bool current = entry.cls_version == compat::type_version(type) &&
+                       entry.meta_version == compat::type_version(Py_TYPE(cls));
+        return Borrowed(current ? entry.value : nullptr);
+    }
+    return Borrowed(nullptr);
+}
+
+// A read the cache could not answer: made as Python makes it, and
+// remembered where it may be. Out of line, so that a remembered read stays a
+// few instructions.
+NATIVE_NO_INLINE py::object read_and_remember(ModuleState& state, PyObject* cls, const Name& name) {
+    bool by_type = false;
+    py::object value = read_class_attribute(cls, name.handle(state).ptr(), by_type);
+    if (by_type) remember(state, name, cls, value.ptr());
+    return value;
 }
 
 }  // namespace
 
-py::object get_attribute(ModuleState& state, py::handle object, py::handle name) {
+py::object get_attribute(ModuleState& state, py::handle object, const Name& name) {
     if (compat::kFreeThreaded || !PyType_Check(object.ptr())) {
-        return steal(PyObject_GetAttr(object.ptr(), name.ptr()));
+        return steal(PyObject_GetAttr(object.ptr(), name.handle(state).ptr()));
     }
-    if (Borrowed value = remembered_value(state, object.ptr(), name.ptr())) return value.owned();
-    bool by_type = false;
-    py::object value = read_class_attribute(object.ptr(), name.ptr(), by_type);
-    if (by_type && PyUnicode_CheckExact(name.ptr()))
-        remember(state, object.ptr(), name.ptr(), value.ptr());
-    return value;
+    if (Borrowed value = remembered_value(state, name, object.ptr())) return value.owned();
+    return read_and_remember(state, object.ptr(), name);
 }
 
 }  // namespace native::detail

@@ -61,8 +61,7 @@ py::object call_with(py::handle callable, const py::tuple& args, const py::dict&
 }
 
 py::object getattr(py::handle object, const Name& name) {
-    ModuleState& state = active_state();
-    return detail::get_attribute(state, object, name.handle(state));
+    return detail::get_attribute(active_state(), object, name);
 }
 
 void setattr(py::handle object, const Name& name, py::handle value) {

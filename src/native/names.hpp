@@ -18,6 +18,8 @@ public:
     Name& operator=(const Name&) = delete;
 
     const char* text() const { return text_; }
+    // Its place among the registered names, from 0 to count() - 1.
+    size_t index() const { return index_; }
     // The interned str, held by the active module state (see state.hpp).
     py::handle handle() const { return active_state().name(index_); }
     // The same, for a caller that holds the state already.

@@ -2,12 +2,12 @@
 // cache for class attributes read on every call.
 #pragma once
 
-#include "native/state.hpp"
+#include "native/names.hpp"
 
 namespace native::detail {
 
-// object.name (name an interned str), as PyObject_GetAttr gives it (see
-// attributes.cpp for the shortcuts that give the same result).
-py::object get_attribute(ModuleState& state, py::handle object, py::handle name);
+// object.name, as PyObject_GetAttr gives it (see attributes.cpp for the
+// shortcuts that give the same result).
+py::object get_attribute(ModuleState& state, py::handle object, const Name& name);
 
 }  // namespace native::detail

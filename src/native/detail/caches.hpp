@@ -8,9 +8,11 @@
 #include <map>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "native/declaration.hpp"
 #include "native/detail/compat.hpp"
+#include "native/names.hpp"
 
 namespace native::detail {
 
@@ -39,13 +41,26 @@ struct Prototype {
 // use, go without the cache.
 struct RememberedAttribute {
     PyTypeObject* cls = nullptr;
-    PyObject* name = nullptr;
     unsigned int cls_version = 0;
     unsigned int meta_version = 0;
     PyObject* value = nullptr;
 };
 
+// What one Name was last read as, on up to kWays classes. Each Name has its
+// own (a read of one name never displaces the read of another), and a
+// class keeps its way until kWays other classes have been read under that
+// name since: the module reads a name on one class per call (cls.TypeReq,
+// TypeReq.HTTPX), so a call's reads never push each other out, wherever
+// the classes and names lie in memory.
+struct RememberedReads {
+    static constexpr size_t kWays = 4;
+    RememberedAttribute ways[kWays];
+    size_t next = 0;  // the way the next new class takes once all are used
+};
+
 struct Caches {
+    Caches() : remembered(compat::kFreeThreaded ? 0 : Name::count()) {}
+
     // Entries are found under the lock and kept in maps, whose entries never
     // move: a found entry stays valid without it.
     template <class Map, class Key>
@@ -65,8 +80,8 @@ struct Caches {
     std::map<const FunctionDecl*, Prototype> prototypes;
     std::map<std::pair<const char*, int>, py::object> traceback_codes;
 
-    static constexpr size_t kRemembered = 64;
-    RememberedAttribute remembered[kRemembered];
+    // One per Name, by its index; none on free-threaded builds.
+    std::vector<RememberedReads> remembered;
 };
 
 }  // namespace native::detail

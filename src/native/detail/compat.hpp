@@ -365,4 +365,14 @@ public:
 #define Py_END_CRITICAL_SECTION() }
 #endif
 
+// --- code layout ---------------------------------------------------------------------------
+
+// Keeps a function out of line, so that a fast path calling it stays small:
+// Py_NO_INLINE from 3.11, _Py_NO_INLINE before (one spelling per compiler).
+#ifdef Py_NO_INLINE
+#define NATIVE_NO_INLINE Py_NO_INLINE
+#else
+#define NATIVE_NO_INLINE _Py_NO_INLINE
+#endif
+
 }  // namespace native::compat
