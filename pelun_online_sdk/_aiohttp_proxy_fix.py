@@ -44,7 +44,7 @@ corrections need are imported when they first run.
 from __future__ import annotations
 
 import importlib
-from typing import Any, Awaitable, Callable, Tuple
+from typing import Any, Awaitable, Callable, Tuple, cast
 
 import aiohttp
 
@@ -176,7 +176,8 @@ async def _connect(self: Any, req: Any, traces: Any, timeout: Any) -> Any:
             headers[aiohttp.hdrs.AUTHORIZATION] = basic_credentials(self._proxy_username, self._proxy_password)
         proxy = URL.build(scheme="http", host=self._proxy_host, port=self._proxy_port)
         req.update_proxy(proxy, None, headers)
-    return await super(aiohttp_proxy.ProxyConnector, self).connect(req, traces, timeout)
+    parent = cast(Any, super(aiohttp_proxy.ProxyConnector, self))
+    return await parent.connect(req, traces, timeout)
 
 
 async def _socks5_auth(self: Any) -> None:
@@ -213,8 +214,8 @@ def _mark(function: Any, qualname: str) -> Any:
 
 
 def _apply_credentials() -> None:
-    connector = aiohttp_proxy.ProxyConnector
-    from_url = vars(connector).get("from_url")
+    connector: Any = aiohttp_proxy.ProxyConnector
+    from_url: Any = connector.__dict__.get("from_url")
     if from_url is None or getattr(from_url.__func__, _CREDENTIALS_MARK, False):
         return
     name = connector.__name__

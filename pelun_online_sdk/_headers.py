@@ -105,8 +105,9 @@ def check_requests_headers(headers: Any) -> None:
     """Raises requests' ``InvalidHeader`` for the first header of a request that must not be sent."""
     # Its case-insensitive dict keeps (name as given, value) pairs in
     # ``_store``; reading them there spares a look-up per name.
-    store = getattr(headers, "_store", None)
-    fault = first_fault(store.values() if isinstance(store, dict) else headers.items())
+    store: Any = getattr(headers, "_store", None)
+    pairs: Iterable[Tuple[Any, Any]] = headers.items() if store is None else store.values()
+    fault = first_fault(pairs)
     if fault is not None:
         raise requests.exceptions.InvalidHeader(fault)
 

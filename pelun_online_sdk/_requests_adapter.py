@@ -117,7 +117,7 @@ def _context_like(base: ssl.SSLContext) -> ssl.SSLContext:
 
 def _context_for(adapter: HTTPAdapter, pool_kwargs: Mapping[str, Any]) -> ssl.SSLContext:
     setting = tuple(pool_kwargs.get(key) for key in _SETTING)
-    base = adapter.poolmanager.connection_pool_kw["ssl_context"]
+    base: ssl.SSLContext = adapter.poolmanager.connection_pool_kw["ssl_context"]
     contexts: Dict[Tuple[Any, ...], ssl.SSLContext] = vars(adapter).setdefault(_CONTEXTS, {})
     context = contexts.get(setting)
     if setting == _DEFAULT_SETTING:
@@ -126,8 +126,8 @@ def _context_for(adapter: HTTPAdapter, pool_kwargs: Mapping[str, Any]) -> ssl.SS
             # manager has a context of its own: without the default bundle
             # every verified request would fail.
             base.load_verify_locations(requests.adapters.DEFAULT_CA_BUNDLE_PATH)
-            context = contexts[setting] = base
-        return context
+            contexts[setting] = base
+        return base
     if context is None:
         # Two threads may both make one: setdefault keeps the first for both.
         context = contexts.setdefault(setting, _context_like(base))
@@ -136,7 +136,7 @@ def _context_for(adapter: HTTPAdapter, pool_kwargs: Mapping[str, Any]) -> ssl.SS
 
 def build_connection_pool_key_attributes(
     self: HTTPAdapter, request: PreparedRequest, verify: Any, cert: Any = None
-) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+) -> Tuple[Any, Any]:
     host_params, pool_kwargs = HTTPAdapter.build_connection_pool_key_attributes(self, request, verify, cert)
     if host_params.get("scheme") == "https" and "ssl_context" not in pool_kwargs:
         pool_kwargs["ssl_context"] = _context_for(self, pool_kwargs)
@@ -211,7 +211,7 @@ class _GuardedRetry(Retry):
         return self.replayable_body and super().is_retry(method, status_code, has_retry_after)
 
     def increment(self, method: Optional[str] = None, url: Optional[str] = None, response: Any = None,
-                  error: Optional[Exception] = None, _pool: Any = None, _stacktrace: Any = None) -> Retry:
+                  error: Optional[Exception] = None, _pool: Any = None, _stacktrace: Any = None) -> "_GuardedRetry":
         retry = super().increment(method, url, response, error, _pool, _stacktrace)
         if error is None or _nothing_sent(error):
             return retry
@@ -223,7 +223,7 @@ class _GuardedRetry(Retry):
 
 
 def _replayable(request: PreparedRequest) -> bool:
-    body = request.body
+    body: Any = request.body  # typed as text, but any file-like object or iterable is sent
     if body is None or isinstance(body, (bytes, str, bytearray, memoryview)):
         return True
     # requests records where a file-like body starts when it can tell; urllib3
