@@ -130,10 +130,6 @@ class CredentialProxy(_Acceptor):
         super().__init__()
 
     @property
-    def url_host(self) -> str:
-        return f"127.0.0.1:{self.port}"
-
-    @property
     def received(self) -> list:
         return self._log.snapshot()
 
