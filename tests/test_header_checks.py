@@ -14,7 +14,7 @@ import pytest
 import requests
 
 import pelun_online_sdk.client as client
-from helpers import BACKENDS
+from helpers import BACKENDS, assert_no_leak, swallowing
 from pelun_online_sdk.utils import VERSION_SDK
 from routes import CASES, proxy_of
 
@@ -149,3 +149,9 @@ def test_httpx_refuses_as_plain_httpx_does_over_http1(http_origin):
         with client._httpx.ClientSession() as module, pytest.raises(httpx.LocalProtocolError):
             module.get(http_origin.url, headers=headers)
     assert http_origin.requests == []
+
+
+@pytest.mark.parametrize("name, factory", FACTORIES, ids=[name for name, _ in FACTORIES])
+def test_refusing_a_header_leaks_nothing(name, factory):
+    bad = {"X-Token": "abc", "X A": "1"}
+    assert_no_leak(swallowing(lambda: factory(bad), ValueError), bad, calls=1000)
