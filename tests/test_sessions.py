@@ -194,6 +194,9 @@ def test_hostile_headers_and_proxies(factory):
         factory({}, object())
 
 
+# Thousands of sessions, each httpx one loading the CA bundle: minutes under
+# ASan on a loaded machine, past the suite's default limit.
+@pytest.mark.timeout(1800)
 def test_session_factories_do_not_leak():
     headers = {"A": "b"}
     assert_no_leak(lambda: client._requests.ClientSession(headers).close(), headers, calls=1500)
