@@ -8,6 +8,7 @@ only in the common name (no subjectAltName), signed by the trusted CA.
 from __future__ import annotations
 
 import datetime
+import ipaddress
 import os
 import ssl
 
@@ -23,23 +24,30 @@ from servers.origin import RecordingOrigin
 FAULTS = ("wrong_host", "untrusted", "expired", "cn_only")
 
 
-def _cn_only_pems(ca: trustme.CA, common_name: str) -> tuple[bytes, bytes]:
-    """A leaf certificate for ``common_name`` with no subjectAltName, issued by ``ca``."""
+def _issued_pems(ca: trustme.CA, common_name: str, *, alt_names: tuple[str, ...] = (),
+                 valid_from: datetime.datetime | None = None,
+                 valid_until: datetime.datetime | None = None) -> tuple[bytes, bytes]:
+    """A leaf certificate issued by ``ca``, made here because trustme before 1.2
+    (the newest on Python 3.8) neither sets dates nor leaves out the subjectAltName."""
     ca_cert = x509.load_pem_x509_certificate(ca.cert_pem.bytes())
     ca_key = serialization.load_pem_private_key(ca.private_key_pem.bytes(), password=None)
     key = ec.generate_private_key(ec.SECP256R1())
     now = datetime.datetime.now(datetime.timezone.utc)
-    cert = (
+    builder = (
         x509.CertificateBuilder()
         .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)]))
         .issuer_name(ca_cert.subject)
         .public_key(key.public_key())
         .serial_number(x509.random_serial_number())
-        .not_valid_before(now - datetime.timedelta(days=1))
-        .not_valid_after(now + datetime.timedelta(days=30))
+        .not_valid_before(valid_from or now - datetime.timedelta(days=1))
+        .not_valid_after(valid_until or now + datetime.timedelta(days=30))
         .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
-        .sign(ca_key, hashes.SHA256())  # type: ignore[arg-type]
     )
+    if alt_names:
+        names = [x509.IPAddress(ipaddress.ip_address(name)) if name[0].isdigit() else x509.DNSName(name)
+                 for name in alt_names]
+        builder = builder.add_extension(x509.SubjectAlternativeName(names), critical=False)
+    cert = builder.sign(ca_key, hashes.SHA256())  # type: ignore[arg-type]
     key_pem = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
                                 serialization.NoEncryption())
     return cert.public_bytes(serialization.Encoding.PEM) + ca.cert_pem.bytes(), key_pem
@@ -77,9 +85,9 @@ class FaultyOrigins:
         pems = {
             "wrong_host": _leaf(tls_ca.ca.issue_cert("wrong-host.example")),
             "untrusted": _leaf(other.issue_cert("127.0.0.1", "localhost")),
-            "expired": _leaf(tls_ca.ca.issue_cert("127.0.0.1", "localhost", not_before=past - datetime.timedelta(days=30),
-                                                  not_after=past)),
-            "cn_only": _cn_only_pems(tls_ca.ca, "localhost"),
+            "expired": _issued_pems(tls_ca.ca, "127.0.0.1", alt_names=("127.0.0.1", "localhost"),
+                                    valid_from=past - datetime.timedelta(days=30), valid_until=past),
+            "cn_only": _issued_pems(tls_ca.ca, "localhost"),
         }
         self.origins = {fault: RecordingOrigin(_context(directory, fault, *pem)) for fault, pem in pems.items()}
 
