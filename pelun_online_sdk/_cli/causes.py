@@ -87,11 +87,11 @@ def _first(chain: List[BaseException], kinds: Tuple[Type[BaseException], ...]) -
 # X509_V_ERR_* codes of OpenSSL, as ssl.SSLCertVerificationError.verify_code carries them.
 _UNTRUSTED = {2, 18, 19, 20, 21}
 _WRONG_NAME = {62, 63, 64}
-_CERT_WORDS = {10: ("expired", "the server's certificate has expired",
+_CERT_WORDS = {10: ("expired", "past its end date",
                     "the server must renew its certificate; check this machine's clock too"),
-               9: ("not yet valid", "the server's certificate is not valid yet",
+               9: ("not yet valid", "before its start date",
                    "check this machine's clock and the certificate's start date"),
-               23: ("revoked", "the server's certificate was revoked", "the server needs a new certificate")}
+               23: ("revoked", "its issuer revoked it", "the server needs a new certificate")}
 _TRUST_HINT = ("if you trust that CA, give it to the clients: SSL_CERT_FILE (httpx, aiohttp) "
                "and REQUESTS_CA_BUNDLE (requests) name a PEM bundle")
 
@@ -104,15 +104,15 @@ def certificate(chain: List[BaseException]) -> Optional[Diagnosis]:
     # urllib3 checks host names itself where the context does not: its
     # CertificateError carries no verify code.
     if isinstance(exc, HostnameMismatch) or code in _WRONG_NAME:
-        return Diagnosis("certificate", "wrong host name: the certificate is not valid for the host in the URL",
+        return Diagnosis("certificate", "wrong host name: it is not valid for the host in the URL",
                          "use a host name the certificate lists, or get a certificate for this one")
     if code in _UNTRUSTED:
-        return Diagnosis("certificate", "untrusted issuer: the certificate is not signed by a CA this client trusts",
+        return Diagnosis("certificate", "untrusted issuer: no CA this client trusts signed it",
                          _TRUST_HINT)
     if isinstance(code, int) and code in _CERT_WORDS:
         kind, detail, hint = _CERT_WORDS[code]
         return Diagnosis("certificate", f"{kind}: {detail}", hint)
-    return Diagnosis("certificate", f"the certificate did not verify (OpenSSL code {code})",
+    return Diagnosis("certificate", f"it did not verify (OpenSSL code {code})",
                      "see the server's certificate chain, e.g. openssl s_client -connect HOST:PORT")
 
 

@@ -51,6 +51,8 @@ class Row:
     """One client's result, as printed and as its JSON record."""
 
     client: str
+    url: str = ""
+    proxy: Optional[str] = None  # its URL; the password is masked when printed
     ok: bool = False
     seconds: float = 0.0
     status: Optional[int] = None
@@ -86,7 +88,7 @@ def tls_facts(connection: Any) -> TlsFacts:
         return TlsFacts()
     cipher = connection.cipher()
     # A verified peer's certificate, decoded by the ssl module; {} where nothing was verified.
-    cert = connection.getpeercert() or {}
+    cert: Dict[str, Any] = connection.getpeercert() or {}
     expires = None
     if cert.get("notAfter"):
         expires = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(ssl.cert_time_to_seconds(cert["notAfter"])))
@@ -155,7 +157,7 @@ def target_of(url: str) -> Tuple[str, int]:
 
 
 def check_one(client: str, url: str, proxy: Optional[Proxy], timeout: float) -> Row:
-    row = Row(client)
+    row = Row(client, url, proxy.toString if proxy is not None else None)
     start = time.monotonic()
     try:
         exchange = FETCHERS[client](url, proxy, timeout)
@@ -210,15 +212,18 @@ def retry_note() -> str:
     """How long the requests session's own retry policy makes a failing host take, from the policy itself."""
     try:
         with Client.ClientSession(Client.TypeReq.REQUESTS, {}) as session:
-            retry = session.get_adapter("https://").max_retries
+            retry = getattr(session.get_adapter("https://"), "max_retries", None)
     except Exception:
+        return ""
+    if not isinstance(retry, Retry):
         return ""
     waits = _backoff_waits(retry)
     if not waits:
         return ""
-    spaced = ", ".join(f"{wait:g}" for wait in waits)
-    return (f"A failing host takes requests about {sum(waits):g} s more than its {len(waits) + 1} tries: "
-            f"its session retries {len(waits)} times, {spaced} s apart.")
+    pauses = [f"{wait:g}" for wait in waits]
+    spaced = ", ".join(pauses[:-1]) + " and " + pauses[-1] if len(pauses) > 1 else pauses[0]
+    return (f"A failing host keeps requests about {sum(waits):g} s longer: its session's retry policy makes "
+            f"{len(waits) + 1} tries, {spaced} s apart.")
 
 
 def _backoff_waits(retry: Retry) -> List[float]:
@@ -278,12 +283,12 @@ def _cells(row: Row) -> List[str]:
 
 
 def _details(row: Row) -> List[str]:
-    lines = []
+    lines: List[str] = []
     if row.cert_subject or row.cert_issuer:
-        lines.append(f"certificate  {row.cert_subject or '?'}; issuer {row.cert_issuer or '?'}; "
+        lines.append(f"certificate  subject {row.cert_subject or '?'}; issuer {row.cert_issuer or '?'}; "
                      f"expires {row.cert_expires or '?'}")
     if row.cause is not None:
-        where = f", at the {row.hop}" if row.hop else ""
+        where = f" (at the {row.hop})" if row.hop else ""
         lines.append(f"cause        {CAUSES.get(row.cause, row.cause)}{where}: {row.detail}")
         lines.append(f"hint         {row.hint}")
     return lines

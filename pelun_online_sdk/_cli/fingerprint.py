@@ -7,12 +7,10 @@ import ssl
 import textwrap
 import threading
 import time
-from functools import lru_cache
 from typing import Any, Dict, List, Optional
 
 from .check import FETCHERS
-from .clienthello import (ClientHello, is_grease, ja3, ja3_string, ja4, ja4_r, parse_client_hello,
-                          read_client_hello)
+from .clienthello import ClientHello, is_grease, ja3, ja3_string, ja4, ja4_r, read_client_hello
 from .output import Printer, wrapped
 
 # The listener sends this fatal alert (handshake_failure) after the hello, so
@@ -49,13 +47,18 @@ _GROUPS = {
 _SIGNALS = {0x00FF: "TLS_EMPTY_RENEGOTIATION_INFO_SCSV", 0x5600: "TLS_FALLBACK_SCSV"}
 
 
-@lru_cache(maxsize=1)
+_CIPHER_NAMES: Dict[int, str] = {}
+
+
 def _cipher_names() -> Dict[int, str]:
-    """Suite id -> name, for every suite the linked OpenSSL knows."""
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.set_ciphers("ALL:COMPLEMENTOFALL:@SECLEVEL=0")
-    # OpenSSL's ids carry 0x0300 over the two bytes on the wire.
-    return {**_SIGNALS, **{entry["id"] & 0xFFFF: entry["name"] for entry in context.get_ciphers()}}
+    """Suite id -> name, for every suite the linked OpenSSL knows (read once)."""
+    if not _CIPHER_NAMES:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.set_ciphers("ALL:COMPLEMENTOFALL:@SECLEVEL=0")
+        # OpenSSL's ids carry 0x0300 over the two bytes on the wire.
+        _CIPHER_NAMES.update({entry["id"] & 0xFFFF: entry["name"] for entry in context.get_ciphers()})
+        _CIPHER_NAMES.update(_SIGNALS)
+    return _CIPHER_NAMES
 
 
 def _named(value: int, names: Dict[int, str]) -> str:

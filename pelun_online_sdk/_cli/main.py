@@ -117,15 +117,16 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             # The refused URL may hold a password, in whatever shape it came.
             parser.error(Redactor(password=_password_in(args.proxy))(f"--proxy: {exc}"))
         redact = Redactor(proxy.username, proxy.password)
-    parts = urlsplit(args.url)
+    url: str = args.url
+    parts = urlsplit(url)
     if parts.scheme not in ("http", "https") or not parts.hostname:
-        parser.error(redact(f"URL must be an http:// or https:// URL with a host, got {args.url!r}"))
+        parser.error(redact(f"URL must be an http:// or https:// URL with a host, got {url!r}"))
     printer = Printer(redact)
     clients = _clients(args.client)
     note = retry_note() if "requests" in clients else ""
     if not args.json:
-        printer.line(describe(args.url, proxy, args.timeout))
-    rows = run_checks(clients, args.url, proxy, args.timeout, Progress(printer, note))
+        printer.line(describe(url, proxy, args.timeout))
+    rows = run_checks(clients, url, proxy, args.timeout, Progress(printer, note))
     print_rows(printer, rows, args.json)
     return 0 if all(row.ok for row in rows) else 1
 

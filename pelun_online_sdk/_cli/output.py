@@ -8,7 +8,7 @@ import re
 import sys
 import threading
 import time
-from typing import Any, Callable, Iterable, List, Mapping, Optional, TextIO
+from typing import Any, Callable, Iterable, List, Mapping, Optional, Set, TextIO
 from urllib.parse import quote
 
 # user:password@ in any URL: the password is masked wherever a URL is shown.
@@ -25,7 +25,7 @@ class Redactor:
     """
 
     def __init__(self, username: Optional[str] = None, password: Optional[str] = None) -> None:
-        forms = set()
+        forms: Set[str] = set()
         if password:
             forms |= {password, quote(password, safe=""), quote(password)}
             if username:
