@@ -160,14 +160,12 @@ def check_one(client: str, url: str, proxy: Optional[Proxy], timeout: float) -> 
     row = Row(client, url, proxy.toString if proxy is not None else None)
     start = time.monotonic()
     try:
-        exchange = FETCHERS[client](url, proxy, timeout)
+        _answered(row, FETCHERS[client](url, proxy, timeout), proxy)
     except SetupFailed as exc:
         _failed(row, Diagnosis("unsupported", f"{client} could not be set up with this proxy: {exc}",
                                "see the README's known limits of the libraries; another client may work"), exc)
     except Exception as exc:
         _failed(row, diagnose(exc, _proxy_checker(proxy, url, timeout)), exc)
-    else:
-        _answered(row, exchange, proxy)
     row.seconds = round(time.monotonic() - start, 3)
     return row
 

@@ -27,7 +27,7 @@ ORIGINS = {
     "requests": ("the module's own choice: the cipher suites and their order (pelun_online_sdk.client.CHIPER), "
                  "no ALPN, session tickets allowed; the rest (extensions, groups, signature algorithms, "
                  "versions): {openssl}'s defaults"),
-    "httpx": ("the module's own choice: HTTP/2 turned on, hence ALPN h2 and http/1.1; "
+    "httpx": ("the module's own choice: HTTP/2 turned on, hence h2 in ALPN (after http/1.1, in httpx's order); "
               "the rest: httpx's and {openssl}'s defaults"),
     "aiohttp": "the module's own choice: none; all of it (ALPN http/1.1 too): aiohttp's and {openssl}'s defaults",
 }

@@ -118,9 +118,8 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             parser.error(Redactor(password=_password_in(args.proxy))(f"--proxy: {exc}"))
         redact = Redactor(proxy.username, proxy.password)
     url: str = args.url
-    parts = urlsplit(url)
-    if parts.scheme not in ("http", "https") or not parts.hostname:
-        parser.error(redact(f"URL must be an http:// or https:// URL with a host, got {url!r}"))
+    if not _is_http_url(url):
+        parser.error(redact(f"URL must be an http:// or https:// URL with a host and a valid port, got {url!r}"))
     printer = Printer(redact)
     clients = _clients(args.client)
     note = retry_note() if "requests" in clients else ""
@@ -129,6 +128,15 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     rows = run_checks(clients, url, proxy, args.timeout, Progress(printer, note))
     print_rows(printer, rows, args.json)
     return 0 if all(row.ok for row in rows) else 1
+
+
+def _is_http_url(url: str) -> bool:
+    try:
+        parts = urlsplit(url)
+        # .port raises ValueError for a port out of range or not a number.
+        return parts.scheme in ("http", "https") and bool(parts.hostname) and parts.port != 0
+    except ValueError:
+        return False
 
 
 def _password_in(url: str) -> Optional[str]:

@@ -27,17 +27,19 @@ class Redactor:
     def __init__(self, username: Optional[str] = None, password: Optional[str] = None) -> None:
         forms: Set[str] = set()
         if password:
-            forms |= {password, quote(password, safe=""), quote(password)}
+            # As typed, and as the libraries quote it in the URLs they show.
+            forms |= {password, quote(password, safe=""), quote(password), quote(password, safe="!$&'()*+,;=:")}
             if username:
                 forms.add(base64.b64encode(f"{username}:{password}".encode()).decode("ascii"))
         # Longest first, so that a form containing another is masked whole.
         self._forms = sorted(forms, key=len, reverse=True)
 
     def __call__(self, text: str) -> str:
-        text = _USERINFO.sub(lambda m: f"{m.group('head')}:{MASK}@", text)
+        # The known password first: a raw one may hold '@' or '/', which would
+        # end the URL pattern's match inside it and leave the rest shown.
         for form in self._forms:
             text = text.replace(form, MASK)
-        return text
+        return _USERINFO.sub(lambda m: f"{m.group('head')}:{MASK}@", text)
 
 
 class Printer:
