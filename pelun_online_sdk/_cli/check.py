@@ -220,8 +220,8 @@ def retry_note() -> str:
         return ""
     pauses = [f"{wait:g}" for wait in waits]
     spaced = ", ".join(pauses[:-1]) + " and " + pauses[-1] if len(pauses) > 1 else pauses[0]
-    return (f"A failing host keeps requests about {sum(waits):g} s longer: its session's retry policy makes "
-            f"{len(waits) + 1} tries, {spaced} s apart.")
+    return (f"A failing host keeps requests about {sum(waits):g} s longer ({len(waits) + 1} tries, "
+            f"{spaced} s apart: its session's retry policy).")
 
 
 def _backoff_waits(retry: Retry) -> List[float]:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import base64
 import json
 import re
+import shutil
 import sys
 import threading
 import time
@@ -130,5 +131,7 @@ class Progress:
                 waiting = ", ".join(self._waiting)
             elapsed = time.monotonic() - self._start
             text = self._printer.redact(f"waiting for {waiting}: {elapsed:.0f} s. {self._note}".rstrip())
-            self._printer.err.write("\r\x1b[K" + text)
+            # Cut to the terminal's width: a wrapped line could not be rewritten in place.
+            width = shutil.get_terminal_size().columns - 1
+            self._printer.err.write("\r\x1b[K" + text[:width])
             self._printer.err.flush()
