@@ -135,6 +135,11 @@ def tls_mismatch(chain: List[BaseException]) -> Optional[Diagnosis]:
     if any(word in reason for word in _VERSION_REASONS):
         return Diagnosis("tls-mismatch", f"no TLS version both sides accept ({reason})",
                          "the server allows only TLS versions this client refuses (or the reverse); " + _MISMATCH_HINT)
+    if "SIGALG" in reason:
+        # An old version both sides allow, whose signatures (SHA-1) OpenSSL's security level refuses.
+        return Diagnosis("tls-mismatch", f"no signature algorithm both sides accept ({reason})",
+                         "the server speaks only an old TLS version or signs with a hash this client refuses; "
+                         + _MISMATCH_HINT)
     return Diagnosis("tls-mismatch", f"the TLS handshake failed: no cipher suite or key exchange both sides accept "
                      f"({reason or type(exc).__name__})", _MISMATCH_HINT)
 

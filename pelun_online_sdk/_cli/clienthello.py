@@ -164,7 +164,10 @@ def read_client_hello(sock: socket.socket, timeout: float) -> bytes:
         if left <= 0:
             raise TimeoutError("no whole ClientHello arrived")
         sock.settimeout(left)
-        chunk = sock.recv(16384)
+        try:
+            chunk = sock.recv(16384)
+        except socket.timeout:  # not yet TimeoutError itself before 3.10
+            raise TimeoutError("no whole ClientHello arrived") from None
         if not chunk:
             raise ValueError("the client closed the connection before its ClientHello was complete")
         buffer += chunk

@@ -29,7 +29,7 @@ ORIGINS = {
                  "versions): {openssl}'s defaults"),
     "httpx": ("the module's own choice: HTTP/2 turned on, hence h2 in ALPN (after http/1.1, in httpx's order); "
               "the rest: httpx's and {openssl}'s defaults"),
-    "aiohttp": "the module's own choice: none; all of it (ALPN http/1.1 too): aiohttp's and {openssl}'s defaults",
+    "aiohttp": "the module's own choice: none; all of it, ALPN included: aiohttp's and {openssl}'s defaults",
 }
 
 _EXTENSIONS = {
