@@ -36,11 +36,23 @@ The adapter's class takes these members as its own when the module loads:
   first error, as with plain requests, and an error says why it was not
   retried. ``adapter.max_retries`` stays the policy the session was built
   with: the guarded copy is what urllib3 sees during one ``send`` only.
+- The same guarded copy bounds the waits between retries. urllib3 sleeps for
+  whatever ``Retry-After`` asks (a day, or until a date decades away) before
+  each retry, and the caller's ``timeout=`` does not cover those sleeps: a
+  server could hold the caller for as long as it liked. The copy honours
+  ``Retry-After`` while the request's waits, the policy's backoff included,
+  stay within ``RETRY_WAIT_BUDGET`` seconds; past that the caller gets the
+  response at once, as plain requests returns it, with its ``Retry-After``
+  for the caller to act on. An unreadable ``Retry-After`` counts as absent
+  (urllib3 would raise ``InvalidHeader`` and lose the response): the status
+  is retried with the policy's backoff when the policy retries it anyway,
+  and returned otherwise.
 """
 
 import contextvars
+import logging
 import ssl
-from typing import Any, Dict, Mapping, Optional, Tuple
+from typing import Any, Dict, Mapping, NoReturn, Optional, Tuple
 from urllib.parse import unquote, urlsplit
 
 from requests.adapters import HTTPAdapter
@@ -49,11 +61,13 @@ import requests.adapters
 from requests.utils import select_proxy
 from urllib3.exceptions import (
     ConnectTimeoutError,
+    InvalidHeader,
     MaxRetryError,
     ProtocolError,
     ProxyError,
     ReadTimeoutError,
     RequestError,
+    ResponseError,
     SSLError,
 )
 from urllib3.util.retry import Retry
@@ -61,7 +75,9 @@ from urllib3.util.ssl_match_hostname import CertificateError
 
 from ._headers import basic_credentials, check_requests_headers
 
-__all__ = ["MEMBERS", "RetryDeclinedError"]
+__all__ = ["MEMBERS", "RETRY_WAIT_BUDGET", "RetryDeclinedError"]
+
+_log = logging.getLogger(__name__)
 
 # --- Proxies ---------------------------------------------------------------------------------
 
@@ -196,16 +212,57 @@ def _nothing_sent(error: Exception) -> bool:
     return isinstance(cause, (ssl.SSLCertVerificationError, CertificateError))
 
 
+# The longest the session waits, in seconds, across one request's retries:
+# the sleeps that Retry-After asks for and the policy's backoff together.
+RETRY_WAIT_BUDGET = 120.0
+
+# The guarded policy whose increment gave the response back, until urlopen
+# has read its raise_on_status (see _GuardedRetry.raise_on_status).
+_GIVING_BACK: "contextvars.ContextVar[Optional[Retry]]" = contextvars.ContextVar(
+    "pelun_online_sdk_requests_giving_back", default=None
+)
+
+
 class _GuardedRetry(Retry):
-    """The adapter's policy for one request that cannot always be sent again."""
+    """The adapter's policy for one request: never sent again where it cannot
+    be, and never kept waiting longer than ``RETRY_WAIT_BUDGET`` in all."""
 
     replayable_body = True
-    why = ""
+    why = ""  # why a request that was sent may not be sent again; empty when it may
+    waited = 0.0  # what this request's retries have slept, this one's sleep included
 
     def new(self, **kw: Any) -> "_GuardedRetry":
         retry = super().new(**kw)
-        retry.replayable_body, retry.why = self.replayable_body, self.why
+        retry.replayable_body, retry.why, retry.waited = self.replayable_body, self.why, self.waited
         return retry
+
+    # urlopen returns the response instead of raising when the policy whose
+    # increment raised MaxRetryError says raise_on_status is false. A guarded
+    # policy is shared by the adapter's requests in every thread, so it says
+    # so only to the thread (or task) whose response it is giving back, once.
+    def _raise_on_status(self) -> bool:
+        if _GIVING_BACK.get() is self:
+            _GIVING_BACK.set(None)
+            return False
+        raising: bool = self.__dict__.get("raise_on_status", True)
+        return raising
+
+    def _set_raise_on_status(self, value: bool) -> None:
+        self.__dict__["raise_on_status"] = value
+
+    raise_on_status = property(_raise_on_status, _set_raise_on_status)  # type: ignore[assignment]
+
+    def get_retry_after(self, response: Any) -> Optional[float]:
+        # urllib3 would raise from its sleep on these, and the caller would
+        # lose the response. An unreadable Retry-After tells no wait; a date
+        # past what the platform's clock can hold is later than any budget
+        # (increment gives its response back before anything sleeps on it).
+        try:
+            return super().get_retry_after(response)
+        except (InvalidHeader, ValueError):
+            return None
+        except OverflowError:
+            return float("inf")
 
     def is_retry(self, method: str, status_code: int, has_retry_after: bool = False) -> bool:
         return self.replayable_body and super().is_retry(method, status_code, has_retry_after)
@@ -213,13 +270,37 @@ class _GuardedRetry(Retry):
     def increment(self, method: Optional[str] = None, url: Optional[str] = None, response: Any = None,
                   error: Optional[Exception] = None, _pool: Any = None, _stacktrace: Any = None) -> "_GuardedRetry":
         retry = super().increment(method, url, response, error, _pool, _stacktrace)
-        if error is None or _nothing_sent(error):
-            return retry
-        if isinstance(error, ReadTimeoutError):
-            raise ReadTimeoutError(_pool, url or "", f"{self.why} (Caused by {error!r})") from error
-        if isinstance(error, ProtocolError):
-            raise ProtocolError(f"{self.why} (Caused by {error!r})") from error
-        raise RetryDeclinedError(_pool, url, error, self.why) from error
+        if error is not None and self.why and not _nothing_sent(error):
+            if isinstance(error, ReadTimeoutError):
+                raise ReadTimeoutError(_pool, url or "", f"{self.why} (Caused by {error!r})") from error
+            if isinstance(error, ProtocolError):
+                raise ProtocolError(f"{self.why} (Caused by {error!r})") from error
+            raise RetryDeclinedError(_pool, url, error, self.why) from error
+        # What urllib3's sleep is about to wait: the response's Retry-After
+        # when it asks for a wait, the backoff otherwise.
+        wait = None
+        if response is not None and retry.respect_retry_after_header:
+            wait = retry.get_retry_after(response)
+            if wait is None and response.headers.get("Retry-After") and \
+                    response.status not in (self.status_forcelist or ()):
+                # Retried for its Retry-After alone (413, 429, 503), which
+                # cannot be read: as if it had none, the status is not retried.
+                self._give_back(response, url, _pool, "its Retry-After cannot be read")
+        if wait:
+            if self.waited + wait > RETRY_WAIT_BUDGET:
+                self._give_back(response, url, _pool,
+                                f"Retry-After asks for {wait:.0f} s, past the session's wait budget")
+        else:
+            wait = retry.get_backoff_time()
+        retry.waited = self.waited + wait
+        return retry
+
+    def _give_back(self, response: Any, url: Optional[str], pool: Any, why: str) -> NoReturn:
+        """Ends the retries with this response, which urlopen returns to the caller unread."""
+        _log.debug("Not retrying %s after %s: %s (%.0f s waited already, %.0f s at most)",
+                   url, response.status, why, self.waited, RETRY_WAIT_BUDGET)
+        _GIVING_BACK.set(self)
+        raise MaxRetryError(pool, url or "", ResponseError(why))
 
 
 def _replayable(request: PreparedRequest) -> bool:
@@ -241,18 +322,19 @@ _GUARDS = "_retry_guards"
 
 
 def _guarded(adapter: HTTPAdapter, policy: Any, request: PreparedRequest) -> Optional[_GuardedRetry]:
-    """The policy for this request, or None when it may be sent again as the policy wants."""
+    """The policy urllib3 sees for this request, or None to leave the adapter's as it is."""
     if type(policy) is not Retry:  # a caller's own policy class decides for itself
         return None
     method = (request.method or "").upper()
     idempotent = not policy.allowed_methods or method in policy.allowed_methods
     replayable = _replayable(request)
-    if idempotent and replayable:
-        return None
     # Made once per kind of request and kept with the adapter: a policy is
-    # never changed in place (urllib3 makes a new one at each step).
-    key = (method, None if replayable else type(request.body).__name__)
-    guards: Dict[Any, Tuple[Retry, _GuardedRetry]] = vars(adapter).setdefault(_GUARDS, {})
+    # never changed in place (urllib3 makes a new one at each step). Every
+    # request that may be sent again shares one.
+    key = None if idempotent and replayable else (method, None if replayable else type(request.body).__name__)
+    guards: Optional[Dict[Any, Tuple[Retry, _GuardedRetry]]] = vars(adapter).get(_GUARDS)
+    if guards is None:
+        guards = vars(adapter).setdefault(_GUARDS, {})
     kept = guards.get(key)
     if kept is not None and kept[0] is policy:
         return kept[1]
@@ -261,8 +343,8 @@ def _guarded(adapter: HTTPAdapter, policy: Any, request: PreparedRequest) -> Opt
     guarded.replayable_body = replayable
     if not idempotent:
         guarded.why = f"Not retried: the {method} request may already have been processed by the server"
-    else:
-        guarded.why = (f"Not retried: the request body ({key[1]}) is a one-shot "
+    elif not replayable:
+        guarded.why = (f"Not retried: the request body ({type(request.body).__name__}) is a one-shot "
                        "stream that the first attempt read, so it cannot be sent again")
     guards[key] = (policy, guarded)
     return guarded
@@ -299,6 +381,8 @@ def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any)
         return HTTPAdapter.send(self, request, *args, **kwargs)
     finally:
         _SENDING.reset(token)
+        if _GIVING_BACK.get() is not None:  # only if a urllib3 release never asked
+            _GIVING_BACK.set(None)
 
 
 # The members the adapter's class takes, in this order.

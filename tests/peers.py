@@ -320,7 +320,8 @@ class ScriptedOrigin(_Acceptor):
     """An HTTP/1.1 origin that records every request's body as it arrives and misbehaves on cue.
 
     ``script(*steps)`` sets what the next requests get, one step each, then
-    "ok" (200) for good. Steps: "ok"; a status code as text ("503");
+    "ok" (200) for good. Steps: "ok"; a status code as text ("503"), which
+    may carry header lines after it ("503\r\nRetry-After: 5");
     "reset" (a TCP reset after half the body); "close" (the whole body read,
     then the connection closed with no answer); "late" (the whole body read,
     then no answer until the client hangs up, ``BODY_WAIT`` s at most); "307" and "308" redirect to
@@ -426,7 +427,8 @@ class ScriptedOrigin(_Acceptor):
         elif step in ("307", "308"):
             conn.sendall(_answer(int(step), b"Location: /moved\r\n"))
         elif step != "close":
-            conn.sendall(_answer(200 if step == "ok" else int(step)))
+            status, _, headers = step.partition("\r\n")
+            conn.sendall(_answer(200 if step == "ok" else int(status), headers.encode() + b"\r\n" if headers else b""))
         return step not in ("reset", "close", "late")
 
 
