@@ -250,7 +250,7 @@ class _GuardedRetry(Retry):
     def _set_raise_on_status(self, value: bool) -> None:
         self.__dict__["raise_on_status"] = value
 
-    raise_on_status = property(_raise_on_status, _set_raise_on_status)  # type: ignore[assignment]
+    raise_on_status = property(_raise_on_status, _set_raise_on_status)
 
     def get_retry_after(self, response: Any) -> Optional[float]:
         # urllib3 would raise from its sleep on these, and the caller would
@@ -332,9 +332,8 @@ def _guarded(adapter: HTTPAdapter, policy: Any, request: PreparedRequest) -> Opt
     # never changed in place (urllib3 makes a new one at each step). Every
     # request that may be sent again shares one.
     key = None if idempotent and replayable else (method, None if replayable else type(request.body).__name__)
-    guards: Optional[Dict[Any, Tuple[Retry, _GuardedRetry]]] = vars(adapter).get(_GUARDS)
-    if guards is None:
-        guards = vars(adapter).setdefault(_GUARDS, {})
+    kept_with: Dict[str, Any] = vars(adapter)
+    guards: Dict[Any, Tuple[Retry, _GuardedRetry]] = kept_with.get(_GUARDS) or kept_with.setdefault(_GUARDS, {})
     kept = guards.get(key)
     if kept is not None and kept[0] is policy:
         return kept[1]
