@@ -227,13 +227,12 @@ class _GuardedRetry(Retry):
     """The adapter's policy for one request: never sent again where it cannot
     be, and never kept waiting longer than ``RETRY_WAIT_BUDGET`` in all."""
 
-    replayable_body = True
     why = ""  # why a request that was sent may not be sent again; empty when it may
     waited = 0.0  # what this request's retries have slept, this one's sleep included
 
     def new(self, **kw: Any) -> "_GuardedRetry":
         retry = super().new(**kw)
-        retry.replayable_body, retry.why, retry.waited = self.replayable_body, self.why, self.waited
+        retry.why, retry.waited = self.why, self.waited
         return retry
 
     # urlopen returns the response instead of raising when the policy whose
@@ -263,9 +262,6 @@ class _GuardedRetry(Retry):
             return None
         except OverflowError:
             return float("inf")
-
-    def is_retry(self, method: str, status_code: int, has_retry_after: bool = False) -> bool:
-        return self.replayable_body and super().is_retry(method, status_code, has_retry_after)
 
     def increment(self, method: Optional[str] = None, url: Optional[str] = None, response: Any = None,
                   error: Optional[Exception] = None, _pool: Any = None, _stacktrace: Any = None) -> "_GuardedRetry":
@@ -303,6 +299,14 @@ class _GuardedRetry(Retry):
         raise MaxRetryError(pool, url or "", ResponseError(why))
 
 
+class _OneShotBodyRetry(_GuardedRetry):
+    """The policy of a request whose body the first attempt read: the caller
+    gets the first response, whatever its status, as from plain requests."""
+
+    def is_retry(self, method: str, status_code: int, has_retry_after: bool = False) -> bool:
+        return False
+
+
 def _replayable(request: PreparedRequest) -> bool:
     body: Any = request.body  # typed as text, but any file-like object or iterable is sent
     if body is None or isinstance(body, (bytes, str, bytearray, memoryview)):
@@ -337,9 +341,9 @@ def _guarded(adapter: HTTPAdapter, policy: Any, request: PreparedRequest) -> Opt
     kept = guards.get(key)
     if kept is not None and kept[0] is policy:
         return kept[1]
-    guarded = _GuardedRetry.__new__(_GuardedRetry)
+    kind = _GuardedRetry if replayable else _OneShotBodyRetry
+    guarded = kind.__new__(kind)
     guarded.__dict__.update(vars(policy))
-    guarded.replayable_body = replayable
     if not idempotent:
         guarded.why = f"Not retried: the {method} request may already have been processed by the server"
     elif not replayable:
