@@ -36,7 +36,8 @@ The adapter's class takes these members as its own when the module loads:
   first error, as with plain requests, and an error says why it was not
   retried. ``adapter.max_retries`` stays the policy the session was built
   with: the guarded copy is what urllib3 sees during one ``send`` only.
-- The same guarded copy bounds the waits between retries. urllib3 sleeps for
+- Every request sent with a plain ``Retry`` gets a guarded copy, which also
+  bounds the waits between retries. urllib3 sleeps for
   whatever ``Retry-After`` asks (a day, or until a date decades away) before
   each retry, and the caller's ``timeout=`` does not cover those sleeps: a
   server could hold the caller for as long as it liked. The copy honours
