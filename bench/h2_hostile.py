@@ -35,6 +35,7 @@ CASES = [
     # (row, method, path, expected body length or None)
     ("PING and SETTINGS flood", "GET", "flood", None),
     ("empty DATA frames forever", "GET", "empty-data", None),
+    ("103 responses forever", "GET", "informational", None),
     ("upload, window never opened, PING every 1 s", "POST", "stall-upload", None),
     ("1 MB body in 1-byte DATA frames", "GET", "frames/1/1000000", MB),
     ("1 MB body in 16-byte DATA frames", "GET", "frames/16/1000000", MB),
@@ -55,8 +56,12 @@ else:
     client = httpx.Client(http2=(kind == "plain-h2"), verify=ssl.create_default_context(cafile=ca))
 content = b"u" * %(upload)d if method == "POST" else None
 def usage():
+    # VmHWM rather than ru_maxrss, which Linux carries over from the process
+    # that forked this one.
     self = resource.getrusage(resource.RUSAGE_SELF)
-    return self.ru_utime + self.ru_stime, self.ru_maxrss * 1024
+    with open("/proc/self/status") as fh:
+        peak = [int(line.split()[1]) * 1024 for line in fh if line.startswith("VmHWM:")][0]
+    return self.ru_utime + self.ru_stime, peak
 cpu0, peak0 = usage()
 print(json.dumps({"cpu": cpu0, "peak": peak0}), flush=True)
 started = time.monotonic()
@@ -66,7 +71,7 @@ try:
         outcome = "%%d bytes, %%s" %% (len(response.content), response.http_version)
         body = response.content
 except Exception as exc:
-    outcome = "%%s: %%s" %% (type(exc).__name__, str(exc)[:90])
+    outcome = "%%s: %%s" %% (type(exc).__name__, str(exc)[:150])
     body = None
 wall = time.monotonic() - started
 cpu1, peak1 = usage()

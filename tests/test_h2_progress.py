@@ -54,6 +54,18 @@ def test_a_flood_of_ping_and_settings_ends_the_request(tls_ca_env, h2_hostile, p
         assert proxy_server.wait_for_tunnel(h2_hostile.port, scheme)
 
 
+def test_informational_answers_forever_end_the_request(tls_ca_env, h2_hostile):
+    # 103 after 103, never the response: the first header blocks of a stream
+    # count as progress, the flood after them does not.
+    with module_client() as session:
+        with pytest.raises(httpx.RemoteProtocolError) as caught:
+            session.get(h2_hostile.url + "informational", timeout=60)
+    assert frame_counts(str(caught.value)) == {"HEADERS": FLOOD_FRAMES + 1}
+    [served] = h2_hostile.wait(1)
+    assert (served.path, served.ended_by) == ("/informational", "client")
+    assert served.frames > FLOOD_FRAMES
+
+
 def test_empty_data_frames_end_the_request(tls_ca_env, h2_hostile):
     with module_client() as session:
         with pytest.raises(httpx.RemoteProtocolError) as caught:

@@ -9,6 +9,8 @@ What a request gets depends on its path:
 - ``/flood``: PING and SETTINGS frames, as fast as the client takes them,
   and no response;
 - ``/empty-data``: a 200 response whose body is empty DATA frames forever;
+- ``/informational``: informational (103) responses forever, never the
+  response itself;
 - ``/stall-upload``: the request body is never acknowledged, so the
   client's flow-control window stays closed once it is used up; a PING
   every ``ping_every`` seconds;
@@ -45,6 +47,9 @@ from .certs import TlsCA
 
 _PING = struct.pack(">HBBBL", 0, 8, 0x6, 0, 0) + b"pelun-h2"
 _SETTINGS = struct.pack(">HBBBL", 0, 0, 0x4, 0, 0)
+# A header block of ":status: 103" alone: a literal field that names
+# ":status" by its static-table index (8) and leaves the dynamic table as it is.
+_EARLY_HINTS = b"\x08\x03103"
 
 
 def _frame(kind: int, flags: int, stream_id: int, payload: bytes = b"") -> bytes:
@@ -130,7 +135,8 @@ class H2Hostile:
     # One connection -------------------------------------------------------
 
     def _serve(self, raw: socket.socket) -> None:
-        raw.settimeout(10)
+        # Long enough for a client slowed down by a loaded machine.
+        raw.settimeout(30)
         try:
             tls = self._context.wrap_socket(raw, server_side=True)
         except (OSError, ssl.SSLError):
@@ -166,6 +172,8 @@ class _Connection:
                 conn.send_headers(stream_id, [(":status", "200")])
                 self._send(conn.data_to_send())
                 ended_by = self._flood([_frame(0x0, 0, stream_id)] * 64)
+            elif path == "/informational":
+                ended_by = self._flood([_frame(0x1, 0x4, stream_id, _EARLY_HINTS)] * 64)
             elif path == "/stall-upload":
                 ended_by = self._stall()
             elif path.startswith("/frames/"):
@@ -233,7 +241,9 @@ class _Connection:
         # client's whole grant and ``sent`` is what is used of it.
         sent = 0
         while sent < total:
-            room = min(conn.local_flow_control_window(stream_id) - sent, total - sent, 1 << 20)
+            # At most 64 KiB of body between two looks at the client's
+            # window updates, however finely it is cut.
+            room = min(conn.local_flow_control_window(stream_id) - sent, total - sent, 1 << 16)
             if room < total - sent:
                 room -= room % size
             if room <= 0:
