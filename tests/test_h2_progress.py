@@ -66,13 +66,15 @@ def test_informational_answers_forever_end_the_request(tls_ca_env, h2_hostile):
     assert served.frames > FLOOD_FRAMES
 
 
-def test_empty_data_frames_end_the_request(tls_ca_env, h2_hostile):
+@pytest.mark.parametrize("path", ["empty-data", "padded-empty-data"])
+def test_empty_data_frames_end_the_request(tls_ca_env, h2_hostile, path):
+    # Padding is not data: frames of padding alone move nothing on either.
     with module_client() as session:
         with pytest.raises(httpx.RemoteProtocolError) as caught:
-            session.get(h2_hostile.url + "empty-data", timeout=60)
+            session.get(h2_hostile.url + path, timeout=60)
     assert f"in {GRACE + 1} DATA frames of 0 bytes" in str(caught.value)
     [served] = h2_hostile.wait(1)
-    assert (served.path, served.ended_by) == ("/empty-data", "client")
+    assert (served.path, served.ended_by) == ("/" + path, "client")
 
 
 @pytest.mark.parametrize("scheme", [None, "socks5"])

@@ -9,6 +9,7 @@ What a request gets depends on its path:
 - ``/flood``: PING and SETTINGS frames, as fast as the client takes them,
   and no response;
 - ``/empty-data``: a 200 response whose body is empty DATA frames forever;
+  ``/padded-empty-data`` the same with frames of padding alone;
 - ``/informational``: informational (103) responses forever, never the
   response itself;
 - ``/stall-upload``: the request body is never acknowledged, so the
@@ -168,10 +169,14 @@ class _Connection:
             stream_id, path = self._request()
             if path == "/flood":
                 ended_by = self._flood([_PING, _SETTINGS] * 32)
-            elif path == "/empty-data":
+            elif path in ("/empty-data", "/padded-empty-data"):
                 conn.send_headers(stream_id, [(":status", "200")])
                 self._send(conn.data_to_send())
-                ended_by = self._flood([_frame(0x0, 0, stream_id)] * 64)
+                # PADDED: a pad length of 5, the padding, and no data. Padding
+                # uses the window: the first 10,000 frames fit in 65,535 bytes.
+                padded = _frame(0x0, 0x8, stream_id, b"\x05" + bytes(5))
+                frame = padded if "padded" in path else _frame(0x0, 0, stream_id)
+                ended_by = self._flood([frame] * 64)
             elif path == "/informational":
                 ended_by = self._flood([_frame(0x1, 0x4, stream_id, _EARLY_HINTS)] * 64)
             elif path == "/stall-upload":
