@@ -50,7 +50,7 @@ from __future__ import annotations
 
 import struct
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import httpcore
 
@@ -140,7 +140,7 @@ class _FrameScanner:
         self._skip = 0
         # A padded DATA frame whose pad-length byte has not arrived yet:
         # (flags, stream_id, length).
-        self._padded: Optional[tuple] = None
+        self._padded: Optional[Tuple[int, int, int]] = None
         self._preface = preface
 
     def scan(self, data: bytes) -> None:
@@ -279,7 +279,8 @@ class _Stream:
         self._stream = stream
 
     def read(self, max_bytes: int, timeout: Optional[float] = None) -> bytes:
-        return self._stream.read(max_bytes, timeout)
+        data: bytes = self._stream.read(max_bytes, timeout)
+        return data
 
     def write(self, buffer: bytes, timeout: Optional[float] = None) -> None:
         self._stream.write(buffer, timeout)
@@ -312,6 +313,7 @@ class _HTTP2Stream(_Stream):
     def read(self, max_bytes: int, timeout: Optional[float] = None) -> bytes:
         if self._from_server.error is not None:
             raise self._from_server.error
+        data: bytes
         if timeout is None:
             data = self._stream.read(max_bytes, None)
         else:
