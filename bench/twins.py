@@ -31,6 +31,7 @@ from urllib3 import PoolManager, Retry as __retry__
 from pelun_online_sdk.utils import Report, VERSION_SDK
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk._headers import CheckedClientRequest, check_httpx_request, header_fault
+from pelun_online_sdk._httpx_h2 import guard_transport
 from pelun_online_sdk._requests_adapter import MEMBERS as _ADAPTER_MEMBERS
 
 
@@ -273,7 +274,7 @@ class _httpx:
             _PROXY_KEYWORD: url,
             "headers": headers,
             "default_encoding": autodetect,
-            "transport": httpx.HTTPTransport(http2=True, retries=3.0),
+            "transport": guard_transport(httpx.HTTPTransport(http2=True, retries=3.0)),
         }
         if url:
             # The proxy's route keeps the transport's settings, as the module's does.

@@ -12,6 +12,9 @@ ConnectError and ConnectTimeout, raised while a connection is being
 established (to the proxy, through its tunnel, or the TLS handshake with the
 origin), before any byte of the request has been sent. Other errors,
 including the proxy's own refusal (ProxyError), are not retried.
+
+Its HTTP/2 connections are bounded as the direct transport's are (see
+``_httpx_h2``): the proxy's pool connects through the same wrapped backend.
 """
 
 import itertools
@@ -19,6 +22,8 @@ import time
 from typing import Any, Iterator, Union
 
 import httpx
+
+from ._httpx_h2 import guard_transport
 
 # httpcore's pacing of connection retries (0 s, 0.5 s, 1 s, 2 s, ...), kept
 # here rather than imported from httpcore's private modules.
@@ -44,6 +49,8 @@ class ProxyTransport(httpx.HTTPTransport):
             proxy = httpx.Proxy(proxy)
         super().__init__(proxy=proxy, retries=int(retries), **settings)
         self._connect_retries = retries
+        # HTTP/2 through the proxy is bounded as it is on direct routes.
+        guard_transport(self)
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
         retries_left = self._connect_retries

@@ -11,6 +11,7 @@ import pytest
 
 from servers.certs import TlsCA
 from servers.forms import FormOrigin
+from servers.h2hostile import H2Hostile
 from servers.h2origin import H2Origin
 from servers.hello import ClientHelloRecorder
 from servers.origin import RecordingOrigin
@@ -109,6 +110,21 @@ def _h2_origin_server(tls_ca):
 def h2_origin(_h2_origin_server) -> H2Origin:
     """TLS origin negotiating h2 by ALPN (trust ``tls_ca``); ``/cp1251`` serves charset-less windows-1251."""
     return _cleared(_h2_origin_server)
+
+
+@pytest.fixture(scope="session")
+def _h2_hostile_server(tls_ca):
+    yield from _running(H2Hostile(tls_ca))
+
+
+@pytest.fixture
+def h2_hostile(_h2_hostile_server) -> H2Hostile:
+    """HTTP/2 over TLS (trust ``tls_ca``) that answers without progress; paths as in ``servers.h2hostile``.
+
+    Each hostile answer goes on until the client hangs up, or 60 s; ``wait()``
+    returns the ``HostileConnection`` records of connections that ended.
+    """
+    return _cleared(_h2_hostile_server)
 
 
 @pytest.fixture(scope="session")

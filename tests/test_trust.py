@@ -54,7 +54,9 @@ def outcome(library, side, proxy, url, trust):
 # host name against the common name; httpx and aiohttp keep Python's default
 # contexts, whose verification differs by release (up to 3.12 they fall back
 # to the common name of a certificate without a subjectAltName, from 3.13
-# their strict verification refuses it): there they do as the plain library.
+# their strict verification refuses it): there they never accept what the
+# plain library refuses (with httpx 0.25, the oldest allowed, the module's client refuses
+# where plain httpx accepts).
 @pytest.mark.parametrize("library, route", CASES)
 def test_every_faulty_certificate_is_refused_as_the_plain_library_refuses_it(
         faulty, proxy_server, tls_ca, no_backoff, library, route):
@@ -63,7 +65,8 @@ def test_every_faulty_certificate_is_refused_as_the_plain_library_refuses_it(
     for fault in FAULTS:
         got = {side: outcome(library, side, proxy, faulty.url(fault), tls_ca.ca_path) for side in SIDES}
         if fault == "cn_only" and library != "requests":
-            assert got["module"] == got["plain"] in ("accepted", "refused"), fault
+            assert got["plain"] in ("accepted", "refused"), fault
+            assert got["module"] in ("refused", got["plain"]), fault
         else:
             assert got == {"module": "refused", "plain": "refused"}, fault
             assert faulty.origins[fault].requests == [], fault

@@ -19,6 +19,9 @@ struct State : native::ModuleState {
     // httpx client, and the request class of every aiohttp session.
     py::handle httpx_header_check;
     py::handle aiohttp_request_class;
+    // Bounds the HTTP/2 connections of an httpx transport on servers that
+    // make no progress (kept by the state; see pelun_online_sdk/_httpx_h2.py).
+    py::handle httpx_h2_guard;
 };
 
 // The state of the module whose code runs now.

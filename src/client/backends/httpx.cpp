@@ -1,7 +1,8 @@
 // _httpx: the httpx client factory: HTTP/2, an HTTP/2 transport with
 // connection retries, merged headers, an optional proxy, and chardet's
 // guess as the encoding of bodies that declare none. Through a proxy, the
-// same transport settings hold on the proxy's route.
+// same transport settings hold on the proxy's route. Either transport ends
+// HTTP/2 requests on which the server makes no progress (_httpx_h2.py).
 #include "client/module_body.hpp"
 #include "client/session_factories.hpp"
 #include "client/state.hpp"
@@ -106,6 +107,7 @@ py::object client_session(Call& call) {
     py::object transport =
         native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
                      {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
+    native::call(state().httpx_h2_guard, {transport});
     py::dict keywords;
     native::dict_set(keywords, kHttp2.handle(), py::bool_(true));
     native::dict_set(keywords, state().httpx_proxy_keyword->handle(), proxies);
@@ -131,6 +133,8 @@ py::object define_httpx_backend(py::handle globals) {
     state().httpx_proxy_keyword = &proxy_keyword_of(globals);
     state().httpx_header_check =
         state().keep(native::import_name(globals, "_headers", "check_httpx_request", 1));
+    state().httpx_h2_guard =
+        state().keep(native::import_name(globals, "_httpx_h2", "guard_transport", 1));
     native::ClassStatement statement(globals, kBackendClass, py::tuple());
     statement.def(kClientSession);
     return statement.create();

@@ -1,0 +1,144 @@
+"""HTTP/2 servers that keep the httpx client busy without answering: its requests end.
+
+The server (servers.h2hostile) writes its hostile frames raw, and goes on
+until the client hangs up; its record of each connection says whether the
+client left, and how much it was sent. Plain httpx, held by the same
+server, shows that what ends these requests is the client's own bound.
+"""
+import re
+import time
+
+import httpx
+import pytest
+
+import pelun_online_sdk.client as client
+from pelun_online_sdk.proxy import Proxy
+from servers.h2hostile import H2Hostile
+
+# The bounds as the README states them.
+FLOOD_FRAMES = 10_000  # frames in a row with no progress
+MIN_AVERAGE = 16  # bytes a DATA frame, on average ...
+GRACE = 4096  # ... over more DATA frames than this
+UPLOAD = 200_000  # more than the 65,535-byte windows a connection starts with
+
+
+def body(total):
+    return bytes(i % 256 for i in range(total))
+
+
+def module_client(proxy_server=None, scheme=None):
+    return client._httpx.ClientSession({}, scheme and Proxy("127.0.0.1", proxy_server.port, scheme))
+
+
+def frame_counts(message):
+    """{"PING": 5000, ...} from the "(5000 PING, 12 SETTINGS frames)" an error names."""
+    listed = re.search(r"\(([^)]*) frames\)", message) or re.search(r"sent ([^:]*) frames meanwhile", message)
+    assert listed, message
+    return {kind: int(count) for count, kind in (item.split(" ") for item in listed.group(1).split(", "))}
+
+
+@pytest.mark.parametrize("scheme", [None, "http", "socks5"])
+def test_a_flood_of_ping_and_settings_ends_the_request(tls_ca_env, h2_hostile, proxy_server, scheme):
+    # A read timeout far beyond the flood bound: the count ends it, not the clock.
+    with module_client(proxy_server, scheme) as session:
+        with pytest.raises(httpx.RemoteProtocolError) as caught:
+            session.get(h2_hostile.url + "flood", timeout=60)
+    message = str(caught.value)
+    assert f"{FLOOD_FRAMES + 1} frames in a row" in message
+    counts = frame_counts(message)
+    assert set(counts) == {"PING", "SETTINGS"} and sum(counts.values()) == FLOOD_FRAMES + 1
+    [served] = h2_hostile.wait(1)
+    assert (served.path, served.ended_by) == ("/flood", "client")
+    assert served.frames > FLOOD_FRAMES
+    if scheme:
+        assert proxy_server.wait_for_tunnel(h2_hostile.port, scheme)
+
+
+def test_informational_answers_forever_end_the_request(tls_ca_env, h2_hostile):
+    # 103 after 103, never the response: the first header blocks of a stream
+    # count as progress, the flood after them does not.
+    with module_client() as session:
+        with pytest.raises(httpx.RemoteProtocolError) as caught:
+            session.get(h2_hostile.url + "informational", timeout=60)
+    assert frame_counts(str(caught.value)) == {"HEADERS": FLOOD_FRAMES + 1}
+    [served] = h2_hostile.wait(1)
+    assert (served.path, served.ended_by) == ("/informational", "client")
+    assert served.frames > FLOOD_FRAMES
+
+
+@pytest.mark.parametrize("path", ["empty-data", "padded-empty-data"])
+def test_empty_data_frames_end_the_request(tls_ca_env, h2_hostile, path):
+    # Padding is not data: frames of padding alone move nothing on either.
+    with module_client() as session:
+        with pytest.raises(httpx.RemoteProtocolError) as caught:
+            session.get(h2_hostile.url + path, timeout=60)
+    assert f"in {GRACE + 1} DATA frames of 0 bytes" in str(caught.value)
+    [served] = h2_hostile.wait(1)
+    assert (served.path, served.ended_by) == ("/" + path, "client")
+
+
+@pytest.mark.parametrize("scheme", [None, "socks5"])
+def test_an_upload_on_a_window_that_never_opens_times_out(tls_ca_env, h2_hostile, proxy_server, scheme):
+    # The server pings every second, so no read ever waits the 2 s timeout;
+    # the upload has made no progress for 2 s all the same.
+    started = time.monotonic()
+    with module_client(proxy_server, scheme) as session:
+        with pytest.raises(httpx.ReadTimeout) as caught:
+            session.post(h2_hostile.url + "stall-upload", content=b"u" * UPLOAD, timeout=2)
+    waited = time.monotonic() - started
+    message = str(caught.value)
+    assert "made no progress for 2 s" in message
+    assert frame_counts(message).get("PING", 0) >= 1
+    assert waited >= 2
+    [served] = h2_hostile.wait(1)
+    assert (served.path, served.ended_by) == ("/stall-upload", "client")
+    assert served.frames >= 2
+
+
+@pytest.mark.parametrize(
+    "size, total, delivered",
+    [
+        (16384, 1_000_000, True),  # what servers send
+        (MIN_AVERAGE, MIN_AVERAGE * (GRACE + 1000), True),
+        (MIN_AVERAGE - 1, (MIN_AVERAGE - 1) * (GRACE + 1000), False),
+        (1, GRACE, True),  # a short body in tiny frames is not judged
+        (1, 100_000, False),
+    ],
+)
+def test_bodies_in_small_frames(tls_ca_env, h2_hostile, size, total, delivered):
+    with module_client() as session:
+        if delivered:
+            response = session.get(h2_hostile.url + f"frames/{size}/{total}", timeout=60)
+            assert response.http_version == "HTTP/2"
+            assert response.content == body(total)
+            return
+        with pytest.raises(httpx.RemoteProtocolError) as caught:
+            session.get(h2_hostile.url + f"frames/{size}/{total}", timeout=60)
+    assert f"in {GRACE + 1} DATA frames of {(GRACE + 1) * size} bytes" in str(caught.value)
+    assert f"less than {MIN_AVERAGE} bytes" in str(caught.value)
+
+
+def test_an_upload_the_server_reads_arrives_whole(tls_ca_env, h2_origin):
+    # Many times the windows the connection starts with: the client waits on
+    # WINDOW_UPDATE frames (no progress) and its DATA frames are progress.
+    upload = body(3_000_000)
+    with module_client() as session:
+        response = session.post(h2_origin.url + "upload", content=upload, timeout=30)
+    assert response.status_code == 200 and response.http_version == "HTTP/2"
+    seen = h2_origin.last
+    assert seen.version == "HTTP/2" and seen.body == upload
+
+
+def test_plain_httpx_is_held_until_the_server_gives_up(tls_ca):
+    # The same stalled upload, against plain httpx with HTTP/2: no read waits
+    # its timeout, so it ends only when the server closes the connection.
+    server = H2Hostile(tls_ca, give_up_after=6, ping_every=0.25).start()
+    try:
+        with httpx.Client(http2=True, verify=tls_ca.client_context()) as plain:
+            with pytest.raises(httpx.TransportError) as caught:
+                plain.post(server.url + "stall-upload", content=b"u" * UPLOAD, timeout=2)
+        [served] = server.wait(1)
+    finally:
+        server.stop()
+    assert not isinstance(caught.value, httpx.TimeoutException)
+    assert served.ended_by == "gave up"
