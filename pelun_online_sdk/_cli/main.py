@@ -27,7 +27,8 @@ failed.
 
 The requests session retries a failing host: with its retry policy a failure
 takes it about 12 s more than the others (the progress line says how long,
-read from the policy itself).
+read from the policy itself). A server answering 429 or 5xx with Retry-After
+can hold it up to 2 minutes more: the session's bound on such waits.
 
 The clients trust what they trust in your code: their default CA bundle,
 SSL_CERT_FILE (httpx, aiohttp) and REQUESTS_CA_BUNDLE (requests).
