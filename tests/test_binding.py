@@ -16,6 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelun_online_sdk.client as client
+from client_lines import FILENAME, def_line
 from helpers import assert_no_leak, swallowing
 
 C, T, RQ, HX, AIO = client.Client, client.Client.TypeReq, client._requests, client._httpx, client._aiohttp
@@ -30,10 +31,10 @@ def raised(function, *args, via=None, **kwargs):
     """The TypeError's message; the traceback must end in the function's entry at its def line."""
     with pytest.raises(TypeError) as info:
         (via or function)(*args, **kwargs)
-    raw = getattr(function, "__func__", function)
+    qualname = getattr(function, "__func__", function).__qualname__
     entry = traceback.extract_tb(info.tb)[-1]
     assert (entry.name, entry.filename, entry.lineno) == (
-        f"pelun_online_sdk.client.{raw.__qualname__}", "pelun_online_sdk\\client.py", raw.__code__.co_firstlineno)
+        f"pelun_online_sdk.client.{qualname}", FILENAME, def_line(qualname))
     return str(info.value)
 
 
