@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import pelun_online_sdk.client as client
 from client_lines import FILENAME, def_line
-from helpers import assert_no_leak, swallowing
+from helpers import assert_no_leak, record_backends, swallowing
 
 C, T, RQ, HX, AIO = client.Client, client.Client.TypeReq, client._requests, client._httpx, client._aiohttp
 CONTEXT, ADAPTER = client.SSLContext(ssl.PROTOCOL_TLS_CLIENT), client.RequestsAdapter()
@@ -105,6 +105,26 @@ def test_keyword_errors(function, args, first):
     # A call statement has its keyword names checked by the interpreter; these two paths reach the function.
     assert raised(function, via=lambda: vectorcall(function, args, (1,))) == f"{name}() keywords must be strings"
     assert raised(function, via=lambda: function.__call__(*args, **{1: 2})) == f"{name}() keywords must be strings"
+
+
+@pytest.mark.parametrize("positional", range(7))
+def test_the_widest_signature_binds_every_slot(monkeypatch, positional):
+    # Client.create_boundary(cls, TypeReq, data, prefix, length, boundary, MD5):
+    # the first `positional` arguments by position, the rest by keyword in
+    # reverse order, or left to their defaults.
+    backends = record_backends(monkeypatch)
+    data = {}
+    values = dict(TypeReq=T.REQUESTS, data=data, prefix="p", length=9, boundary="b", MD5="yes")
+    names = list(values)
+    given = [values[name] for name in names[:positional]]
+    keywords = {name: values[name] for name in reversed(names[positional:])}
+    assert C.create_boundary(*given, **keywords) == ("_requests", "create_boundary")
+    if positional >= 2:
+        defaults = dict(TypeReq=T.REQUESTS, data=data, prefix=None, length=51, boundary=None, MD5=False)
+        assert C.create_boundary(*given) == ("_requests", "create_boundary")
+        expected = [defaults[name] if index >= positional else values[name] for index, name in enumerate(names)]
+        assert backends["_requests"].calls[1] == ("create_boundary", tuple(expected[1:]), {})
+    assert backends["_requests"].calls[0] == ("create_boundary", (data, "p", 9, "b", "yes"), {})
 
 
 BUILDER_CASES = [  # args, kwargs, parameter, expected, given; the first failing test in parameter order wins

@@ -15,10 +15,6 @@ import pytest
 import pelun_online_sdk.client as client
 from helpers import assert_no_leak, run_python
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-CHECKOUT = os.path.dirname(HERE)
-
-
 @pytest.fixture
 def rebind(monkeypatch):
     """Rebinds a module global of the client module for one test."""
@@ -257,31 +253,6 @@ def test_second_runtime_in_one_process_loads_afresh(tmp_path):
                             cwd=tempfile.gettempdir())
     expected = "round 1 5 Argument 'data' has incorrect type (expected dict, got NoneType)"
     assert (result.returncode, result.stdout.splitlines()) == (0, [expected, expected]), result.stderr[-3000:]
-
-
-# ------------------------------------------------------------ declarations
-
-DECLARATION = """
-#include "native/declaration.hpp"
-py::object body(native::Call&);
-const native::FunctionDecl kDecl =
-    native::FunctionDecl({"f", 1}, body).params({%s});
-"""
-
-
-@pytest.mark.parametrize("count", [8, 9])
-def test_parameter_limit_is_enforced_when_compiling(tmp_path, count):
-    pybind11 = pytest.importorskip("pybind11")
-    source = tmp_path / "decl.cpp"
-    source.write_text(DECLARATION % ", ".join(f'{{"p{i}"}}' for i in range(count)))
-    result = subprocess.run(
-        ["c++", "-std=c++17", "-fsyntax-only", f"-I{os.path.join(CHECKOUT, 'src')}",
-         f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}", str(source)],
-        capture_output=True, text=True, timeout=300)
-    if count <= 8:
-        assert result.returncode == 0, result.stderr[-2000:]
-    else:
-        assert result.returncode != 0 and "at most kMaxParams" in result.stderr
 
 
 # ------------------------------------------------------------------ leaks
