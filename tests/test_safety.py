@@ -100,14 +100,90 @@ def test_mro_entries_lookup_errors_propagate(rebind):
         client._requests.ClientSession()
 
 
+class _MroEntries:
+    """A base that is no class: it names the bases to use instead."""
+
+    def __init__(self, entries):
+        self.entries = entries
+
+    def __mro_entries__(self, bases):
+        return self.entries
+
+
+class _Dropping(type):
+    """Makes its classes without the class cell's __classcell__."""
+
+    def __new__(mcls, name, bases, namespace):
+        return type.__new__(mcls, name, bases, {k: v for k, v in namespace.items() if k != "__classcell__"})
+
+
+class _Twice(type):
+    """Fills the class cell with a first class, and returns a second."""
+
+    def __new__(mcls, name, bases, namespace):
+        type.__new__(mcls, name, bases, dict(namespace))
+        return _Dropping.__new__(mcls, name, bases, namespace)
+
+
+class _Early(type):
+    """Runs __init__ before the class, and so its class cell, exists."""
+
+    def __new__(mcls, name, bases, namespace):
+        if "__init__" in namespace:
+            namespace["__init__"](None, {}, None)
+        return super().__new__(mcls, name, bases, namespace)
+
+
+class _NoMapping(type):
+    @classmethod
+    def __prepare__(mcls, name, bases):
+        return 1
+
+
+HOSTILE_BASES = {
+    "mro entries not a tuple": _MroEntries([object]),
+    "metaclass conflict": _MroEntries((_Dropping("A", (), {}), _NoMapping.__new__(_NoMapping, "B", (), {}))),
+    "prepare not a mapping": _NoMapping.__new__(_NoMapping, "Base", (), {}),
+    "class cell not propagated": _Dropping("Base", (), {}),
+    "class cell set to another class": _Twice("Base", (), {}),
+    "class cell still empty": _Early("Base", (), {}),
+}
+
+
+def _python_boundary_class(Report):
+    """The class statement of _requests.create_boundary written in Python."""
+    class Boundary(Report):
+        __module__ = "pelun_online_sdk.client"
+        __qualname__ = "_requests.create_boundary.<locals>.Boundary"
+
+        def __init__(self, headers, data):
+            super().__init__()
+            self.headers = headers
+            self.data = data
+
+    return Boundary
+
+
+@pytest.mark.parametrize("base", HOSTILE_BASES.values(), ids=HOSTILE_BASES)
+def test_a_class_statement_fails_as_python_s_does(rebind, base):
+    with pytest.raises(Exception) as python:
+        _python_boundary_class(base)
+    rebind("Report", base)
+    with pytest.raises(Exception) as module:
+        client._requests.create_boundary({})
+    assert (type(module.value), str(module.value)) == (type(python.value), str(python.value))
+
+
 # ------------------------------------------------------------- boundaries
 
 
 def test_boundary_length_beyond_what_can_be_drawn_is_refused():
+    # In the interpreter's words for a count it cannot hold (as len(range(2**64)) says it).
+    message = "^Python int too large to convert to C ssize_t$"
     for length in (2**63, 2**64 + 5, 10**30):
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match=message):
             client._requests.create_boundary({}, None, length)
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match=message):
             client._aiohttp.create_boundary({}, "p", length)
 
 
