@@ -145,6 +145,24 @@ def test_function(qualname, wrapper, argcount, local_names, defaults, notes):
         assert pickle.loads(pickle.dumps(function)) is function
 
 
+def test_repr_and_name_setters_read_as_a_python_function_s():
+    function = client._requests.create_urlencode
+
+    def python():
+        pass
+
+    python.__qualname__ = "_requests.create_urlencode"
+    assert repr(function) == repr(python).replace(hex(id(python)), hex(id(function)))
+    for attribute in ("__name__", "__qualname__"):
+        for change in (lambda f: setattr(f, attribute, 1), lambda f: delattr(f, attribute)):
+            with pytest.raises(TypeError) as expected:
+                change(python)
+            with pytest.raises(TypeError) as refused:
+                change(function)
+            assert str(refused.value) == str(expected.value)
+    assert (function.__name__, function.__qualname__) == ("create_urlencode", "_requests.create_urlencode")
+
+
 def test_each_session_factory_has_its_own_default_headers():
     owners = [getattr(client, row.cls) for row in BACKENDS] + [client.Client]
     defaults = [owner.ClientSession.__defaults__[0] for owner in owners]

@@ -321,6 +321,22 @@ def test_import_warns_of_nothing_and_keeps_the_gil_off_on_a_free_threaded_build(
     """, env=env) == [str(not sysconfig.get_config_var("Py_GIL_DISABLED"))]
 
 
+def test_a_load_without_the_built_in_super_fails_with_name_error():
+    # The module keeps the built-in super() its methods call when it loads.
+    assert _check(PRELOAD + """
+import builtins
+saved = builtins.super
+del builtins.super
+try:
+    import pelun_online_sdk.client
+except NameError as e:
+    print(type(e).__name__, e)
+builtins.super = saved
+import pelun_online_sdk.client
+print("loaded")
+""") == ["NameError name 'super' is not defined", "loaded"]
+
+
 def test_module_is_in_sys_modules_while_its_body_runs():
     # The stub's attribute hook runs during `from .proxy import Proxy`: after utils, before the classes.
     assert _check("""
