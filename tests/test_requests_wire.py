@@ -16,6 +16,7 @@ import urllib3
 import pelun_online_sdk.client as client
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
+from client_lines import FILENAME, statement_line
 from servers.hello import EXT_ALPN, EXT_SESSION_TICKET
 
 AGENT = f"Pelun-Online/{VERSION_SDK}"
@@ -208,7 +209,10 @@ def test_adapter_context_and_the_proxy_managers_using_it():
 
 # The attributes of `ssl` init_poolmanager reads, in statement order; the
 # statements that make the context share line 135, the options are set on 139.
-SSL_READS = [("PROTOCOL_TLS_CLIENT", 135), ("CERT_NONE", 135)] * (sys.version_info >= (3, 10)) + [("OP_NO_TICKET", 139)]
+_MAKE_CONTEXT = statement_line("RequestsAdapter.init_poolmanager", "context = SSLContext()")
+_ALLOW_TICKETS = statement_line("RequestsAdapter.init_poolmanager", "context.options &= ~ssl.OP_NO_TICKET")
+SSL_READS = [("PROTOCOL_TLS_CLIENT", _MAKE_CONTEXT), ("CERT_NONE", _MAKE_CONTEXT)] * (sys.version_info >= (3, 10)) + [
+    ("OP_NO_TICKET", _ALLOW_TICKETS)]
 
 
 @pytest.mark.parametrize("failing", range(len(SSL_READS)), ids=[name for name, _ in SSL_READS])
@@ -231,7 +235,7 @@ def test_adapter_reads_ssl_when_it_makes_the_context(monkeypatch, failing):
     assert read == [name for name, _ in SSL_READS[:failing + 1]]
     entries = [entry for entry in traceback.extract_tb(raised.tb) if entry.name.endswith(".init_poolmanager")]
     assert [(entry.name, entry.filename, entry.lineno) for entry in entries] == [
-        ("pelun_online_sdk.client.RequestsAdapter.init_poolmanager", "pelun_online_sdk\\client.py", SSL_READS[failing][1])]
+        ("pelun_online_sdk.client.RequestsAdapter.init_poolmanager", FILENAME, SSL_READS[failing][1])]
 
 
 def test_threads_share_the_pool(http_origin, caplog):
