@@ -164,7 +164,15 @@ def _python_boundary_class(Report):
     return Boundary
 
 
-@pytest.mark.parametrize("base", HOSTILE_BASES.values(), ids=HOSTILE_BASES)
+# From 3.12 Python reads the empty cell itself, as a free variable, and
+# raises NameError; the module keeps the RuntimeError of the releases before.
+READS_THE_CELL_ITSELF = pytest.mark.xfail(sys.version_info >= (3, 12), strict=True, reason=(
+    "from 3.12 Python raises NameError for super() with an empty class cell, the module still RuntimeError"))
+
+
+@pytest.mark.parametrize("base", [
+    pytest.param(base, id=name, marks=[READS_THE_CELL_ITSELF] * (name == "class cell still empty"))
+    for name, base in HOSTILE_BASES.items()])
 def test_a_class_statement_fails_as_python_s_does(rebind, base):
     with pytest.raises(Exception) as python:
         _python_boundary_class(base)
