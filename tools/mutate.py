@@ -157,9 +157,17 @@ def line_numbers(path, code):
             yield _number("line", path, match, 1, ["test_module_load.py"])
     if path.endswith(os.path.join("client", "backends.cpp")):
         # Each backend's row: its member's value (the order of TypeReq) and its class's line.
-        for match in re.finditer(r"\{\s*k\w+\s*,\s*(\d+)\s*,\s*k\w+\s*,\s*(\d+)\s*,", code):
-            yield _number("order", path, match, 1, DEFAULTS + ["test_facade.py"])
+        rows = list(re.finditer(r"\{\s*k\w+\s*,\s*(\d+)\s*,\s*k\w+\s*,\s*(\d+)\s*,", code))
+        for match in rows:
             yield _number("line", path, match, 2, ["test_module_load.py"])
+        # The members are numbered in the order of these values, ties in the
+        # table's order: a value moved by one can leave the order as it was, so
+        # two rows swap theirs.
+        for a, b in zip(rows, rows[1:] + rows[:1]):
+            first, second = sorted((a, b), key=lambda row: row.start())
+            between = code[first.end(1):second.start(1)]
+            yield Mutation("order", path, first.start(1), second.end(1), code[first.start(1):second.end(1)],
+                           second.group(1) + between + first.group(1), DEFAULTS + ["test_facade.py"])
 
 
 def messages(path, code):
@@ -244,13 +252,19 @@ def mutations(originals):
             found += generate(path, code)
     # Unique places (a message may match two patterns), grouped by file so
     # that each file is recompiled once per change and once when restored.
-    unique = {(m.path, m.start): m for m in found}
-    return sorted(unique.values(), key=lambda m: (m.path, m.start))
+    # The runtime's files first (their messages are the most often missed by
+    # the tests), the headers last (a change there recompiles their includers).
+    unique = {(m.path, m.start, m.end): m for m in found}
+    return sorted(unique.values(), key=lambda m: (m.path.endswith(".hpp"), not m.path.startswith(
+        os.path.join("src", "native")), m.path, m.start))
 
 
 def describe(mutation, text):
     line = text.count("\n", 0, mutation.start) + 1
-    return f"{mutation.kind:8} {mutation.path}:{line}: {mutation.old!r} -> {mutation.new!r}"
+    old, new = (" ".join(text.split()) for text in (mutation.old, mutation.new))
+    if len(old) > 60:  # a span of rows: its two ends tell the change
+        old, new = f"{old[:12]}...{old[-12:]}", f"{new[:12]}...{new[-12:]}"
+    return f"{mutation.kind:8} {mutation.path}:{line}: {old!r} -> {new!r}"
 
 
 # ------------------------------------------------------------------ build and test
@@ -447,8 +461,17 @@ def main():
     bin_dir = os.path.dirname(args.python)
     configure(args.python)
     package = make_venv(args.python)
+    # Earlier reports are kept (report-1.txt, ...): what caught a change in any
+    # of them runs first, the newest report's answer winning.
     report_path = os.path.join(WORK, "report.txt")
-    hints = previous_catches(report_path)
+    earlier = sorted((name for name in os.listdir(WORK) if re.fullmatch(r"report-\d+\.txt", name)),
+                     key=lambda name: int(name[7:-4]))
+    if os.path.exists(report_path):
+        earlier.append(f"report-{len(earlier) + 1}.txt")
+        os.replace(report_path, os.path.join(WORK, earlier[-1]))
+    hints = {}
+    for name in earlier:
+        hints.update(previous_catches(os.path.join(WORK, name)))
 
     started = time.monotonic()
     print("==> building the unchanged module", flush=True)
