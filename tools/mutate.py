@@ -426,6 +426,10 @@ def main():
     parser.add_argument("--all-of", nargs="+", metavar="KIND", choices=["line", "message", "default", "order"],
                         help="every change of these kinds, and a sample of the others (see --every)")
     parser.add_argument("--every", type=int, default=1, help="with --all-of: one change in this many of the others")
+    parser.add_argument("--resume", action="store_true",
+                        help="skip the changes the newest earlier report has a verdict on")
+    parser.add_argument("--skip-unreachable", action="store_true",
+                        help="skip the changes listed as unreachable from a test, with their reason")
     parser.add_argument("--skip-baseline", action="store_true",
                         help="trust that the unchanged module passes the tests (the suite was just run)")
     args = parser.parse_args()
@@ -472,6 +476,14 @@ def main():
     hints = {}
     for name in earlier:
         hints.update(previous_catches(os.path.join(WORK, name)))
+    if args.resume and earlier:
+        with open(os.path.join(WORK, earlier[-1]), encoding="utf-8") as last:
+            done = {m.group(1).split(" -> ")[0] for m in re.finditer(r"^\[[^]]*\] (.*?): (?:caught|survived|SURVIVED|did not build)",
+                                                                    last.read(), re.M)}
+        chosen = [m for m in chosen if describe(m, originals[m.path]).split(" -> ")[0] not in done]
+    if args.skip_unreachable:
+        chosen = [m for m in chosen if not unreachable_reason(m, originals[m.path])
+                  and (m.path, m.old) not in VERSIONED]
 
     started = time.monotonic()
     print("==> building the unchanged module", flush=True)
