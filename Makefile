@@ -208,6 +208,14 @@ stress: install
 	STRESS_THREADS=$(STRESS_THREADS) STRESS_SECONDS=$(STRESS_SECONDS) $(TEST_ENV) \
 		$(BIN)/python -I -m pytest tests/test_threads.py -p no:cacheprovider -q -s
 
+# Each line number, message and default of the C++ changed in turn, the
+# module rebuilt and the tests that should notice run: every change must fail
+# one (tools/mutate.py; hours on two cores, never part of test or CI).
+# MUTATE_ARGS: for example "-k CHIPER" or "--list".
+.PHONY: mutate
+mutate: install
+	$(BIN)/python tools/mutate.py $(MUTATE_ARGS)
+
 # The smoke path under valgrind's memcheck (the interpreter's own allocator
 # off, so every object is a heap block valgrind tracks); fails on any
 # invalid read or write.

@@ -1,4 +1,5 @@
 """Shared test helpers: the backends, leak checks and fresh interpreters."""
+import collections
 import gc
 import inspect
 import os
@@ -8,14 +9,17 @@ import textwrap
 
 import httpx
 
-import source_lines
+Backend = collections.namedtuple("Backend", "member value cls bodies")
 
-# The backends, one row each, in the order the facade tests their members:
-# the Client.TypeReq member that selects it (.member, .value), its class's
-# name in the module (.cls) and the class whose create_boundary builds its
-# multipart bodies (.bodies). Read from the module's own backend table: a
-# backend added there reaches every test that goes through them all.
-BACKENDS = source_lines.BACKENDS
+# The backends, one row each, in the order Client's methods test their
+# members: the Client.TypeReq member that selects it (.member, .value), its
+# class's name in the module (.cls) and the class whose create_boundary
+# builds its multipart bodies (.bodies). httpx sends the requests body whole.
+BACKENDS = [
+    Backend("AIOHTTP", 3, "_aiohttp", "_aiohttp"),
+    Backend("REQUESTS", 1, "_requests", "_requests"),
+    Backend("HTTPX", 2, "_httpx", "_requests"),
+]
 
 # The keyword httpx.Client takes a proxy URL by, as the module decides it when
 # it loads: `proxy` from httpx 0.26 on (0.26 and 0.27 deprecate `proxies`,

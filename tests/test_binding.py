@@ -16,7 +16,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelun_online_sdk.client as client
-from helpers import assert_no_leak, swallowing
+from client_lines import FILENAME, def_line
+from helpers import assert_no_leak, record_backends, swallowing
 
 C, T, RQ, HX, AIO = client.Client, client.Client.TypeReq, client._requests, client._httpx, client._aiohttp
 CONTEXT, ADAPTER = client.SSLContext(ssl.PROTOCOL_TLS_CLIENT), client.RequestsAdapter()
@@ -30,10 +31,10 @@ def raised(function, *args, via=None, **kwargs):
     """The TypeError's message; the traceback must end in the function's entry at its def line."""
     with pytest.raises(TypeError) as info:
         (via or function)(*args, **kwargs)
-    raw = getattr(function, "__func__", function)
+    qualname = getattr(function, "__func__", function).__qualname__
     entry = traceback.extract_tb(info.tb)[-1]
     assert (entry.name, entry.filename, entry.lineno) == (
-        f"pelun_online_sdk.client.{raw.__qualname__}", "pelun_online_sdk\\client.py", raw.__code__.co_firstlineno)
+        f"pelun_online_sdk.client.{qualname}", FILENAME, def_line(qualname))
     return str(info.value)
 
 
@@ -104,6 +105,26 @@ def test_keyword_errors(function, args, first):
     # A call statement has its keyword names checked by the interpreter; these two paths reach the function.
     assert raised(function, via=lambda: vectorcall(function, args, (1,))) == f"{name}() keywords must be strings"
     assert raised(function, via=lambda: function.__call__(*args, **{1: 2})) == f"{name}() keywords must be strings"
+
+
+@pytest.mark.parametrize("positional", range(7))
+def test_the_widest_signature_binds_every_slot(monkeypatch, positional):
+    # Client.create_boundary(cls, TypeReq, data, prefix, length, boundary, MD5):
+    # the first `positional` arguments by position, the rest by keyword in
+    # reverse order, or left to their defaults.
+    backends = record_backends(monkeypatch)
+    data = {}
+    values = dict(TypeReq=T.REQUESTS, data=data, prefix="p", length=9, boundary="b", MD5="yes")
+    names = list(values)
+    given = [values[name] for name in names[:positional]]
+    keywords = {name: values[name] for name in reversed(names[positional:])}
+    assert C.create_boundary(*given, **keywords) == ("_requests", "create_boundary")
+    if positional >= 2:
+        defaults = dict(TypeReq=T.REQUESTS, data=data, prefix=None, length=51, boundary=None, MD5=False)
+        assert C.create_boundary(*given) == ("_requests", "create_boundary")
+        expected = [defaults[name] if index >= positional else values[name] for index, name in enumerate(names)]
+        assert backends["_requests"].calls[1] == ("create_boundary", tuple(expected[1:]), {})
+    assert backends["_requests"].calls[0] == ("create_boundary", (data, "p", 9, "b", "yes"), {})
 
 
 BUILDER_CASES = [  # args, kwargs, parameter, expected, given; the first failing test in parameter order wins

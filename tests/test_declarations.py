@@ -13,7 +13,7 @@ import requests
 
 import pelun_online_sdk.client as client
 from pelun_online_sdk.utils import Report
-import source_lines
+from client_lines import FUNCTIONS as LINES, def_line
 from helpers import BACKENDS, run_python
 
 SESSION = {"extra_headers": "Dict[str, str]", "proxy": "Union[Proxy, None]"}
@@ -96,21 +96,31 @@ def lookup(qualname):
     return stored, getattr(stored, "__func__", stored)
 
 
-def test_every_declared_function_is_listed():
-    assert sorted(entry[0] for entry in FUNCTIONS) == sorted(source_lines.FUNCTIONS)
+def _functions_of(cls, seen):
+    """The module's functions reachable from a class: its namespace, and the
+    classes and functions its functions make when called."""
+    for name, member in vars(cls).items():
+        function = getattr(member, "__func__", member)
+        if type(function) is FUNCTION_TYPE and function.__qualname__ not in seen:
+            seen[function.__qualname__] = function
+        elif isinstance(member, type) and member.__module__ == client.__name__:
+            _functions_of(member, seen)
+    return seen
 
 
-def test_line_tables_fit_together():
-    # A function's `def` stands inside the class statement of its top-level
-    # class, and its statements before whatever comes next in the file that
-    # is not nested in it (a nested def may stand on one of its lines).
-    starts = source_lines.STATEMENTS + [(f.line, q) for q, f in source_lines.FUNCTIONS.items()]
-    for qualname, function in source_lines.FUNCTIONS.items():
-        owner = max(entry for entry in source_lines.STATEMENTS if entry[0] < function.line)[1]
-        assert qualname.split(".")[0] == owner, qualname
-        end = min([line for line, name in starts if line > function.line and not name.startswith(qualname + ".")],
-                  default=float("inf"))
-        assert all(function.line <= line < end for line in source_lines.statement_lines(qualname)), qualname
+FUNCTION_TYPE = type(client._requests.create_urlencode)
+
+
+def test_every_function_of_the_module_is_listed():
+    # A function the module gained or lost shows here, whatever its tables say.
+    found = {}
+    for cls in [value for value in vars(client).values() if isinstance(value, type) and
+                value.__module__ == client.__name__] + [lookup_class(q) for q in LOCAL_CLASSES]:
+        _functions_of(cls, found)
+    autodetect = lookup("_httpx.ClientSession.<locals>.autodetect")[1]  # kept by the client it configures
+    found[autodetect.__qualname__] = autodetect
+    listed = [entry[0] for entry in FUNCTIONS]
+    assert sorted(found) == sorted(listed) == sorted(LINES)
 
 
 @pytest.mark.parametrize("qualname, wrapper, argcount, local_names, defaults, notes", FUNCTIONS)
@@ -123,7 +133,7 @@ def test_function(qualname, wrapper, argcount, local_names, defaults, notes):
     assert (function.__defaults__, function.__kwdefaults__, function.__globals__) == (defaults, None, vars(client))
     assert list(function.__annotations__.items()) == [(k, v) for k, v in notes.items() if v is not None]
     assert (code.co_filename, code.co_name, code.co_firstlineno) == (
-        "pelun_online_sdk\\client.py", name, source_lines.def_line(qualname))
+        "pelun_online_sdk\\client.py", name, def_line(qualname))
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
     assert code.co_varnames == tuple(k for k in notes if k != "return") + local_names
     star = (inspect.CO_VARARGS if "args" in notes else 0) | (
@@ -133,6 +143,24 @@ def test_function(qualname, wrapper, argcount, local_names, defaults, notes):
     assert weakref.ref(function)() is function
     if "<" not in qualname and wrapper is not classmethod:  # found again by module and qualified name
         assert pickle.loads(pickle.dumps(function)) is function
+
+
+def test_repr_and_name_setters_read_as_a_python_function_s():
+    function = client._requests.create_urlencode
+
+    def python():
+        pass
+
+    python.__qualname__ = "_requests.create_urlencode"
+    assert repr(function) == repr(python).replace(hex(id(python)), hex(id(function)))
+    for attribute in ("__name__", "__qualname__"):
+        for change in (lambda f: setattr(f, attribute, 1), lambda f: delattr(f, attribute)):
+            with pytest.raises(TypeError) as expected:
+                change(python)
+            with pytest.raises(TypeError) as refused:
+                change(function)
+            assert str(refused.value) == str(expected.value)
+    assert (function.__name__, function.__qualname__) == ("create_urlencode", "_requests.create_urlencode")
 
 
 def test_each_session_factory_has_its_own_default_headers():

@@ -2,6 +2,7 @@
 import builtins
 import importlib.util
 import os
+import subprocess
 import sys
 import sysconfig
 import tempfile
@@ -10,7 +11,7 @@ import textwrap
 import pytest
 
 import pelun_online_sdk.client as client
-import source_lines
+from client_lines import IMPORTS, STATEMENTS
 from helpers import run_python
 
 # Each name with what it is bound to ("module" or "module:attribute"), in body order.
@@ -22,7 +23,7 @@ BINDINGS = [entry.partition("=")[::2] for entry in """
     PoolManager=urllib3:PoolManager __retry__=urllib3:Retry Report=pelun_online_sdk.utils:Report
     VERSION_SDK=pelun_online_sdk.utils:VERSION_SDK Proxy=pelun_online_sdk.proxy:Proxy""".split()]
 # The module's own statements (the backends' classes among them), then __test__.
-CLASSES = [name for _, name in source_lines.STATEMENTS] + ["__test__"]
+CLASSES = [name for _, name in STATEMENTS] + ["__test__"]
 
 
 def _check(code, env=None):
@@ -83,7 +84,8 @@ def _refuse(name, at, broken=False):
     return f"sys.modules.pop({name!r}, None); sys.meta_path.insert(0, Refuse({name!r}, {broken}))", error, at
 
 
-AT = source_lines.IMPORTS  # the lines of the imports, by module as the body writes it
+AT = IMPORTS  # the lines of the imports, by module as the body writes it
+LINE_OF = {name: line for line, name in STATEMENTS}
 
 
 @pytest.mark.parametrize("setup, error, line", [
@@ -96,8 +98,10 @@ AT = source_lines.IMPORTS  # the lines of the imports, by module as the body wri
     _refuse("pelun_online_sdk.utils", AT[".utils"], broken=True),
     _stub("pelun_online_sdk.proxy", "ImportError: cannot import name Proxy", AT[".proxy"]),
     _refuse("pelun_online_sdk.proxy", AT[".proxy"], broken=True),
-    # Imported, but its class statement finds no base.
-    _stub("httpx", "AttributeError: module 'httpx' has no attribute 'Client'", source_lines.BOUND["_httpx"]),
+    # Imported, but a class statement finds no base, or members of the wrong kind.
+    _stub("httpx", "AttributeError: module 'httpx' has no attribute 'Client'", LINE_OF["_httpx"]),
+    _stub("pelun_online_sdk._requests_adapter", "TypeError: Expected dict, got list", LINE_OF["RequestsAdapter"],
+          MEMBERS=[]),
 ])
 def test_failing_import_ends_the_load_cleanly_and_a_later_import_succeeds(setup, error, line):
     assert _check(FINDER + setup + """
@@ -108,11 +112,147 @@ except Exception as e:
     print([(f.name, f.filename, f.lineno) for f in traceback.extract_tb(e.__traceback__) if f.name.startswith("init")])
     print("pelun_online_sdk.client" in sys.modules)
 sys.meta_path = [f for f in sys.meta_path if not isinstance(f, Refuse)]
-for name in ("aiohttp", "Cryptodome.Hash", "httpx", "pelun_online_sdk.utils", "pelun_online_sdk.proxy"):
+for name in ("aiohttp", "Cryptodome.Hash", "httpx", "pelun_online_sdk.utils", "pelun_online_sdk.proxy",
+             "pelun_online_sdk._requests_adapter"):
     if not hasattr(sys.modules.get(name), "__file__"): sys.modules.pop(name, None)
 import pelun_online_sdk.client
 print(pelun_online_sdk.client.Client.TypeReq.AIOHTTP.value)
 """) == [error, str([("init pelun_online_sdk.client", "pelun_online_sdk\\client.py", line)]), "False", "3"]
+
+
+# Everything the module body imports, imported beforehand: any one of them
+# can then be refused alone, the others being found in sys.modules.
+PRELOAD = """
+import enum, json, secrets, ssl, string, typing, urllib.parse, Cryptodome.Hash.MD5
+import aiohttp, aiohttp_proxy, chardet, httpx, requests.adapters, requests, requests_toolbelt, urllib3
+import pelun_online_sdk.utils, pelun_online_sdk.proxy
+import pelun_online_sdk._aiohttp_proxy_fix, pelun_online_sdk._headers, pelun_online_sdk._requests_adapter
+"""
+
+
+def _load_entries(error):
+    return "[f.lineno for f in traceback.extract_tb(%s.__traceback__) if f.name.startswith('init')]" % error
+
+
+def test_each_import_refused_alone_ends_the_load_at_its_line():
+    names = [("pelun_online_sdk" + name if name.startswith(".") else name) for name in IMPORTS]
+    assert _check(FINDER + PRELOAD + f"""
+for name in {names!r}:
+    saved = sys.modules.pop(name)
+    sys.meta_path.insert(0, Refuse(name, False))
+    try:
+        import pelun_online_sdk.client
+    except ModuleNotFoundError as e:
+        print(e, {_load_entries("e")})
+    sys.meta_path.pop(0)
+    sys.modules[name] = saved
+import pelun_online_sdk.client
+print("loaded")
+""") == [f"No module named '{name}' [{line}]" for name, line in zip(names, IMPORTS.values())] + ["loaded"]
+
+
+def test_a_class_statement_whose_method_cannot_be_made_ends_the_load_at_its_line():
+    # The interpreter refuses a code object (an audit hook does): the class
+    # statement making that method fails. Each class by its first method:
+    # its name, and how many methods of that name the body makes before it.
+    classes = [("_aiohttp", "create_urlencode", 0), ("SSLContext", "set_alpn_protocols", 0),
+               ("RequestsAdapter", "__init__", 0), ("_requests", "create_urlencode", 1),
+               ("_httpx", "ClientSession", 2), ("Client", "ClientSession", 3)]
+    assert _check(PRELOAD + f"""
+import sys, traceback
+
+class Refused(Exception):
+    pass
+
+plan = []
+
+def refuse(event, args):
+    if event == "code.__new__" and plan and args[2] == plan[0]:
+        if plan[1] == 0:
+            raise Refused(plan.pop(0))
+        plan[1] -= 1
+
+sys.addaudithook(refuse)
+for cls, method, before in {classes!r}:
+    plan[:] = [method, before]
+    try:
+        import pelun_online_sdk.client
+    except Refused as e:
+        print(cls, e, {_load_entries("e")})
+import pelun_online_sdk.client
+print("loaded")
+""") == [f"{cls} {method} [{LINE_OF[cls]}]" for cls, method, _ in classes] + ["loaded"]
+
+
+# A class statement of plain Python with each of its allocations failing in
+# turn: CPython 3.13.0 crashes on some of them (in the dict of the new class).
+MAKES_A_CLASS_SHORT_OF_MEMORY = """
+import _testcapi
+
+def method(self):
+    pass
+
+for n in range(400):
+    namespace = {"__module__": "m", "__qualname__": "q"}
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        namespace.update(first=staticmethod(method), second=staticmethod(method), third=staticmethod(method))
+        type("Made", (), namespace)
+    except MemoryError:
+        pass
+    finally:
+        _testcapi.remove_mem_hooks()
+"""
+
+
+def test_a_failed_allocation_at_load_is_reported_at_the_running_statement():
+    # The cipher list runs no code of anyone else's: only memory can fail
+    # it. From the last method of the class before it on, each allocation in
+    # turn is refused (one per attempt, the load starting afresh each time)
+    # until the class after it fails.
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this _testcapi cannot make allocations fail")
+    if run_python(MAKES_A_CLASS_SHORT_OF_MEMORY).returncode != 0:
+        pytest.skip("this CPython crashes when an allocation fails while it makes a class")
+    stop = LINE_OF["SSLContext"]
+    script = PRELOAD + f"""
+import sys, traceback, _testcapi
+
+armed = []
+
+def arm(event, args):
+    # The first ClientSession code object belongs to _aiohttp, its last method.
+    if event == "code.__new__" and armed and args[2] == "ClientSession":
+        n = armed.pop()
+        _testcapi.set_nomemory(n, n + 1)
+
+sys.addaudithook(arm)
+seen, n = [], int(sys.argv[1])
+while n < 5000 and {stop} not in seen:
+    armed.append(n)
+    try:
+        import pelun_online_sdk.client
+    except Exception as e:
+        _testcapi.remove_mem_hooks()
+        lines = {_load_entries("e")}
+        if lines and lines[-1] not in seen:
+            seen.append(lines[-1])
+    else:
+        _testcapi.remove_mem_hooks()
+        break  # that allocation's failure was absorbed: go on in a fresh interpreter
+    n += 1
+print(n + 1, *seen)
+"""
+    seen, start = [], 0
+    for _ in range(10):
+        result = subprocess.run([sys.executable, "-c", script, str(start)], capture_output=True, text=True,
+                                timeout=300, cwd=tempfile.gettempdir())
+        assert result.returncode == 0, result.stderr[-2000:]
+        start, *lines = map(int, result.stdout.split())
+        seen += [line for line in lines if line not in seen]
+        if stop in seen:
+            break
+    assert seen == [LINE_OF["_aiohttp"], LINE_OF["CHIPER"], stop]
 
 
 # Run in a subinterpreter: import the module and use it, or record the ImportError.
@@ -202,6 +342,22 @@ def test_import_warns_of_nothing_and_keeps_the_gil_off_on_a_free_threaded_build(
         import pelun_online_sdk.client
         print(getattr(sys, "_is_gil_enabled", lambda: True)())
     """, env=env) == [str(not sysconfig.get_config_var("Py_GIL_DISABLED"))]
+
+
+def test_a_load_without_the_built_in_super_fails_with_name_error():
+    # The module keeps the built-in super() its methods call when it loads.
+    assert _check(PRELOAD + """
+import builtins
+saved = builtins.super
+del builtins.super
+try:
+    import pelun_online_sdk.client
+except NameError as e:
+    print(type(e).__name__, e)
+builtins.super = saved
+import pelun_online_sdk.client
+print("loaded")
+""") == ["NameError name 'super' is not defined", "loaded"]
 
 
 def test_module_is_in_sys_modules_while_its_body_runs():

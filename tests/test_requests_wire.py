@@ -16,10 +16,28 @@ import urllib3
 import pelun_online_sdk.client as client
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
+from client_lines import FILENAME, statement_line
 from servers.hello import EXT_ALPN, EXT_SESSION_TICKET
 
 AGENT = f"Pelun-Online/{VERSION_SDK}"
-CHIPER_NAMES = client.CHIPER.split(":")
+# The module's cipher list (CHIPER), in its order.
+CIPHERS = [
+    "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256", "TLS_AES_128_GCM_SHA256",
+    "ECDHE-ECDSA-AES256-GCM-SHA384", "ECDHE-RSA-AES256-GCM-SHA384", "ECDHE-ECDSA-AES128-GCM-SHA256",
+    "ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305",
+    "DHE-RSA-AES256-GCM-SHA384", "DHE-RSA-AES128-GCM-SHA256", "DHE-RSA-CHACHA20-POLY1305",
+    "ECDHE-ECDSA-AES256-CCM8", "ECDHE-ECDSA-AES256-CCM", "ECDHE-ECDSA-AES128-CCM8", "ECDHE-ECDSA-AES128-CCM",
+    "ECDHE-ECDSA-AES256-SHA384", "ECDHE-RSA-AES256-SHA384", "ECDHE-ECDSA-AES128-SHA256", "ECDHE-RSA-AES128-SHA256",
+    "ECDHE-ECDSA-AES256-SHA", "ECDHE-RSA-AES256-SHA", "ECDHE-ECDSA-AES128-SHA", "ECDHE-RSA-AES128-SHA",
+    "DHE-RSA-AES256-CCM8", "DHE-RSA-AES256-CCM", "DHE-RSA-AES128-CCM8", "DHE-RSA-AES128-CCM",
+    "DHE-RSA-AES256-SHA256", "DHE-RSA-AES128-SHA256", "DHE-RSA-AES256-SHA", "DHE-RSA-AES128-SHA",
+    "AES256-GCM-SHA384", "AES128-GCM-SHA256", "AES256-CCM8", "AES256-CCM", "AES128-CCM8", "AES128-CCM",
+    "AES256-SHA256", "AES128-SHA256", "AES256-SHA", "AES128-SHA", "RC4-SHA",
+]
+
+
+def test_the_cipher_list():
+    assert client.CHIPER == ":".join(CIPHERS)
 
 
 @pytest.fixture
@@ -41,7 +59,7 @@ def no_argument_context():
 def configured_like_the_adapter(context):
     # urllib3's own contexts never match a host name against the common name.
     context.hostname_checks_common_name = False
-    context.set_ciphers(client.CHIPER)
+    context.set_ciphers(":".join(CIPHERS))
     context.options &= ~ssl.OP_NO_TICKET
     return context
 
@@ -92,10 +110,10 @@ def test_session_client_hello(hello_recorder, proxy_server, sleeps, tls_ca, sche
     assert EXT_ALPN not in hello.extensions and hello.alpn is None
     assert EXT_SESSION_TICKET in hello.extensions
     # Only the module's suites (and the renegotiation signal), in the module's order.
-    assert set(hello.ciphers) - set(CHIPER_NAMES) <= {"TLS_EMPTY_RENEGOTIATION_INFO_SCSV"}
-    offered = [name for name in hello.ciphers if name in CHIPER_NAMES]
-    assert offered == sorted(offered, key=CHIPER_NAMES.index)
-    assert offered[:3] == CHIPER_NAMES[:3]
+    assert set(hello.ciphers) - set(CIPHERS) <= {"TLS_EMPTY_RENEGOTIATION_INFO_SCSV"}
+    offered = [name for name in hello.ciphers if name in CIPHERS]
+    assert offered == sorted(offered, key=CIPHERS.index)
+    assert offered[:3] == CIPHERS[:3]
 
 
 def test_https_get_headers_and_tls(https_origin, tls_ca, sleeps, monkeypatch):
@@ -117,7 +135,7 @@ def test_https_get_headers_and_tls(https_origin, tls_ca, sleeps, monkeypatch):
     seen = https_origin.last
     assert {"user-agent", "x-token"} <= set(seen.header_names)
     assert (seen.header("user-agent"), seen.header("x-token")) == (AGENT, "abc")
-    assert seen.tls["alpn"] is None and seen.tls["cipher"] in CHIPER_NAMES
+    assert seen.tls["alpn"] is None and seen.tls["cipher"] in CIPHERS
 
 
 def test_context_ignores_alpn(hello_recorder):
@@ -191,7 +209,10 @@ def test_adapter_context_and_the_proxy_managers_using_it():
 
 # The attributes of `ssl` init_poolmanager reads, in statement order; the
 # statements that make the context share line 135, the options are set on 139.
-SSL_READS = [("PROTOCOL_TLS_CLIENT", 135), ("CERT_NONE", 135)] * (sys.version_info >= (3, 10)) + [("OP_NO_TICKET", 139)]
+_MAKE_CONTEXT = statement_line("RequestsAdapter.init_poolmanager", "context = SSLContext()")
+_ALLOW_TICKETS = statement_line("RequestsAdapter.init_poolmanager", "context.options &= ~ssl.OP_NO_TICKET")
+SSL_READS = [("PROTOCOL_TLS_CLIENT", _MAKE_CONTEXT), ("CERT_NONE", _MAKE_CONTEXT)] * (sys.version_info >= (3, 10)) + [
+    ("OP_NO_TICKET", _ALLOW_TICKETS)]
 
 
 @pytest.mark.parametrize("failing", range(len(SSL_READS)), ids=[name for name, _ in SSL_READS])
@@ -214,7 +235,7 @@ def test_adapter_reads_ssl_when_it_makes_the_context(monkeypatch, failing):
     assert read == [name for name, _ in SSL_READS[:failing + 1]]
     entries = [entry for entry in traceback.extract_tb(raised.tb) if entry.name.endswith(".init_poolmanager")]
     assert [(entry.name, entry.filename, entry.lineno) for entry in entries] == [
-        ("pelun_online_sdk.client.RequestsAdapter.init_poolmanager", "pelun_online_sdk\\client.py", SSL_READS[failing][1])]
+        ("pelun_online_sdk.client.RequestsAdapter.init_poolmanager", FILENAME, SSL_READS[failing][1])]
 
 
 def test_threads_share_the_pool(http_origin, caplog):

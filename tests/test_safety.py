@@ -15,10 +15,6 @@ import pytest
 import pelun_online_sdk.client as client
 from helpers import assert_no_leak, run_python
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-CHECKOUT = os.path.dirname(HERE)
-
-
 @pytest.fixture
 def rebind(monkeypatch):
     """Rebinds a module global of the client module for one test."""
@@ -104,14 +100,98 @@ def test_mro_entries_lookup_errors_propagate(rebind):
         client._requests.ClientSession()
 
 
+class _MroEntries:
+    """A base that is no class: it names the bases to use instead."""
+
+    def __init__(self, entries):
+        self.entries = entries
+
+    def __mro_entries__(self, bases):
+        return self.entries
+
+
+class _Dropping(type):
+    """Makes its classes without the class cell's __classcell__."""
+
+    def __new__(mcls, name, bases, namespace):
+        return type.__new__(mcls, name, bases, {k: v for k, v in namespace.items() if k != "__classcell__"})
+
+
+class _Twice(type):
+    """Fills the class cell with a first class, and returns a second."""
+
+    def __new__(mcls, name, bases, namespace):
+        type.__new__(mcls, name, bases, dict(namespace))
+        return _Dropping.__new__(mcls, name, bases, namespace)
+
+
+class _Early(type):
+    """Runs __init__ before the class, and so its class cell, exists."""
+
+    def __new__(mcls, name, bases, namespace):
+        if "__init__" in namespace:
+            namespace["__init__"](None, {}, None)
+        return super().__new__(mcls, name, bases, namespace)
+
+
+class _NoMapping(type):
+    @classmethod
+    def __prepare__(mcls, name, bases):
+        return 1
+
+
+HOSTILE_BASES = {
+    "mro entries not a tuple": _MroEntries([object]),
+    "metaclass conflict": _MroEntries((_Dropping("A", (), {}), _NoMapping.__new__(_NoMapping, "B", (), {}))),
+    "prepare not a mapping": _NoMapping.__new__(_NoMapping, "Base", (), {}),
+    "class cell not propagated": _Dropping("Base", (), {}),
+    "class cell set to another class": _Twice("Base", (), {}),
+    "class cell still empty": _Early("Base", (), {}),
+}
+
+
+def _python_boundary_class(Report):
+    """The class statement of _requests.create_boundary written in Python."""
+    class Boundary(Report):
+        __module__ = "pelun_online_sdk.client"
+        __qualname__ = "_requests.create_boundary.<locals>.Boundary"
+
+        def __init__(self, headers, data):
+            super().__init__()
+            self.headers = headers
+            self.data = data
+
+    return Boundary
+
+
+# From 3.12 Python reads the empty cell itself, as a free variable, and
+# raises NameError; the module keeps the RuntimeError of the releases before.
+READS_THE_CELL_ITSELF = pytest.mark.xfail(sys.version_info >= (3, 12), strict=True, reason=(
+    "from 3.12 Python raises NameError for super() with an empty class cell, the module still RuntimeError"))
+
+
+@pytest.mark.parametrize("base", [
+    pytest.param(base, id=name, marks=[READS_THE_CELL_ITSELF] * (name == "class cell still empty"))
+    for name, base in HOSTILE_BASES.items()])
+def test_a_class_statement_fails_as_python_s_does(rebind, base):
+    with pytest.raises(Exception) as python:
+        _python_boundary_class(base)
+    rebind("Report", base)
+    with pytest.raises(Exception) as module:
+        client._requests.create_boundary({})
+    assert (type(module.value), str(module.value)) == (type(python.value), str(python.value))
+
+
 # ------------------------------------------------------------- boundaries
 
 
 def test_boundary_length_beyond_what_can_be_drawn_is_refused():
+    # In the interpreter's words for a count it cannot hold (as len(range(2**64)) says it).
+    message = "^Python int too large to convert to C ssize_t$"
     for length in (2**63, 2**64 + 5, 10**30):
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match=message):
             client._requests.create_boundary({}, None, length)
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match=message):
             client._aiohttp.create_boundary({}, "p", length)
 
 
@@ -257,31 +337,6 @@ def test_second_runtime_in_one_process_loads_afresh(tmp_path):
                             cwd=tempfile.gettempdir())
     expected = "round 1 5 Argument 'data' has incorrect type (expected dict, got NoneType)"
     assert (result.returncode, result.stdout.splitlines()) == (0, [expected, expected]), result.stderr[-3000:]
-
-
-# ------------------------------------------------------------ declarations
-
-DECLARATION = """
-#include "native/declaration.hpp"
-py::object body(native::Call&);
-const native::FunctionDecl kDecl =
-    native::FunctionDecl({"f", 1}, body).params({%s});
-"""
-
-
-@pytest.mark.parametrize("count", [8, 9])
-def test_parameter_limit_is_enforced_when_compiling(tmp_path, count):
-    pybind11 = pytest.importorskip("pybind11")
-    source = tmp_path / "decl.cpp"
-    source.write_text(DECLARATION % ", ".join(f'{{"p{i}"}}' for i in range(count)))
-    result = subprocess.run(
-        ["c++", "-std=c++17", "-fsyntax-only", f"-I{os.path.join(CHECKOUT, 'src')}",
-         f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}", str(source)],
-        capture_output=True, text=True, timeout=300)
-    if count <= 8:
-        assert result.returncode == 0, result.stderr[-2000:]
-    else:
-        assert result.returncode != 0 and "at most kMaxParams" in result.stderr
 
 
 # ------------------------------------------------------------------ leaks
