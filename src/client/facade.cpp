@@ -111,7 +111,7 @@ py::object define_type_req(py::handle globals) {
 }  // namespace
 
 py::object define_client(py::handle globals) {
-    native::ClassStatement statement(globals, kClientClass, py::tuple());
+    native::ClassStatement statement(globals, kClientClass);
     statement.set(kTypeReq, define_type_req(globals));
     statement.def(kClientSession);
     statement.def(kCreateBoundary);

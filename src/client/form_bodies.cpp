@@ -42,7 +42,7 @@ py::object alphabet(Call& call) {
 py::object random_part(Call& call, py::handle chars) {
     const Py_ssize_t count = native::range_length(call.arg(kLengthArg));
     py::object choice = native::getattr(call.global(kSecrets), kChoice);
-    py::list drawn;
+    py::list drawn = native::new_list();
     for (Py_ssize_t i = 0; i < count; ++i) native::append(drawn, native::call(choice, {chars}));
     return native::join(drawn);
 }
@@ -198,7 +198,7 @@ bool FieldWalk::next(py::object& key, py::object& value) {
 }
 
 py::object boundary_result(py::handle boundary_class, py::handle body) {
-    py::dict headers;
+    py::dict headers = native::new_dict();
     native::dict_set(headers, kContentTypeHeader.handle(), native::getattr(body, kContentType));
     return native::call(boundary_class, {},
                         {native::Keyword{kHeaders, headers}, native::Keyword{kData, body}});

@@ -68,7 +68,7 @@ void run_body(native::ModuleBody& body) {
         body.bind(statement.line, statement.name, [&] { return statement.make(body.globals()); });
         last = statement.line;
     }
-    body.bind(last, "__test__", [] { return py::dict(); });
+    body.bind(last, "__test__", [] { return native::new_dict(); });
 }
 
 std::unique_ptr<native::ModuleState> make_state() {

@@ -86,7 +86,7 @@ native::FunctionDecl session_factory_decl(const Def& def, native::Body body,
 
 py::dict merge_headers(Call& call, py::handle extra_headers, int start) {
     call.at(start + kCreateHeaders);
-    py::dict headers;
+    py::dict headers = native::new_dict();
     call.at(start + kMergeExtraHeaders);
     if (native::truthy(extra_headers)) merge_extra(extra_headers, headers);
     call.at(start + kAddUserAgent);

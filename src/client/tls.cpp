@@ -5,6 +5,8 @@
 // else the adapter does (the same settings through proxies, a context per
 // verification setting, header checks, retries that never re-send what
 // cannot be sent again) comes from the package's _requests_adapter.py.
+#include <iterator>
+
 #include "client/module_body.hpp"
 #include "native/imports.hpp"
 
@@ -115,14 +117,13 @@ py::object adapter_init(Call& call) {
 py::dict pool_manager_keywords(Call& call, py::handle context) {
     static const Name* const kPositionalNames[] = {&kNumPools, &kMaxsize, &kBlock};
     py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
-    if (args.size() > 3) {
+    if (args.size() > std::size(kPositionalNames)) {
         native::refuse_positional_count("init_poolmanager", "at most", 4,
                                         static_cast<Py_ssize_t>(args.size() + 1));
     }
-    py::dict keywords;
-    for (size_t i = 0; i < args.size(); ++i) {
-        native::dict_set(keywords, kPositionalNames[i]->handle(), args[i]);
-    }
+    py::dict keywords = native::new_dict();
+    const Name* const* name = kPositionalNames;
+    for (py::handle value : args) native::dict_set(keywords, (*name++)->handle(), value);
     native::dict_set(keywords, kSslContextKeyword.handle(), context);
     for (const auto& [key, value] :
          native::dict_items(py::reinterpret_borrow<py::dict>(call.varkw()))) {
@@ -182,7 +183,7 @@ py::object init_poolmanager(Call& call) {
     native::setattr(context, kOptions, options);
     call.at(kMakePoolManager);
     py::dict keywords = pool_manager_keywords(call, context);
-    py::object manager = native::call_with(call.global(kPoolManager), py::tuple(), keywords);
+    py::object manager = native::call_with(call.global(kPoolManager), keywords);
     native::setattr(call.arg(0), kPoolManagerAttribute, manager);
     return py::none();
 }
@@ -212,7 +213,7 @@ const native::FunctionDecl kInitPoolManager =
 
 // [...43 names...] joined with ":", as the body builds it.
 py::object make_cipher_list(py::handle) {
-    py::list names;
+    py::list names = native::new_list();
     for (const char* name : kCiphers) native::append(names, native::text(name));
     return native::call_method(kSeparator.handle(), kJoin, {names});
 }

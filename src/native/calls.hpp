@@ -25,6 +25,8 @@ py::object call_method(py::handle object, const Name& name,
                        std::initializer_list<Keyword> keywords = {});
 // callable(*args, **kwargs) for arguments gathered at run time.
 py::object call_with(py::handle callable, const py::tuple& args, const py::dict& kwargs);
+// callable(**kwargs).
+py::object call_with(py::handle callable, const py::dict& kwargs);
 
 // object.name. A class attribute read on every call is remembered while the
 // class is unchanged (see attributes.cpp): the same object as a fresh read.

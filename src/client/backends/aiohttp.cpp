@@ -143,7 +143,7 @@ const native::FunctionDecl kClientSession =
 py::object define_aiohttp_backend(py::handle globals) {
     state().aiohttp_request_class =
         state().keep(native::import_name(globals, "_headers", "CheckedClientRequest", 1));
-    native::ClassStatement statement(globals, kBackendClass, py::tuple());
+    native::ClassStatement statement(globals, kBackendClass);
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);
     statement.def(kClientSession);

@@ -60,10 +60,11 @@ enum AutodetectLine : int { kDetectEncoding = 1 };
 py::dict proxy_mounts(Call& call, py::handle url) {
     py::object transport_class =
         native::import_name(call.globals(), "_httpx_proxy", "ProxyTransport", 1);
-    py::object transport = native::call(transport_class, {},
-                                        {Keyword{kHttp2, py::bool_(true)},
-                                         Keyword{kRetries, py::float_(3.0)}, Keyword{kProxy, url}});
-    py::dict mounts;
+    py::object transport =
+        native::call(transport_class, {},
+                     {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, native::new_float(3.0)},
+                      Keyword{kProxy, url}});
+    py::dict mounts = native::new_dict();
     native::dict_set(mounts, kAllUrls.handle(), transport);
     return mounts;
 }
@@ -72,9 +73,9 @@ py::dict proxy_mounts(Call& call, py::handle url) {
 // a token or a value with CR or LF: every request of the client runs the
 // package's header check first, whichever protocol carries it.
 py::dict header_check_hooks() {
-    py::list checks;
+    py::list checks = native::new_list();
     native::append(checks, state().httpx_header_check);
-    py::dict hooks;
+    py::dict hooks = native::new_dict();
     native::dict_set(hooks, kRequestHooks.handle(), checks);
     return hooks;
 }
@@ -105,8 +106,8 @@ py::object client_session(Call& call) {
         native::truthy(call.arg(1)) ? native::getattr(call.arg(1), kToString) : py::none();
     py::object transport =
         native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
-                     {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
-    py::dict keywords;
+                     {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, native::new_float(3.0)}});
+    py::dict keywords = native::new_dict();
     native::dict_set(keywords, kHttp2.handle(), py::bool_(true));
     native::dict_set(keywords, state().httpx_proxy_keyword->handle(), proxies);
     native::dict_set(keywords, kHeaders.handle(), headers);
@@ -118,7 +119,7 @@ py::object client_session(Call& call) {
         native::dict_set(keywords, kMounts.handle(), proxy_mounts(call, proxies));
     }
     native::dict_set(keywords, kEventHooks.handle(), header_check_hooks());
-    return native::call_with(client_class, py::tuple(), keywords);
+    return native::call_with(client_class, keywords);
 }
 
 const native::FunctionDecl kClientSession =
@@ -131,7 +132,7 @@ py::object define_httpx_backend(py::handle globals) {
     state().httpx_proxy_keyword = &proxy_keyword_of(globals);
     state().httpx_header_check =
         state().keep(native::import_name(globals, "_headers", "check_httpx_request", 1));
-    native::ClassStatement statement(globals, kBackendClass, py::tuple());
+    native::ClassStatement statement(globals, kBackendClass);
     statement.def(kClientSession);
     return statement.create();
 }

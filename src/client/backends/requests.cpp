@@ -105,12 +105,13 @@ py::object define_session_class(Call& call) {
 // that is not a Retry, so no __init__ runs.
 py::object retry_new(Call& call) {
     call.at(kMakePolicy);
-    py::list status_forcelist;
+    py::list status_forcelist = native::new_list();
     for (int status : {104, 429, 500, 502, 503, 504})
-        native::append(status_forcelist, py::int_(status));
-    return native::call(call.global(kRetryPolicy), {},
-                        {Keyword{kTotal, py::int_(3)}, Keyword{kStatusForcelist, status_forcelist},
-                         Keyword{kBackoffFactor, py::int_(2)}});
+        native::append(status_forcelist, native::new_int(status));
+    return native::call(
+        call.global(kRetryPolicy), {},
+        {Keyword{kTotal, native::new_int(3)}, Keyword{kStatusForcelist, status_forcelist},
+         Keyword{kBackoffFactor, native::new_int(2)}});
 }
 
 const native::FunctionDecl kRetryNew = native::FunctionDecl(kRetryNewDef, retry_new)
@@ -120,13 +121,13 @@ const native::FunctionDecl kRetryNew = native::FunctionDecl(kRetryNewDef, retry_
 
 py::object define_retry_class(Call& call) {
     call.at(kDefineRetry);
-    native::ClassStatement statement(call.globals(), kRetryClass, py::tuple());
+    native::ClassStatement statement(call.globals(), kRetryClass);
     statement.def(kRetryNew);
     return statement.create();
 }
 
 py::dict proxies_of(py::handle proxy) {
-    py::dict proxies;
+    py::dict proxies = native::new_dict();
     if (native::truthy(proxy)) {
         native::dict_set(proxies, kHttpScheme.handle(), native::getattr(proxy, kToString));
         native::dict_set(proxies, kHttpsScheme.handle(), native::getattr(proxy, kToString));
@@ -149,8 +150,7 @@ py::object client_session(Call& call) {
     py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
     call.at(kUpdateHeaders);
     // update(**headers): the callee gets keywords, never this dict itself.
-    native::call_with(native::getattr(native::getattr(session, kHeaders), kUpdate), py::tuple(),
-                      headers);
+    native::call_with(native::getattr(native::getattr(session, kHeaders), kUpdate), headers);
     call.at(kSetProxies);
     native::setattr(session, kProxies, proxies_of(call.arg(1)));
     return session;
@@ -163,7 +163,7 @@ const native::FunctionDecl kClientSession = session_factory_decl(
 }  // namespace
 
 py::object define_requests_backend(py::handle globals) {
-    native::ClassStatement statement(globals, kBackendClass, py::tuple());
+    native::ClassStatement statement(globals, kBackendClass);
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);
     statement.def(kClientSession);
