@@ -78,9 +78,12 @@ std::unique_ptr<native::ModuleState> make_state() {
 }  // namespace
 }  // namespace client
 
-const native::ModuleDefinition native::kModuleDefinition = {
+const native::ModuleIdentity native::kModuleIdentity = {
     "pelun_online_sdk.client",
     "pelun_online_sdk\\client.py",
+};
+
+const native::ModuleDefinition native::kModuleDefinition = {
     "init pelun_online_sdk.client",
     client::make_state,
     client::run_body,

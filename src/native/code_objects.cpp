@@ -2,7 +2,7 @@
 
 #include "native/detail/capi.hpp"
 #include "native/detail/compat.hpp"
-#include "native/module_def.hpp"
+#include "native/module_identity.hpp"
 #include "native/new_objects.hpp"
 
 namespace native::detail {
@@ -32,7 +32,7 @@ void set_field(const py::dict& changes, const char* field, const py::object& val
 // code.replace(), which every supported release offers for the fields it has.
 py::object make_code(const CodeShape& shape) {
     py::object empty = steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(kModuleDefinition.source_file, shape.name, shape.first_line)));
+        PyCode_NewEmpty(kModuleIdentity.source_file, shape.name, shape.first_line)));
     py::dict changes = new_dict();
     set_field(changes, "co_argcount", new_int(shape.argcount));
     set_field(changes, "co_varnames", to_tuple(shape.varnames));

@@ -7,7 +7,7 @@
 #include "native/detail/messages.hpp"
 #include "native/detail/traceback.hpp"
 #include "native/globals.hpp"
-#include "native/module_def.hpp"
+#include "native/module_identity.hpp"
 #include "native/new_objects.hpp"
 
 namespace native {
@@ -456,7 +456,7 @@ constexpr unsigned int kFunctionTypeFlags =
 
 // "<module>.function": the type's name as the interpreter shows it, kept
 // for the process (a type made by PyType_FromSpec keeps pointing at it).
-const std::string kFunctionTypeName = std::string(kModuleDefinition.dotted_name) + ".function";
+const std::string kFunctionTypeName = std::string(kModuleIdentity.dotted_name) + ".function";
 
 PyType_Spec function_spec = {
     kFunctionTypeName.c_str(),
