@@ -118,8 +118,8 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     static const Name* const kPositionalNames[] = {&kNumPools, &kMaxsize, &kBlock};
     py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
     if (args.size() > std::size(kPositionalNames)) {
-        native::refuse_positional_count("init_poolmanager", "at most", 4,
-                                        static_cast<Py_ssize_t>(args.size() + 1));
+        native::raise_positional_count("init_poolmanager", "at most", 4,
+                                       static_cast<Py_ssize_t>(args.size() + 1));
     }
     py::dict keywords = native::new_dict();
     const Name* const* name = kPositionalNames;
@@ -127,7 +127,7 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     native::dict_set(keywords, kSslContextKeyword.handle(), context);
     for (const auto& [key, value] :
          native::dict_items(py::reinterpret_borrow<py::dict>(call.varkw()))) {
-        if (native::dict_contains(keywords, key)) native::refuse_multiple_values("function", key);
+        if (native::dict_contains(keywords, key)) native::raise_multiple_values("function", key);
         native::dict_set(keywords, key, value);
     }
     return keywords;

@@ -44,8 +44,8 @@ private:
 // Argument errors a body raises itself, in the interpreter's words:
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)" and
 // "%s() got multiple values for keyword argument '%U'".
-[[noreturn]] void refuse_positional_count(const char* function, const char* bound,
-                                          Py_ssize_t expected, Py_ssize_t given);
-[[noreturn]] void refuse_multiple_values(const char* function, py::handle keyword);
+[[noreturn]] void raise_positional_count(const char* function, const char* bound,
+                                         Py_ssize_t expected, Py_ssize_t given);
+[[noreturn]] void raise_multiple_values(const char* function, py::handle keyword);
 
 }  // namespace native

@@ -1,9 +1,9 @@
 #include "native/class_statement.hpp"
 
-#include "native/calls.hpp"
 #include "native/detail/capi.hpp"
 #include "native/function.hpp"
 #include "native/globals.hpp"
+#include "native/object_protocol.hpp"
 #include "native/values.hpp"
 
 namespace native {

@@ -6,7 +6,6 @@
 #include "native/detail/code_objects.hpp"
 #include "native/detail/messages.hpp"
 #include "native/detail/traceback.hpp"
-#include "native/globals.hpp"
 #include "native/module_identity.hpp"
 #include "native/new_objects.hpp"
 
@@ -175,7 +174,7 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
                 return;
             }
             ActiveState active(*self->state);
-            raise_keywords_must_be_strings(self->decl->name());
+            set_keywords_must_be_strings_error(self->decl->name());
             refuse_arguments(self);
             raise_error();
         }
@@ -561,30 +560,6 @@ const Prototype& prototype_of(const FunctionDecl& decl) {
 }
 
 }  // namespace
-
-py::object Call::class_cell_contents() const {
-    PyObject* cls = class_cell_ ? PyCell_Get(class_cell_.ptr()) : nullptr;
-    if (cls == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        raise_error();
-    }
-    return py::reinterpret_steal<py::object>(cls);
-}
-
-py::object Call::global(const Name& name) const {
-    return lookup_global(globals_, name);
-}
-
-void refuse_positional_count(const char* function, const char* bound, Py_ssize_t expected,
-                             Py_ssize_t given) {
-    raise_positional_count(function, bound, expected, given);
-    raise_error();
-}
-
-void refuse_multiple_values(const char* function, py::handle keyword) {
-    raise_multiple_values(function, keyword.ptr());
-    raise_error();
-}
 
 py::object make_function_type() {
     py::object type = steal(PyType_FromSpec(&function_spec));

@@ -1,9 +1,9 @@
 #include "native/imports.hpp"
 
-#include "native/calls.hpp"
 #include "native/detail/capi.hpp"
 #include "native/globals.hpp"
 #include "native/new_objects.hpp"
+#include "native/object_protocol.hpp"
 
 namespace native {
 namespace {

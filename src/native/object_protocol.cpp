@@ -1,4 +1,4 @@
-#include "native/calls.hpp"
+#include "native/object_protocol.hpp"
 
 #include <stdexcept>
 

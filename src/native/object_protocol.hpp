@@ -1,5 +1,7 @@
-// Calls, attribute access and truth with the interpreter's exact semantics,
-// for bodies that must behave like the Python statements they stand for.
+// The object protocol, as the C API names it: calls, attribute access,
+// comparison and truth with the interpreter's exact semantics, for bodies
+// that must behave like the Python statements they stand for. (What a body
+// sees of its own call is call.hpp's.)
 #pragma once
 
 #include <initializer_list>
