@@ -101,12 +101,15 @@ py::object set_alpn_protocols(Call&) {
 // RequestsAdapter.__init__: super().__init__(*args, **kwargs).
 constexpr Def kAdapterInitDef{"RequestsAdapter.__init__", 124};
 enum AdapterInitLine : int { kInitBase = 1 };
+// Its named parameter, as its .params() below declares it (and *args,
+// **kwargs); init_poolmanager has the same.
+enum class AdapterMethodParam { kSelf };
 
 py::object adapter_init(Call& call) {
     call.at(kInitBase);
-    py::object parent_init = native::getattr(native::zero_arg_super(call, call.arg(0)), kInit);
-    native::call_with(parent_init, py::reinterpret_borrow<py::tuple>(call.varargs()),
-                      py::reinterpret_borrow<py::dict>(call.varkw()));
+    py::object parent_init =
+        native::getattr(native::zero_arg_super(call, call.arg(AdapterMethodParam::kSelf)), kInit);
+    native::call_with(parent_init, call.varargs(), call.varkw());
     return py::none();
 }
 
@@ -116,7 +119,7 @@ py::object adapter_init(Call& call) {
 // `headers` parameter and every host pool would shrink to one connection.
 py::dict pool_manager_keywords(Call& call, py::handle context) {
     static const Name* const kPositionalNames[] = {&kNumPools, &kMaxsize, &kBlock};
-    py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
+    py::tuple args = call.varargs();
     if (args.size() > std::size(kPositionalNames)) {
         native::raise_positional_count("init_poolmanager", "at most", 4,
                                        static_cast<Py_ssize_t>(args.size() + 1));
@@ -125,8 +128,7 @@ py::dict pool_manager_keywords(Call& call, py::handle context) {
     const Name* const* name = kPositionalNames;
     for (py::handle value : args) native::dict_set(keywords, (*name++)->handle(), value);
     native::dict_set(keywords, kSslContextKeyword.handle(), context);
-    for (const auto& [key, value] :
-         native::dict_items(py::reinterpret_borrow<py::dict>(call.varkw()))) {
+    for (const auto& [key, value] : native::dict_items(call.varkw())) {
         if (native::dict_contains(keywords, key)) native::raise_multiple_values("function", key);
         native::dict_set(keywords, key, value);
     }
@@ -184,7 +186,7 @@ py::object init_poolmanager(Call& call) {
     call.at(kMakePoolManager);
     py::dict keywords = pool_manager_keywords(call, context);
     py::object manager = native::call_with(call.global(kPoolManager), keywords);
-    native::setattr(call.arg(0), kPoolManagerAttribute, manager);
+    native::setattr(call.arg(AdapterMethodParam::kSelf), kPoolManagerAttribute, manager);
     return py::none();
 }
 
@@ -196,12 +198,14 @@ const native::FunctionDecl kSetAlpnProtocols =
 
 const native::FunctionDecl kAdapterInit = native::FunctionDecl(kAdapterInitDef, adapter_init)
                                               .uses_class_cell()
+                                              // In the order of AdapterMethodParam.
                                               .params({{"self"}})
                                               .star_args("args")
                                               .star_kwargs("kwargs");
 
 const native::FunctionDecl kInitPoolManager =
     native::FunctionDecl(kInitPoolManagerDef, init_poolmanager)
+        // In the order of AdapterMethodParam.
         .params({{"self"}})
         .star_args("args", "Any")
         .star_kwargs("kwargs", "Any")

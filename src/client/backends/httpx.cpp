@@ -52,6 +52,8 @@ enum ClientSessionLine : int {
     kMakeClient = 11,       // return ClientSession(http2=True, proxy..., headers=..., ...)
 };
 enum AutodetectLine : int { kDetectEncoding = 1 };
+// autodetect's parameter, as its .params() below declares it.
+enum class AutodetectParam { kContent };
 
 // With a proxy, httpx routes every URL through a transport it makes for that
 // proxy, ahead of `transport`, and that transport has neither retries nor a
@@ -82,7 +84,8 @@ py::dict header_check_hooks() {
 
 py::object autodetect(Call& call) {
     call.at(kDetectEncoding);
-    py::object result = native::call_method(call.global(kChardet), kDetect, {call.arg(0)});
+    py::object result =
+        native::call_method(call.global(kChardet), kDetect, {call.arg(AutodetectParam::kContent)});
     return native::call_method(result, kGet, {kEncoding.handle()});
 }
 
@@ -100,10 +103,10 @@ py::object client_session(Call& call) {
     py::object client_class = define_client_class(call);
     call.at(kDefineAutodetect);
     py::object detect = native::make_function(kAutodetect, call.globals());
-    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
+    py::dict headers = merge_headers(call, kHeaderRule);
     call.at(kMakeClient);
-    py::object proxies =
-        native::truthy(call.arg(1)) ? native::getattr(call.arg(1), kToString) : py::none();
+    py::handle proxy = call.arg(SessionFactoryParam::kProxy);
+    py::object proxies = native::truthy(proxy) ? native::getattr(proxy, kToString) : py::none();
     py::object transport =
         native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
                      {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, native::new_float(3.0)}});

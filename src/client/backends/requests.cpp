@@ -62,11 +62,12 @@ void normalise_fields(Call& call, py::handle data) {
 py::object create_boundary(Call& call) {
     py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit);
     py::object boundary = boundary_token(call);
-    normalise_fields(call, call.arg(0));
+    py::handle data = call.arg(BuilderParam::kData);
+    normalise_fields(call, data);
     call.at(kMakeEncoder);
     py::object encoder =
         native::call(call.global(kMultipartEncoder), {},
-                     {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
+                     {Keyword{kFields, data}, Keyword{kBoundaryKeyword, boundary}});
     call.at(kReturnResult);
     return boundary_result(boundary_class, encoder);
 }
@@ -147,12 +148,12 @@ py::object client_session(Call& call) {
         call.at(kMount);
         native::call_method(session, kMountMethod, {scheme->handle(), adapter});
     }
-    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
+    py::dict headers = merge_headers(call, kHeaderRule);
     call.at(kUpdateHeaders);
     // update(**headers): the callee gets keywords, never this dict itself.
     native::call_with(native::getattr(native::getattr(session, kHeaders), kUpdate), headers);
     call.at(kSetProxies);
-    native::setattr(session, kProxies, proxies_of(call.arg(1)));
+    native::setattr(session, kProxies, proxies_of(call.arg(SessionFactoryParam::kProxy)));
     return session;
 }
 
