@@ -562,7 +562,12 @@ const Prototype& prototype_of(const FunctionDecl& decl) {
 }  // namespace
 
 py::object make_function_type() {
-    py::object type = steal(PyType_FromSpec(&function_spec));
+    PyObject* made = PyType_FromSpec(&function_spec);
+    // Older releases (3.11 among them; 3.14 sets the error) return NULL with
+    // no exception set when the copy of the type's dotted name cannot be
+    // allocated: that is a MemoryError like any other failed allocation.
+    if (made == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    py::object type = steal(made);
     compat::finish_heap_type(reinterpret_cast<PyTypeObject*>(type.ptr()),
                              offsetof(FunctionObject, vectorcall),
                              offsetof(FunctionObject, weakrefs), offsetof(FunctionObject, dict));
