@@ -199,6 +199,28 @@ fuzz: install
 leakcheck: install
 	LEAK_CALLS=$(LEAK_CALLS) $(TEST_ENV) $(BIN)/python -I -m pytest tests -p no:cacheprovider -q -k leak --timeout=0
 
+# Every public callable made to fail at each of its allocations in turn,
+# cold and warm, as a table (the suite runs a sample of it; see
+# tests/allocation_sweep.py). SWEEP_ARGS="--all" adds every member, argument
+# shape and route. allocation-sweep-debug does the same against a Debug
+# build in a venv of its own, with the module's and pybind11's assertions on.
+SWEEP_ARGS ?=
+DEBUG_VENV := .venv-debug
+.PHONY: allocation-sweep allocation-sweep-debug
+allocation-sweep: install
+	cd tests && $(TEST_ENV) $(abspath $(BIN))/python -I allocation_sweep.py $(SWEEP_ARGS)
+
+$(DEBUG_VENV)/.ready:
+	$(PYTHON) -m venv $(DEBUG_VENV)
+	$(DEBUG_VENV)/bin/python -m pip --disable-pip-version-check -q install -U pip
+	$(DEBUG_VENV)/bin/python -m pip --disable-pip-version-check -q install $(BUILD_DEPS)
+	touch $@
+
+allocation-sweep-debug: $(DEBUG_VENV)/.ready
+	$(DEBUG_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
+		-C cmake.build-type=Debug -C build-dir=build/debug ".[test]"
+	cd tests && $(TEST_ENV) $(abspath $(DEBUG_VENV))/bin/python -I allocation_sweep.py $(SWEEP_ARGS)
+
 # Every operation from STRESS_THREADS threads for STRESS_SECONDS, with
 # collections forced; meant for a free-threaded build (PYTHON=.../python3.14t).
 STRESS_THREADS ?= 16

@@ -18,9 +18,9 @@ const native::ClassDecl kClientClass("Client", "Client");
 
 // `type_req == cls.TypeReq.<member>`, reading the enumeration afresh each
 // time, as a subclass may replace it.
-bool selects(const Call& call, const Backend& backend) {
-    py::object members = native::getattr(call.arg(0), kTypeReq);
-    return native::equals(call.arg(1), native::getattr(members, backend.member));
+bool selects(py::handle cls, py::handle type_req, const Backend& backend) {
+    py::object members = native::getattr(cls, kTypeReq);
+    return native::equals(type_req, native::getattr(members, backend.member));
 }
 
 py::object operation_of(const Call& call, const Backend& backend, const Name& operation) {
@@ -31,16 +31,19 @@ py::object operation_of(const Call& call, const Backend& backend, const Name& op
 // test on one line and its call on the next.
 constexpr Def kClientSessionDef{"Client.ClientSession", 218};
 enum ClientSessionLine : int { kFirstSessionTest = 1 };
+// Its parameters, in the order of its .params() below.
+enum class ClientSessionParam { kCls, kTypeReq, kExtraHeaders, kProxy };
 
 py::object client_session(Call& call) {
-    py::handle extra_headers = call.arg(2), proxy = call.arg(3);
+    using Param = ClientSessionParam;
+    py::handle cls = call.arg(Param::kCls), type_req = call.arg(Param::kTypeReq);
     int line = kFirstSessionTest;
     for (const Backend& backend : kBackends) {
         call.at(line++);
-        if (selects(call, backend)) {
+        if (selects(cls, type_req, backend)) {
             call.at(line);
             return native::call(operation_of(call, backend, kClientSessionName),
-                                {extra_headers, proxy});
+                                {call.arg(Param::kExtraHeaders), call.arg(Param::kProxy)});
         }
         ++line;
     }
@@ -51,23 +54,29 @@ py::object client_session(Call& call) {
 // the members of the backends it builds for, in the table's order.
 constexpr Def kCreateBoundaryDef{"Client.create_boundary", 227};
 enum CreateBoundaryLine : int { kFirstBuilderTest = 1 };
+// Its parameters, in the order of its .params() below.
+enum class CreateBoundaryParam { kCls, kTypeReq, kData, kPrefix, kLength, kBoundary, kMD5 };
 
-bool selects_any_of(const Call& call, const Backend& builder) {
+bool selects_any_of(py::handle cls, py::handle type_req, const Backend& builder) {
     for (const Backend& backend : kBackends) {
-        if (&backend.bodies == &builder && selects(call, backend)) return true;
+        if (&backend.bodies == &builder && selects(cls, type_req, backend)) return true;
     }
     return false;
 }
 
 py::object create_boundary(Call& call) {
+    using Param = CreateBoundaryParam;
+    py::handle cls = call.arg(Param::kCls), type_req = call.arg(Param::kTypeReq);
     int line = kFirstBuilderTest;
     for (const Backend& builder : kBackends) {
         if (&builder.bodies != &builder) continue;
         call.at(line++);
-        if (selects_any_of(call, builder)) {
+        if (selects_any_of(cls, type_req, builder)) {
             call.at(line);
-            return native::call(operation_of(call, builder, kCreateBoundaryName),
-                                {call.arg(2), call.arg(3), call.arg(4), call.arg(5), call.arg(6)});
+            return native::call(
+                operation_of(call, builder, kCreateBoundaryName),
+                {call.arg(Param::kData), call.arg(Param::kPrefix), call.arg(Param::kLength),
+                 call.arg(Param::kBoundary), call.arg(Param::kMD5)});
         }
         ++line;
     }
@@ -76,6 +85,7 @@ py::object create_boundary(Call& call) {
 
 const native::FunctionDecl kClientSession =
     native::FunctionDecl(kClientSessionDef, client_session)
+        // In the order of ClientSessionParam.
         .params({{"cls"},
                  {"TypeReq", "TypeReq"},
                  {"extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict()},
@@ -84,6 +94,7 @@ const native::FunctionDecl kClientSession =
 
 const native::FunctionDecl kCreateBoundary =
     native::FunctionDecl(kCreateBoundaryDef, create_boundary)
+        // In the order of CreateBoundaryParam.
         .params({{"cls"},
                  {"TypeReq", "TypeReq"},
                  {"data", "dict", ArgTest::kExactDict},
@@ -111,7 +122,7 @@ py::object define_type_req(py::handle globals) {
 }  // namespace
 
 py::object define_client(py::handle globals) {
-    native::ClassStatement statement(globals, kClientClass, py::tuple());
+    native::ClassStatement statement(globals, kClientClass);
     statement.set(kTypeReq, define_type_req(globals));
     statement.def(kClientSession);
     statement.def(kCreateBoundary);

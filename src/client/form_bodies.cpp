@@ -22,9 +22,6 @@ const Name kInit("__init__");
 const Name kContentType("content_type");
 const Name kContentTypeHeader("Content-Type");
 
-// Positions of the builders' parameters (data, prefix, length, boundary, MD5).
-enum Arg { kDataArg, kPrefixArg, kLengthArg, kBoundaryArg, kMD5Arg };
-
 // The alphabet is rebuilt on every generation: `string` may be rebound.
 py::object alphabet(Call& call) {
     py::object string = call.global(kString);
@@ -40,9 +37,9 @@ py::object alphabet(Call& call) {
 // boundary. The list only ever grows by appending: `choice` is the caller's
 // to rebind, and whatever it runs may walk every live object.
 py::object random_part(Call& call, py::handle chars) {
-    const Py_ssize_t count = native::range_length(call.arg(kLengthArg));
+    const Py_ssize_t count = native::range_length(call.arg(BuilderParam::kLength));
     py::object choice = native::getattr(call.global(kSecrets), kChoice);
-    py::list drawn;
+    py::list drawn = native::new_list();
     for (Py_ssize_t i = 0; i < count; ++i) native::append(drawn, native::call(choice, {chars}));
     return native::join(drawn);
 }
@@ -97,23 +94,27 @@ FieldKind kind_of(py::handle value, bool test_containers) {
 
 // create_urlencode: `return urlencode(data)`.
 enum UrlencodeLine : int { kUrlencodeCall = 1 };
+// Its parameter, as urlencode_decl declares it.
+enum class UrlencodeParam { kData };
 
 py::object urlencoded(Call& call) {
     call.at(kUrlencodeCall);
-    return native::call(call.global(kUrlencode), {call.arg(0)});
+    return native::call(call.global(kUrlencode), {call.arg(UrlencodeParam::kData)});
 }
 
 // Boundary.__init__: super().__init__(), then the two attributes.
 enum BoundaryInitLine : int { kInitBase = 1, kSetHeaders = 2, kSetData = 3 };
+// Its parameters, in the order of boundary_init_decl's .params().
+enum class BoundaryInitParam { kSelf, kHeaders, kData };
 
 py::object boundary_init(Call& call) {
-    py::handle self = call.arg(0);
+    py::handle self = call.arg(BoundaryInitParam::kSelf);
     call.at(kInitBase);
     native::call_method(native::zero_arg_super(call, self), kInit);
     call.at(kSetHeaders);
-    native::setattr(self, kHeaders, call.arg(1));
+    native::setattr(self, kHeaders, call.arg(BoundaryInitParam::kHeaders));
     call.at(kSetData);
-    native::setattr(self, kData, call.arg(2));
+    native::setattr(self, kData, call.arg(BoundaryInitParam::kData));
     return py::none();
 }
 
@@ -121,6 +122,7 @@ py::object boundary_init(Call& call) {
 
 native::FunctionDecl urlencode_decl(const Def& def) {
     return native::FunctionDecl(def, urlencoded)
+        // In the order of UrlencodeParam.
         .params({{"data", "dict", ArgTest::kExactDict}})
         .wrapped(native::Wrapper::kStatic);
 }
@@ -128,6 +130,7 @@ native::FunctionDecl urlencode_decl(const Def& def) {
 native::FunctionDecl builder_decl(const Def& def, native::Body body,
                                   std::vector<const char*> locals) {
     return native::FunctionDecl(def, body)
+        // In the order of BuilderParam.
         .params({{"data", "dict", ArgTest::kExactDict},
                  {"prefix", "str", ArgTest::kStrOrNone, Default::none()},
                  {"length", "int", ArgTest::kExactInt, Default::integer(51)},
@@ -140,6 +143,7 @@ native::FunctionDecl builder_decl(const Def& def, native::Body body,
 native::FunctionDecl boundary_init_decl(const Def& def, const char* data_annotation) {
     return native::FunctionDecl(def, boundary_init)
         .uses_class_cell()
+        // In the order of BoundaryInitParam.
         .params({{"self"},
                  {"headers", "Dict[str, str]", ArgTest::kExactDict},
                  {"data", data_annotation}})
@@ -157,21 +161,23 @@ py::object define_boundary_class(Call& call, const native::ClassDecl& decl,
 
 py::object boundary_token(Call& call) {
     call.at(kTestBoundary);
-    py::handle given = call.arg(kBoundaryArg);
+    py::handle given = call.arg(BuilderParam::kBoundary);
     if (native::truthy(given)) return py::reinterpret_borrow<py::object>(given);
     call.at(kAlphabet);
     py::object chars = alphabet(call);
     py::object boundary;
-    if (!call.arg(kPrefixArg).is_none()) {
+    if (!call.arg(BuilderParam::kPrefix).is_none()) {
         call.at(kPrefixed);
         py::object random = random_part(call, chars);
-        boundary = expect_str(native::concat({call.arg(kPrefixArg), kHyphen.handle(), random}));
+        boundary =
+            expect_str(native::concat({call.arg(BuilderParam::kPrefix), kHyphen.handle(), random}));
     } else {
         call.at(kDigest);
         boundary = expect_str(md5_hex(call, random_part(call, chars)));
     }
     call.at(kDigestAgain);
-    if (native::truthy(call.arg(kMD5Arg))) boundary = expect_str(md5_hex(call, boundary));
+    if (native::truthy(call.arg(BuilderParam::kMD5)))
+        boundary = expect_str(md5_hex(call, boundary));
     return boundary;
 }
 
@@ -198,7 +204,7 @@ bool FieldWalk::next(py::object& key, py::object& value) {
 }
 
 py::object boundary_result(py::handle boundary_class, py::handle body) {
-    py::dict headers;
+    py::dict headers = native::new_dict();
     native::dict_set(headers, kContentTypeHeader.handle(), native::getattr(body, kContentType));
     return native::call(boundary_class, {},
                         {native::Keyword{kHeaders, headers}, native::Keyword{kData, body}});

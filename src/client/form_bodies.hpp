@@ -12,9 +12,10 @@ namespace client {
 // create_urlencode(data), static: urlencode(data) on the line below the `def`.
 native::FunctionDecl urlencode_decl(const Def& def);
 // create_boundary(data, prefix=None, length=51, boundary=None, MD5=False),
-// static.
+// static; BuilderParam names its parameters.
 native::FunctionDecl builder_decl(const Def& def, native::Body body,
                                   std::vector<const char*> locals);
+enum class BuilderParam { kData, kPrefix, kLength, kBoundary, kMD5 };
 // Boundary.__init__(self, headers, data) -> None, with the annotation of
 // `data` naming the builder's body type.
 native::FunctionDecl boundary_init_decl(const Def& def, const char* data_annotation);
@@ -35,9 +36,8 @@ enum BuilderLine : int {
 py::object define_boundary_class(Call& call, const native::ClassDecl& decl,
                                  const native::FunctionDecl& init);
 
-// The boundary for a builder called with (data, prefix, length, boundary,
-// MD5): a non-empty `boundary` is used verbatim; otherwise `length` random
-// characters of letters, digits and "._-", prefixed ("prefix-random") or
+// The boundary for a builder's call (see BuilderParam): a non-empty `boundary` is used verbatim;
+// otherwise `length` random characters of letters, digits and "._-", prefixed ("prefix-random") or
 // hashed to 32 hex digits, and hashed (again) when MD5 is true.
 py::object boundary_token(Call& call);
 

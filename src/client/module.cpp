@@ -68,7 +68,7 @@ void run_body(native::ModuleBody& body) {
         body.bind(statement.line, statement.name, [&] { return statement.make(body.globals()); });
         last = statement.line;
     }
-    body.bind(last, "__test__", [] { return py::dict(); });
+    body.bind(last, "__test__", [] { return native::new_dict(); });
 }
 
 std::unique_ptr<native::ModuleState> make_state() {
@@ -78,9 +78,12 @@ std::unique_ptr<native::ModuleState> make_state() {
 }  // namespace
 }  // namespace client
 
-const native::ModuleDefinition native::kModuleDefinition = {
+const native::ModuleIdentity native::kModuleIdentity = {
     "pelun_online_sdk.client",
     "pelun_online_sdk\\client.py",
+};
+
+const native::ModuleDefinition native::kModuleDefinition = {
     "init pelun_online_sdk.client",
     client::make_state,
     client::run_body,

@@ -78,15 +78,17 @@ void merge_extra(py::handle extra_headers, const py::dict& headers) {
 native::FunctionDecl session_factory_decl(const Def& def, native::Body body,
                                           std::vector<const char*> locals) {
     return native::FunctionDecl(def, body)
+        // In the order of SessionFactoryParam.
         .params({{"extra_headers", "Dict[str, str]", ArgTest::kExactDict, Default::new_dict()},
                  {"proxy", "Union[Proxy, None]", ArgTest::kAny, Default::none()}})
         .locals(std::move(locals))
         .wrapped(native::Wrapper::kStatic);
 }
 
-py::dict merge_headers(Call& call, py::handle extra_headers, int start) {
+py::dict merge_headers(Call& call, int start) {
+    py::handle extra_headers = call.arg(SessionFactoryParam::kExtraHeaders);
     call.at(start + kCreateHeaders);
-    py::dict headers;
+    py::dict headers = native::new_dict();
     call.at(start + kMergeExtraHeaders);
     if (native::truthy(extra_headers)) merge_extra(extra_headers, headers);
     call.at(start + kAddUserAgent);

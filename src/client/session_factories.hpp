@@ -12,12 +12,15 @@ namespace client {
 
 native::FunctionDecl session_factory_decl(const Def& def, native::Body body,
                                           std::vector<const char*> locals);
+// Their parameters, in the order of session_factory_decl's .params().
+enum class SessionFactoryParam { kExtraHeaders, kProxy };
 
 // The rule's statements, counted from its first: `headers = {}`; the loop
 // that merges the extra headers; the User-Agent test and its update.
 enum HeaderRuleLine : int { kCreateHeaders = 0, kMergeExtraHeaders = 1, kAddUserAgent = 4 };
 
-// The rule, its first statement `start` lines below the factory's `def`.
-py::dict merge_headers(Call& call, py::handle extra_headers, int start);
+// The rule over the factory's extra_headers, its first statement `start`
+// lines below the factory's `def`.
+py::dict merge_headers(Call& call, int start);
 
 }  // namespace client

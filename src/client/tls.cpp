@@ -5,6 +5,8 @@
 // else the adapter does (the same settings through proxies, a context per
 // verification setting, header checks, retries that never re-send what
 // cannot be sent again) comes from the package's _requests_adapter.py.
+#include <iterator>
+
 #include "client/module_body.hpp"
 #include "native/imports.hpp"
 
@@ -99,12 +101,15 @@ py::object set_alpn_protocols(Call&) {
 // RequestsAdapter.__init__: super().__init__(*args, **kwargs).
 constexpr Def kAdapterInitDef{"RequestsAdapter.__init__", 124};
 enum AdapterInitLine : int { kInitBase = 1 };
+// Its named parameter, as its .params() below declares it (and *args,
+// **kwargs); init_poolmanager has the same.
+enum class AdapterMethodParam { kSelf };
 
 py::object adapter_init(Call& call) {
     call.at(kInitBase);
-    py::object parent_init = native::getattr(native::zero_arg_super(call, call.arg(0)), kInit);
-    native::call_with(parent_init, py::reinterpret_borrow<py::tuple>(call.varargs()),
-                      py::reinterpret_borrow<py::dict>(call.varkw()));
+    py::object parent_init =
+        native::getattr(native::zero_arg_super(call, call.arg(AdapterMethodParam::kSelf)), kInit);
+    native::call_with(parent_init, call.varargs(), call.varkw());
     return py::none();
 }
 
@@ -114,19 +119,17 @@ py::object adapter_init(Call& call) {
 // `headers` parameter and every host pool would shrink to one connection.
 py::dict pool_manager_keywords(Call& call, py::handle context) {
     static const Name* const kPositionalNames[] = {&kNumPools, &kMaxsize, &kBlock};
-    py::tuple args = py::reinterpret_borrow<py::tuple>(call.varargs());
-    if (args.size() > 3) {
-        native::refuse_positional_count("init_poolmanager", "at most", 4,
-                                        static_cast<Py_ssize_t>(args.size() + 1));
+    py::tuple args = call.varargs();
+    if (args.size() > std::size(kPositionalNames)) {
+        native::raise_positional_count("init_poolmanager", "at most", 4,
+                                       static_cast<Py_ssize_t>(args.size() + 1));
     }
-    py::dict keywords;
-    for (size_t i = 0; i < args.size(); ++i) {
-        native::dict_set(keywords, kPositionalNames[i]->handle(), args[i]);
-    }
+    py::dict keywords = native::new_dict();
+    const Name* const* name = kPositionalNames;
+    for (py::handle value : args) native::dict_set(keywords, (*name++)->handle(), value);
     native::dict_set(keywords, kSslContextKeyword.handle(), context);
-    for (const auto& [key, value] :
-         native::dict_items(py::reinterpret_borrow<py::dict>(call.varkw()))) {
-        if (native::dict_contains(keywords, key)) native::refuse_multiple_values("function", key);
+    for (const auto& [key, value] : native::dict_items(call.varkw())) {
+        if (native::dict_contains(keywords, key)) native::raise_multiple_values("function", key);
         native::dict_set(keywords, key, value);
     }
     return keywords;
@@ -182,8 +185,8 @@ py::object init_poolmanager(Call& call) {
     native::setattr(context, kOptions, options);
     call.at(kMakePoolManager);
     py::dict keywords = pool_manager_keywords(call, context);
-    py::object manager = native::call_with(call.global(kPoolManager), py::tuple(), keywords);
-    native::setattr(call.arg(0), kPoolManagerAttribute, manager);
+    py::object manager = native::call_with(call.global(kPoolManager), keywords);
+    native::setattr(call.arg(AdapterMethodParam::kSelf), kPoolManagerAttribute, manager);
     return py::none();
 }
 
@@ -195,12 +198,14 @@ const native::FunctionDecl kSetAlpnProtocols =
 
 const native::FunctionDecl kAdapterInit = native::FunctionDecl(kAdapterInitDef, adapter_init)
                                               .uses_class_cell()
+                                              // In the order of AdapterMethodParam.
                                               .params({{"self"}})
                                               .star_args("args")
                                               .star_kwargs("kwargs");
 
 const native::FunctionDecl kInitPoolManager =
     native::FunctionDecl(kInitPoolManagerDef, init_poolmanager)
+        // In the order of AdapterMethodParam.
         .params({{"self"}})
         .star_args("args", "Any")
         .star_kwargs("kwargs", "Any")
@@ -212,7 +217,7 @@ const native::FunctionDecl kInitPoolManager =
 
 // [...43 names...] joined with ":", as the body builds it.
 py::object make_cipher_list(py::handle) {
-    py::list names;
+    py::list names = native::new_list();
     for (const char* name : kCiphers) native::append(names, native::text(name));
     return native::call_method(kSeparator.handle(), kJoin, {names});
 }

@@ -2,10 +2,10 @@
 // unqualified, and the identifiers more than one of them passes to Python.
 #pragma once
 
-#include "native/calls.hpp"
 #include "native/class_statement.hpp"
 #include "native/function.hpp"
 #include "native/globals.hpp"
+#include "native/object_protocol.hpp"
 #include "native/values.hpp"
 
 namespace client {

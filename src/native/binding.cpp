@@ -5,8 +5,8 @@
 namespace native::detail {
 namespace {
 
-void refuse_positional_count(const FunctionDecl& decl, Py_ssize_t min_count, Py_ssize_t max_count,
-                             Py_ssize_t given) {
+void set_count_error(const FunctionDecl& decl, Py_ssize_t min_count, Py_ssize_t max_count,
+                     Py_ssize_t given) {
     const char* bound = "exactly";
     Py_ssize_t expected = max_count;
     // With *args there is no upper bound: too few is "at least".
@@ -14,7 +14,7 @@ void refuse_positional_count(const FunctionDecl& decl, Py_ssize_t min_count, Py_
         bound = given < min_count ? "at least" : "at most";
         expected = given < min_count ? min_count : max_count;
     }
-    raise_positional_count(decl.name(), bound, expected, given);
+    set_positional_count_error(decl.name(), bound, expected, given);
 }
 
 // Index of the parameter named `key`, or -1. Identity first: keywords from
@@ -32,15 +32,15 @@ Py_ssize_t find_param(const FunctionDecl& decl, PyObject* key, PyObject* const* 
 
 bool bind_keyword(const FunctionDecl& decl, PyObject* const* interned, Py_ssize_t nargs,
                   PyObject* key, PyObject* value, BoundArguments& bound) {
-    if (!PyUnicode_Check(key)) return raise_keywords_must_be_strings(decl.name());
+    if (!PyUnicode_Check(key)) return set_keywords_must_be_strings_error(decl.name());
     Py_ssize_t index = find_param(decl, key, interned);
     if (index >= 0 && index >= nargs && bound.values[index] == nullptr) {
         bound.values[index] = value;
         return true;
     }
-    if (index >= 0) return raise_multiple_values(decl.name(), key);
+    if (index >= 0) return set_multiple_values_error(decl.name(), key);
     if (bound.varkw != nullptr) return PyDict_SetItem(bound.varkw, key, value) == 0;
-    return raise_unexpected_keyword(decl.name(), key);
+    return set_unexpected_keyword_error(decl.name(), key);
 }
 
 // Required parameters not filled by position are looked up by keyword first,
@@ -77,7 +77,7 @@ bool find_required_keywords(const FunctionDecl& decl, PyObject* const* interned,
             }
         }
         if (bound.values[index] == nullptr) {
-            refuse_positional_count(decl, min_count, max_count, index);
+            set_count_error(decl, min_count, max_count, index);
             return false;
         }
     }
@@ -105,7 +105,7 @@ bool bind_arguments(const FunctionDecl& decl, PyObject* const* interned, PyObjec
     const Py_ssize_t min_count = ndefaults >= max_count ? 0 : max_count - ndefaults;
 
     if (nargs > max_count && decl.varargs().name == nullptr) {
-        refuse_positional_count(decl, min_count, max_count, nargs);
+        set_count_error(decl, min_count, max_count, nargs);
         return false;
     }
     const Py_ssize_t npositional = nargs < max_count ? nargs : max_count;
@@ -177,7 +177,7 @@ bool check_argument_types(const FunctionDecl& decl, const BoundArguments& bound)
         const Param& param = decl.params()[i];
         PyObject* value = bound.values[i];
         if (passes(param.test, value)) continue;
-        return raise_incorrect_type(param.name, expected_type_name(param.test), Py_TYPE(value));
+        return set_incorrect_type_error(param.name, expected_type_name(param.test), Py_TYPE(value));
     }
     return true;
 }

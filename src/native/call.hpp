@@ -3,6 +3,8 @@
 // entry of a failure.
 #pragma once
 
+#include <type_traits>
+
 #include "native/declaration.hpp"
 #include "native/names.hpp"
 
@@ -10,11 +12,18 @@ namespace native {
 
 class Call {
 public:
-    // Arguments are kept alive by the caller and the bound defaults for the
-    // whole call.
-    py::handle arg(size_t index) const { return args_[index]; }
-    py::handle varargs() const { return varargs_; }
-    py::handle varkw() const { return varkw_; }
+    // The argument of a parameter, named by the enumeration of the
+    // declaration's parameters, declared beside its .params() in their
+    // order: a bare number does not compile. Arguments are kept alive by the
+    // caller and the bound defaults for the whole call.
+    template <class Param, std::enable_if_t<std::is_enum_v<Param>, int> = 0>
+    py::handle arg(Param param) const {
+        return args_[static_cast<size_t>(param)];
+    }
+    // *args and **kwargs where the declaration has them (a tuple and a dict
+    // that argument binding made for this call), empty objects otherwise.
+    py::tuple varargs() const { return py::reinterpret_borrow<py::tuple>(varargs_); }
+    py::dict varkw() const { return py::reinterpret_borrow<py::dict>(varkw_); }
 
     // Marks the statement about to run, `offset` lines below the `def` (an
     // entry of the function's line table).
@@ -44,8 +53,8 @@ private:
 // Argument errors a body raises itself, in the interpreter's words:
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)" and
 // "%s() got multiple values for keyword argument '%U'".
-[[noreturn]] void refuse_positional_count(const char* function, const char* bound,
-                                          Py_ssize_t expected, Py_ssize_t given);
-[[noreturn]] void refuse_multiple_values(const char* function, py::handle keyword);
+[[noreturn]] void raise_positional_count(const char* function, const char* bound,
+                                         Py_ssize_t expected, Py_ssize_t given);
+[[noreturn]] void raise_multiple_values(const char* function, py::handle keyword);
 
 }  // namespace native

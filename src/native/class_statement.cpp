@@ -1,9 +1,9 @@
 #include "native/class_statement.hpp"
 
-#include "native/calls.hpp"
 #include "native/detail/capi.hpp"
 #include "native/function.hpp"
 #include "native/globals.hpp"
+#include "native/object_protocol.hpp"
 #include "native/values.hpp"
 
 namespace native {
@@ -24,7 +24,7 @@ py::tuple resolve_mro_entries(const py::tuple& bases) {
     bool all_classes = true;
     for (py::handle base : bases) all_classes = all_classes && PyType_Check(base.ptr());
     if (all_classes) return bases;
-    py::list resolved;
+    py::list resolved = new_list();
     bool changed = false;
     for (py::handle base : bases) {
         py::object method =
@@ -38,10 +38,12 @@ py::tuple resolve_mro_entries(const py::tuple& bases) {
             PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
             raise_error();
         }
-        for (py::handle entry : entries) append(resolved, entry);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.ptr()); ++i) {
+            append(resolved, PyTuple_GET_ITEM(entries.ptr(), i));  // held by `entries`
+        }
         changed = true;
     }
-    return changed ? py::tuple(resolved) : bases;
+    return changed ? tuple_of_list(resolved) : bases;
 }
 
 // The most derived metaclass of the bases (type when there are none).
@@ -64,7 +66,7 @@ py::object find_metaclass(const py::tuple& bases) {
 
 py::object prepare_namespace(const py::object& metaclass, py::handle name, const py::tuple& bases) {
     py::object prepare = optional_attr(metaclass, kPrepare);
-    if (!prepare) return py::dict();
+    if (!prepare) return new_dict();
     py::object prepared = call(prepare, {name, bases});
     if (!PyMapping_Check(prepared.ptr())) {
         PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
@@ -83,15 +85,19 @@ void set_item(const py::object& mapping, py::handle key, py::handle value) {
 
 }  // namespace
 
+ClassStatement::ClassStatement(py::handle globals, const ClassDecl& decl)
+    : ClassStatement(globals, decl, tuple_of({})) {}
+
 ClassStatement::ClassStatement(py::handle globals, const ClassDecl& decl, py::tuple bases)
-    : globals_(globals), name_(decl.name.handle()), original_bases_(std::move(bases)) {
-    bases_ = resolve_mro_entries(original_bases_);
+    : globals_(globals),
+      name_(decl.name.handle()),
+      original_bases_(std::move(bases)),
+      bases_(resolve_mro_entries(original_bases_)) {
     metaclass_ = find_metaclass(bases_);
     namespace_ = prepare_namespace(metaclass_, name_, bases_);
     set_item(namespace_, kModule.handle(), lookup_global(globals_, kDunderName));
     set_item(namespace_, kQualname.handle(), decl.qualname.handle());
-    if (decl.doc != nullptr)
-        set_item(namespace_, kDoc.handle(), steal(PyUnicode_FromString(decl.doc)));
+    if (decl.doc != nullptr) set_item(namespace_, kDoc.handle(), text(decl.doc));
 }
 
 void ClassStatement::set(const Name& name, py::handle value) {

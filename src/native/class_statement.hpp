@@ -27,6 +27,8 @@ public:
     // Runs the head of the statement: bases, metaclass, namespace, and the
     // entries __module__, __qualname__ and (when given) __doc__.
     ClassStatement(py::handle globals, const ClassDecl& decl, py::tuple bases);
+    // The same for a class with no bases (`class Name:`).
+    ClassStatement(py::handle globals, const ClassDecl& decl);
 
     void set(const Name& name, py::handle value);
     // The same for a name known only at run time (a str).

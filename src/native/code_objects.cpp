@@ -2,18 +2,17 @@
 
 #include "native/detail/capi.hpp"
 #include "native/detail/compat.hpp"
-#include "native/module_def.hpp"
+#include "native/module_identity.hpp"
+#include "native/new_objects.hpp"
 
 namespace native::detail {
 
 namespace {
 
 py::tuple to_tuple(const std::vector<const char*>& names) {
-    py::tuple tuple(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        tuple[i] = steal(PyUnicode_InternFromString(names[i]));
-    }
-    return tuple;
+    std::vector<py::object> items;
+    for (const char* name : names) items.push_back(interned(name));
+    return tuple_of(items);
 }
 
 int code_flags(const CodeShape& shape) {
@@ -23,22 +22,26 @@ int code_flags(const CodeShape& shape) {
     return flags;
 }
 
+void set_field(const py::dict& changes, const char* field, const py::object& value) {
+    check(PyDict_SetItemString(changes.ptr(), field, value.ptr()));
+}
+
 }  // namespace
 
 // An empty code object at the first line, given the shape through
 // code.replace(), which every supported release offers for the fields it has.
 py::object make_code(const CodeShape& shape) {
     py::object empty = steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(kModuleDefinition.source_file, shape.name, shape.first_line)));
-    py::dict changes;
-    changes["co_argcount"] = shape.argcount;
-    changes["co_varnames"] = to_tuple(shape.varnames);
-    changes["co_nlocals"] = static_cast<int>(shape.varnames.size());
-    changes["co_flags"] = code_flags(shape);
-    if (!shape.freevars.empty()) changes["co_freevars"] = to_tuple(shape.freevars);
-    if (compat::kCodeHasQualname) changes["co_qualname"] = shape.qualname;
-    return steal(
-        PyObject_Call(py::getattr(empty, "replace").ptr(), py::tuple().ptr(), changes.ptr()));
+        PyCode_NewEmpty(kModuleIdentity.source_file, shape.name, shape.first_line)));
+    py::dict changes = new_dict();
+    set_field(changes, "co_argcount", new_int(shape.argcount));
+    set_field(changes, "co_varnames", to_tuple(shape.varnames));
+    set_field(changes, "co_nlocals", new_int(static_cast<long>(shape.varnames.size())));
+    set_field(changes, "co_flags", new_int(code_flags(shape)));
+    if (!shape.freevars.empty()) set_field(changes, "co_freevars", to_tuple(shape.freevars));
+    if (compat::kCodeHasQualname) set_field(changes, "co_qualname", text(shape.qualname));
+    py::object replace = steal(PyObject_GetAttrString(empty.ptr(), "replace"));
+    return steal(PyObject_Call(replace.ptr(), tuple_of({}).ptr(), changes.ptr()));
 }
 
 }  // namespace native::detail

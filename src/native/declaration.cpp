@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "native/module_def.hpp"
+#include "native/module_identity.hpp"
 
 namespace native {
 
@@ -10,7 +10,7 @@ FunctionDecl::FunctionDecl(const Def& def, Body body)
     : qualname_(def.qualname),
       line_(def.line),
       body_(body),
-      traceback_name_(std::string(kModuleDefinition.dotted_name) + "." + def.qualname) {
+      traceback_name_(std::string(kModuleIdentity.dotted_name) + "." + def.qualname) {
     const char* dot = std::strrchr(def.qualname, '.');
     name_ = dot == nullptr ? def.qualname : dot + 1;
 }

@@ -18,8 +18,8 @@ class Call;
 using Body = py::object (*)(Call&);
 
 // Where a function stands in the module's virtual source file (the
-// pelun_online_sdk\client.py of its tracebacks): its qualified name and the
-// line of its `def`. Declared next to the function as its line table,
+// source_file of module_identity.hpp, which its tracebacks name): its
+// qualified name and the line of its `def`. Declared next to the function as its line table,
 // followed by the lines of its statements, counted from the `def` (see
 // Call::at); this is the only place a line of the function is written.
 struct Def {

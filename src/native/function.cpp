@@ -6,8 +6,8 @@
 #include "native/detail/code_objects.hpp"
 #include "native/detail/messages.hpp"
 #include "native/detail/traceback.hpp"
-#include "native/globals.hpp"
-#include "native/module_def.hpp"
+#include "native/module_identity.hpp"
+#include "native/new_objects.hpp"
 
 namespace native {
 
@@ -126,28 +126,34 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // The arguments of a tp_call as a vectorcall: positional arguments, then the
 // keyword values in `stack`, the keyword names in `kwnames`. False when a
 // keyword name is not a str. The values are held here: the dict is the
-// caller's and may change while the body runs. Nothing in the walk runs
-// Python code, so the dict cannot change under it (without the GIL its
-// critical section keeps other threads out).
-bool vectorcall_arguments(PyObject* args, PyObject* kwargs, py::tuple& stack, py::tuple& kwnames) {
+// caller's and may change while the body runs. The dict's entries are taken
+// first, in a walk that runs no Python code (without the GIL its critical
+// section keeps other threads out); the tuples are made after it, each
+// filled as it is made.
+bool vectorcall_arguments(PyObject* args, PyObject* kwargs, py::object& stack,
+                          py::object& kwnames) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    std::vector<py::handle> values;
+    values.reserve(static_cast<size_t>(nargs + PyDict_GET_SIZE(kwargs)));
+    for (Py_ssize_t i = 0; i < nargs; ++i) values.emplace_back(PyTuple_GET_ITEM(args, i));
+    std::vector<py::object> names, held;
+    names.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
+    held.reserve(names.capacity());
     bool all_strings = true;
     Py_BEGIN_CRITICAL_SECTION(kwargs);
-    const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    stack = py::tuple(nargs + nkw);
-    kwnames = py::tuple(nkw);
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyTuple_SET_ITEM(stack.ptr(), i, py::handle(PyTuple_GET_ITEM(args, i)).inc_ref().ptr());
-    }
-    Py_ssize_t pos = 0, k = 0;
+    Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (all_strings && PyDict_Next(kwargs, &pos, &key, &value)) {
         all_strings = PyUnicode_Check(key);
-        PyTuple_SET_ITEM(kwnames.ptr(), k, py::handle(key).inc_ref().ptr());
-        PyTuple_SET_ITEM(stack.ptr(), nargs + k++, py::handle(value).inc_ref().ptr());
+        names.push_back(Borrowed(key).owned());
+        held.push_back(Borrowed(value).owned());
     }
     Py_END_CRITICAL_SECTION();
-    return all_strings;
+    if (!all_strings) return false;
+    values.insert(values.end(), held.begin(), held.end());
+    stack = tuple_of(values);
+    kwnames = tuple_of(names);
+    return true;
 }
 
 // Calls with an argument tuple and keyword dict (PyObject_Call when the
@@ -160,11 +166,15 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
     }
     PyObject* result = nullptr;
     run_translating_errors([&] {
-        py::tuple stack, kwnames;
+        py::object stack, kwnames;
         FunctionObject* self = as_function(callable);
-        if (!vectorcall_arguments(args, kwargs, stack, kwnames) && self->owner != nullptr) {
+        if (!vectorcall_arguments(args, kwargs, stack, kwnames)) {
+            if (self->owner == nullptr) {  // a released module's: the call says so
+                result = function_vectorcall(callable, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+                return;
+            }
             ActiveState active(*self->state);
-            raise_keywords_must_be_strings(self->decl->name());
+            set_keywords_must_be_strings_error(self->decl->name());
             refuse_arguments(self);
             raise_error();
         }
@@ -445,7 +455,7 @@ constexpr unsigned int kFunctionTypeFlags =
 
 // "<module>.function": the type's name as the interpreter shows it, kept
 // for the process (a type made by PyType_FromSpec keeps pointing at it).
-const std::string kFunctionTypeName = std::string(kModuleDefinition.dotted_name) + ".function";
+const std::string kFunctionTypeName = std::string(kModuleIdentity.dotted_name) + ".function";
 
 PyType_Spec function_spec = {
     kFunctionTypeName.c_str(),
@@ -457,10 +467,6 @@ PyType_Spec function_spec = {
 
 // --- construction ---------------------------------------------------------
 
-py::object interned(const char* text) {
-    return steal(PyUnicode_InternFromString(text));
-}
-
 py::object make_default(const Default& value) {
     switch (value.kind) {
         case Default::Kind::kNone:
@@ -468,9 +474,9 @@ py::object make_default(const Default& value) {
         case Default::Kind::kFalse:
             return py::bool_(false);
         case Default::Kind::kInt:
-            return py::int_(value.value);
+            return new_int(value.value);
         case Default::Kind::kNewDict:
-            return py::dict();
+            return new_dict();
         case Default::Kind::kRequired:
             break;
     }
@@ -479,27 +485,25 @@ py::object make_default(const Default& value) {
 
 py::object make_defaults(const FunctionDecl& decl) {
     if (decl.params().empty() || decl.params().back().default_value.required()) return py::object();
-    py::list values;
+    std::vector<py::object> values;
     for (const Param& param : decl.params()) {
-        if (!param.default_value.required()) values.append(make_default(param.default_value));
+        if (!param.default_value.required()) values.push_back(make_default(param.default_value));
     }
-    if (values.empty()) return py::object();
-    return py::tuple(values);
+    return tuple_of(values);
 }
 
 py::dict make_annotations(const FunctionDecl& decl) {
-    py::dict annotations;
-    auto add = [&](const Param& param) {
-        if (param.name != nullptr && param.annotation != nullptr) {
-            annotations[interned(param.name)] = interned(param.annotation);
-        }
+    py::dict annotations = new_dict();
+    auto add = [&](const char* name, const char* annotation) {
+        check(PyDict_SetItem(annotations.ptr(), interned(name).ptr(), interned(annotation).ptr()));
     };
-    for (const Param& param : decl.params()) add(param);
-    add(decl.varargs());
-    add(decl.varkw());
-    if (decl.return_annotation() != nullptr) {
-        annotations[interned("return")] = interned(decl.return_annotation());
+    for (const Param& param : decl.params()) {
+        if (param.annotation != nullptr) add(param.name, param.annotation);
     }
+    for (const Param* star : {&decl.varargs(), &decl.varkw()}) {
+        if (star->name != nullptr && star->annotation != nullptr) add(star->name, star->annotation);
+    }
+    if (decl.return_annotation() != nullptr) add("return", decl.return_annotation());
     return annotations;
 }
 
@@ -529,9 +533,8 @@ py::object module_name_of(py::handle globals) {
     return name == nullptr ? py::none() : py::reinterpret_steal<py::object>(name);
 }
 
-py::object str_or_none(const char* text) {
-    if (text == nullptr) return py::none();
-    return steal(PyUnicode_FromString(text));
+py::object str_or_none(const char* value) {
+    return value == nullptr ? py::none() : text(value);
 }
 
 Prototype make_prototype(const FunctionDecl& decl) {
@@ -558,32 +561,13 @@ const Prototype& prototype_of(const FunctionDecl& decl) {
 
 }  // namespace
 
-py::object Call::class_cell_contents() const {
-    PyObject* cls = class_cell_ ? PyCell_Get(class_cell_.ptr()) : nullptr;
-    if (cls == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        raise_error();
-    }
-    return py::reinterpret_steal<py::object>(cls);
-}
-
-py::object Call::global(const Name& name) const {
-    return lookup_global(globals_, name);
-}
-
-void refuse_positional_count(const char* function, const char* bound, Py_ssize_t expected,
-                             Py_ssize_t given) {
-    raise_positional_count(function, bound, expected, given);
-    raise_error();
-}
-
-void refuse_multiple_values(const char* function, py::handle keyword) {
-    raise_multiple_values(function, keyword.ptr());
-    raise_error();
-}
-
 py::object make_function_type() {
-    py::object type = steal(PyType_FromSpec(&function_spec));
+    PyObject* made = PyType_FromSpec(&function_spec);
+    // Older releases (3.11 among them; 3.14 sets the error) return NULL with
+    // no exception set when the copy of the type's dotted name cannot be
+    // allocated: that is a MemoryError like any other failed allocation.
+    if (made == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    py::object type = steal(made);
     compat::finish_heap_type(reinterpret_cast<PyTypeObject*>(type.ptr()),
                              offsetof(FunctionObject, vectorcall),
                              offsetof(FunctionObject, weakrefs), offsetof(FunctionObject, dict));

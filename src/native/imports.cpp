@@ -1,8 +1,9 @@
 #include "native/imports.hpp"
 
-#include "native/calls.hpp"
 #include "native/detail/capi.hpp"
 #include "native/globals.hpp"
+#include "native/new_objects.hpp"
+#include "native/object_protocol.hpp"
 
 namespace native {
 namespace {
@@ -12,14 +13,9 @@ const Name kSpec("__spec__");
 const Name kInitializing("_initializing");
 const Name kDunderName("__name__");
 
-py::object text(const char* value) {
-    return steal(PyUnicode_FromString(value));
-}
-
 py::object call_import(py::handle globals, const char* module, py::handle fromlist, int level) {
-    py::object level_object = steal(PyLong_FromLong(level));
     return call(lookup_builtin(kImport),
-                {text(module), globals, steal(PyDict_New()), fromlist, level_object});
+                {text(module), globals, new_dict(), fromlist, new_int(level)});
 }
 
 // True when the sys.modules entry is still being imported (by another
@@ -46,7 +42,7 @@ py::object cached_module(const char* name) {
 // A name missing as an attribute may still be a submodule that sits in
 // sys.modules without having been bound on its package yet.
 py::object take_name(const py::object& module, const char* name) {
-    py::object bare = steal(PyUnicode_InternFromString(name));
+    py::object bare = interned(name);
     PyObject* value = PyObject_GetAttr(module.ptr(), bare.ptr());
     if (value != nullptr) return py::reinterpret_steal<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_error();
@@ -62,8 +58,8 @@ py::object take_name(const py::object& module, const char* name) {
     raise_error();
 }
 
-py::object from_list(const std::vector<const char*>& names) {
-    py::object list = steal(PyList_New(0));
+py::list from_list(const std::vector<const char*>& names) {
+    py::list list = new_list();
     for (const char* name : names) check(PyList_Append(list.ptr(), text(name).ptr()));
     return list;
 }

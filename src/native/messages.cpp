@@ -122,7 +122,7 @@ private:
     bool foreign_cut_ = false;
 };
 
-bool raise_type_error(PyObject* message) {
+bool set_type_error(PyObject* message) {
     if (message == nullptr) return false;  // the error of building it is set
     PyErr_SetObject(PyExc_TypeError, message);
     Py_DECREF(message);
@@ -131,36 +131,36 @@ bool raise_type_error(PyObject* message) {
 
 }  // namespace
 
-bool raise_positional_count(const char* function, const char* bound, Py_ssize_t expected,
-                            Py_ssize_t given) {
+bool set_positional_count_error(const char* function, const char* bound, Py_ssize_t expected,
+                                Py_ssize_t given) {
     Message message;
     message.text(function, 200).text("() takes ").text(bound, 8).text(" ").number(expected);
     message.text(" positional argument").text(expected == 1 ? "" : "s").text(" (").number(given);
-    return raise_type_error(message.text(" given)").unicode());
+    return set_type_error(message.text(" given)").unicode());
 }
 
-bool raise_incorrect_type(const char* parameter, const char* expected, PyTypeObject* given) {
+bool set_incorrect_type_error(const char* parameter, const char* expected, PyTypeObject* given) {
     Message message;
     message.text("Argument '").text(parameter, 200).text("' has incorrect type (expected ");
     message.text(expected, 200).text(", got ").foreign_text(given->tp_name, 200).text(")");
-    return raise_type_error(message.unicode());
+    return set_type_error(message.unicode());
 }
 
-bool raise_unexpected_keyword(const char* function, PyObject* keyword) {
+bool set_unexpected_keyword_error(const char* function, PyObject* keyword) {
     Message message;
     message.text(function).text("() got an unexpected keyword argument '");
-    return raise_type_error(message.unicode_around(keyword, "'"));
+    return set_type_error(message.unicode_around(keyword, "'"));
 }
 
-bool raise_multiple_values(const char* function, PyObject* keyword) {
+bool set_multiple_values_error(const char* function, PyObject* keyword) {
     Message message;
     message.text(function).text("() got multiple values for keyword argument '");
-    return raise_type_error(message.unicode_around(keyword, "'"));
+    return set_type_error(message.unicode_around(keyword, "'"));
 }
 
-bool raise_keywords_must_be_strings(const char* function) {
+bool set_keywords_must_be_strings_error(const char* function) {
     Message message;
-    return raise_type_error(
+    return set_type_error(
         message.text(function, 200).text("() keywords must be strings").unicode());
 }
 

@@ -42,7 +42,7 @@ ModuleState*& state_slot_of(PyObject* module) {
 
 void release_loaded_module(PyObject* capsule) {
     auto* loaded =
-        static_cast<LoadedModule*>(PyCapsule_GetPointer(capsule, kModuleDefinition.dotted_name));
+        static_cast<LoadedModule*>(PyCapsule_GetPointer(capsule, kModuleIdentity.dotted_name));
     if (loaded == nullptr) {
         PyErr_Clear();
         return;
@@ -64,18 +64,18 @@ LoadedModule& loaded_module() {
         }
         raise_error();
     }
-    py::object key = steal(PyUnicode_FromString(kModuleDefinition.dotted_name));
+    py::object key = steal(PyUnicode_FromString(kModuleIdentity.dotted_name));
     py::object found =
         py::reinterpret_steal<py::object>(compat::dict_get(interpreter_dict, key.ptr()));
     if (found) {
-        void* pointer = PyCapsule_GetPointer(found.ptr(), kModuleDefinition.dotted_name);
+        void* pointer = PyCapsule_GetPointer(found.ptr(), kModuleIdentity.dotted_name);
         if (pointer == nullptr) raise_error();
         return *static_cast<LoadedModule*>(pointer);
     }
     if (PyErr_Occurred()) raise_error();
     auto loaded = std::make_unique<LoadedModule>();
     py::object capsule =
-        steal(PyCapsule_New(loaded.get(), kModuleDefinition.dotted_name, release_loaded_module));
+        steal(PyCapsule_New(loaded.get(), kModuleIdentity.dotted_name, release_loaded_module));
     LoadedModule& record = *loaded.release();  // the capsule's now
     check(PyDict_SetItem(interpreter_dict, key.ptr(), capsule.ptr()));
     return record;
@@ -114,7 +114,7 @@ void check_interpreter() {
     }
     if (g_main_has_module.load()) return;
     PyErr_Format(PyExc_ImportError, "%s must be imported by the main interpreter before any other",
-                 kModuleDefinition.dotted_name);
+                 kModuleIdentity.dotted_name);
     raise_error();
 }
 
@@ -175,7 +175,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 // the body gets the partly filled module.
 void register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed from the interpreter
-    py::object name = steal(PyUnicode_FromString(kModuleDefinition.dotted_name));
+    py::object name = steal(PyUnicode_FromString(kModuleIdentity.dotted_name));
     int present = PyDict_Contains(modules, name.ptr());
     check(present);
     if (present == 0) check(PyDict_SetItem(modules, name.ptr(), module));
@@ -190,7 +190,7 @@ void check_runtime_version() {
     check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                            "compile time Python version %d.%d of module '%.100s' %s runtime "
                            "version %d.%d",
-                           PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleDefinition.dotted_name,
+                           PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleIdentity.dotted_name,
                            "does not match", static_cast<int>(major), static_cast<int>(minor)));
 }
 

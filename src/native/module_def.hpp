@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "native/imports.hpp"
+#include "native/module_identity.hpp"
 #include "native/state.hpp"
 
 namespace native {
@@ -47,12 +48,11 @@ private:
     int line_ = 1;
 };
 
-// What the module supplies to the runtime: defined once, by the module. The
-// entry point (PyInit_<name>) is the runtime's, named by the build
-// (NATIVE_MODULE_NAME, the target's name).
+// What the module supplies to the runtime for its load, defined once, by
+// the module, beside its identity (module_identity.hpp). The entry point
+// (PyInit_<name>) is the runtime's, named by the build (NATIVE_MODULE_NAME,
+// the target's name).
 struct ModuleDefinition {
-    const char* dotted_name;      // its full name, under which sys.modules holds it
-    const char* source_file;      // the virtual source file of code objects and tracebacks
     const char* traceback_entry;  // the traceback entry of a failed load
     std::unique_ptr<ModuleState> (*make_state)();
     void (*run_body)(ModuleBody& body);

@@ -31,8 +31,12 @@
 // keeps that convention too: a refused call is an ordinary outcome there,
 // and unwinding a C++ exception would cost several times the rest of it.
 //
-// pybind11 is used for its reference types only; the module is initialised
-// by hand, so nothing here needs pybind11's internals.
+// pybind11 is used for its reference types only: objects are made by the
+// runtime's own helpers (new_objects.hpp), which throw PythonError with the
+// interpreter's exception when an allocation fails, never by pybind11's
+// constructors, whose failure is a C++ exception that would reach Python as
+// SystemError. The module is initialised by hand, so nothing here needs
+// pybind11's internals.
 #pragma once
 
 #ifndef PYBIND11_SIMPLE_GIL_MANAGEMENT

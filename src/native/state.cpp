@@ -1,8 +1,5 @@
 #include "native/state.hpp"
 
-#include <iterator>
-#include <type_traits>
-
 #include "native/detail/caches.hpp"
 #include "native/detail/capi.hpp"
 #include "native/function.hpp"
@@ -11,11 +8,7 @@
 namespace native {
 namespace {
 
-// The built-ins kept for the module's life, in the order of saved_builtins_.
-const Name kStaticmethod("staticmethod");
 const Name kSuper("super");
-const Name kRange("range");
-const Name kZip("zip");
 
 }  // namespace
 
@@ -34,18 +27,14 @@ void ModuleState::initialise(py::handle module) {
 
 void ModuleState::keep_builtins(py::handle builtins_module) {
     builtins_ = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins_module.ptr()));
-    const Name* kept[] = {&kStaticmethod, &kSuper, &kRange, &kZip};
-    static_assert(std::size(kept) == std::extent_v<decltype(saved_builtins_)>);
-    for (size_t i = 0; i < std::size(kept); ++i) {
-        PyObject* value = compat::dict_get(builtins_.ptr(), kept[i]->handle().ptr());
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", kept[i]->handle().ptr());
-            }
-            raise_error();
+    PyObject* value = compat::dict_get(builtins_.ptr(), kSuper.handle().ptr());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", kSuper.handle().ptr());
         }
-        saved_builtins_[i] = py::reinterpret_steal<py::object>(value);
+        raise_error();
     }
+    builtin_super_ = py::reinterpret_steal<py::object>(value);
 }
 
 py::handle ModuleState::keep(py::object object) {

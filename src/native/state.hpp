@@ -36,9 +36,9 @@ public:
     // Makes what every call needs, for the interpreter running now: the
     // interned names and the function type. Raises on failure.
     void initialise(py::handle module);
-    // Keeps the builtins namespace of the module and the built-ins the
-    // runtime calls (staticmethod, super, range, zip), looked up once; a
-    // missing one raises NameError.
+    // Keeps the builtins namespace of the module and the built-in the
+    // runtime calls itself (super, for zero-argument super()), looked up
+    // once; a missing one raises NameError.
     void keep_builtins(py::handle builtins_module);
 
     // Keeps `object` for the life of the state and returns it: what a module
@@ -56,7 +56,7 @@ public:
     py::handle name(size_t index) const { return names_[index]; }
     // The builtins namespace; empty once m_clear has dropped it.
     py::handle builtins() const { return builtins_; }
-    py::handle builtin_super() const { return saved_builtins_[1]; }
+    py::handle builtin_super() const { return builtin_super_; }
     py::handle function_type() const { return function_type_; }
     detail::Caches& caches() const { return *caches_; }
 
@@ -64,7 +64,7 @@ private:
     py::handle module_;
     std::vector<py::object> names_;
     py::object builtins_;
-    py::object saved_builtins_[4];  // staticmethod, super, range, zip
+    py::object builtin_super_;
     py::object function_type_;
     std::vector<py::object> kept_;
     std::unique_ptr<detail::Caches> caches_;

@@ -3,7 +3,8 @@
 #include "native/detail/caches.hpp"
 #include "native/detail/capi.hpp"
 #include "native/detail/code_objects.hpp"
-#include "native/module_def.hpp"
+#include "native/module_identity.hpp"
+#include "native/state.hpp"
 
 namespace native::detail {
 namespace {
@@ -19,8 +20,8 @@ py::handle traceback_code(const char* funcname, int line) {
     if (const py::object* code = caches.find(caches.traceback_codes, key)) return *code;
     // Making one may let another thread run and cache the same entry first:
     // the first is kept and this one dropped.
-    py::object made = steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(kModuleDefinition.source_file, funcname, line)));
+    py::object made = steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kModuleIdentity.source_file, funcname, line)));
     return caches.keep(caches.traceback_codes, key, std::move(made));
 }
 

@@ -5,10 +5,6 @@
 
 namespace native {
 
-py::object text(const char* value) {
-    return steal(PyUnicode_FromString(value));
-}
-
 py::object add(py::handle left, py::handle right) {
     return steal(PyNumber_Add(left.ptr(), right.ptr()));
 }
@@ -130,13 +126,6 @@ void raise_expected(const char* expected, py::handle value) {
 void raise_value_error(py::handle message) {
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     raise_error();
-}
-
-py::tuple tuple_of(std::initializer_list<py::handle> items) {
-    py::object tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (py::handle item : items) PyTuple_SET_ITEM(tuple.ptr(), i++, item.inc_ref().ptr());
-    return py::reinterpret_steal<py::tuple>(tuple.release());
 }
 
 void append(const py::list& list, py::handle item) {

@@ -1,6 +1,7 @@
 // Operators, type tests and container operations with the interpreter's
 // semantics, for bodies that must behave like the Python statements they
-// stand for. Every value returned is owned.
+// stand for. Every value returned is owned; new objects of the built-in
+// types come from new_objects.hpp.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +11,9 @@
 #include <vector>
 
 #include "native/names.hpp"
+#include "native/new_objects.hpp"
 
 namespace native {
-
-// A new str of UTF-8 text.
-py::object text(const char* value);
 
 // --- operators ------------------------------------------------------------------
 
@@ -56,7 +55,6 @@ bool is_instance(py::handle value, BuiltinType type);
 
 // --- containers ----------------------------------------------------------------------
 
-py::tuple tuple_of(std::initializer_list<py::handle> items);
 void append(const py::list& list, py::handle item);
 
 // dict[key], or an empty object when the key is absent.

@@ -48,7 +48,7 @@ const native::FunctionDecl kBoundaryInit =
 // The body of the `with` block: one form-data part per field, then the result.
 py::object fill_writer(Call& call, py::handle writer, py::handle boundary_class) {
     call.at(kWalkFields);
-    FieldWalk fields(call.arg(0));
+    FieldWalk fields(call.arg(BuilderParam::kData));
     py::object key, value;
     while (fields.next(key, value)) {
         py::object sent = field_value(call, value, kFieldToJson);
@@ -114,8 +114,8 @@ enum ClientSessionLine : int {
 };
 
 py::object client_session(Call& call) {
-    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
-    py::handle proxy = call.arg(1);
+    py::dict headers = merge_headers(call, kHeaderRule);
+    py::handle proxy = call.arg(SessionFactoryParam::kProxy);
     call.at(kTestProxy);
     if (native::truthy(proxy) && native::truthy(native::getattr(proxy, kToString))) {
         call.at(kProxiedSession);
@@ -143,7 +143,7 @@ const native::FunctionDecl kClientSession =
 py::object define_aiohttp_backend(py::handle globals) {
     state().aiohttp_request_class =
         state().keep(native::import_name(globals, "_headers", "CheckedClientRequest", 1));
-    native::ClassStatement statement(globals, kBackendClass, py::tuple());
+    native::ClassStatement statement(globals, kBackendClass);
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);
     statement.def(kClientSession);

@@ -53,6 +53,8 @@ enum ClientSessionLine : int {
     kMakeClient = 11,       // return ClientSession(http2=True, proxy..., headers=..., ...)
 };
 enum AutodetectLine : int { kDetectEncoding = 1 };
+// autodetect's parameter, as its .params() below declares it.
+enum class AutodetectParam { kContent };
 
 // With a proxy, httpx routes every URL through a transport it makes for that
 // proxy, ahead of `transport`, and that transport has neither retries nor a
@@ -61,10 +63,11 @@ enum AutodetectLine : int { kDetectEncoding = 1 };
 py::dict proxy_mounts(Call& call, py::handle url) {
     py::object transport_class =
         native::import_name(call.globals(), "_httpx_proxy", "ProxyTransport", 1);
-    py::object transport = native::call(transport_class, {},
-                                        {Keyword{kHttp2, py::bool_(true)},
-                                         Keyword{kRetries, py::float_(3.0)}, Keyword{kProxy, url}});
-    py::dict mounts;
+    py::object transport =
+        native::call(transport_class, {},
+                     {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, native::new_float(3.0)},
+                      Keyword{kProxy, url}});
+    py::dict mounts = native::new_dict();
     native::dict_set(mounts, kAllUrls.handle(), transport);
     return mounts;
 }
@@ -73,16 +76,17 @@ py::dict proxy_mounts(Call& call, py::handle url) {
 // a token or a value with CR or LF: every request of the client runs the
 // package's header check first, whichever protocol carries it.
 py::dict header_check_hooks() {
-    py::list checks;
+    py::list checks = native::new_list();
     native::append(checks, state().httpx_header_check);
-    py::dict hooks;
+    py::dict hooks = native::new_dict();
     native::dict_set(hooks, kRequestHooks.handle(), checks);
     return hooks;
 }
 
 py::object autodetect(Call& call) {
     call.at(kDetectEncoding);
-    py::object result = native::call_method(call.global(kChardet), kDetect, {call.arg(0)});
+    py::object result =
+        native::call_method(call.global(kChardet), kDetect, {call.arg(AutodetectParam::kContent)});
     return native::call_method(result, kGet, {kEncoding.handle()});
 }
 
@@ -100,15 +104,15 @@ py::object client_session(Call& call) {
     py::object client_class = define_client_class(call);
     call.at(kDefineAutodetect);
     py::object detect = native::make_function(kAutodetect, call.globals());
-    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
+    py::dict headers = merge_headers(call, kHeaderRule);
     call.at(kMakeClient);
-    py::object proxies =
-        native::truthy(call.arg(1)) ? native::getattr(call.arg(1), kToString) : py::none();
+    py::handle proxy = call.arg(SessionFactoryParam::kProxy);
+    py::object proxies = native::truthy(proxy) ? native::getattr(proxy, kToString) : py::none();
     py::object transport =
         native::call(native::getattr(call.global(kHttpx), kHTTPTransport), {},
-                     {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, py::float_(3.0)}});
+                     {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, native::new_float(3.0)}});
     native::call(state().httpx_h2_guard, {transport});
-    py::dict keywords;
+    py::dict keywords = native::new_dict();
     native::dict_set(keywords, kHttp2.handle(), py::bool_(true));
     native::dict_set(keywords, state().httpx_proxy_keyword->handle(), proxies);
     native::dict_set(keywords, kHeaders.handle(), headers);
@@ -120,7 +124,7 @@ py::object client_session(Call& call) {
         native::dict_set(keywords, kMounts.handle(), proxy_mounts(call, proxies));
     }
     native::dict_set(keywords, kEventHooks.handle(), header_check_hooks());
-    return native::call_with(client_class, py::tuple(), keywords);
+    return native::call_with(client_class, keywords);
 }
 
 const native::FunctionDecl kClientSession =
@@ -135,7 +139,7 @@ py::object define_httpx_backend(py::handle globals) {
         state().keep(native::import_name(globals, "_headers", "check_httpx_request", 1));
     state().httpx_h2_guard =
         state().keep(native::import_name(globals, "_httpx_h2", "guard_transport", 1));
-    native::ClassStatement statement(globals, kBackendClass, py::tuple());
+    native::ClassStatement statement(globals, kBackendClass);
     statement.def(kClientSession);
     return statement.create();
 }

@@ -62,11 +62,12 @@ void normalise_fields(Call& call, py::handle data) {
 py::object create_boundary(Call& call) {
     py::object boundary_class = define_boundary_class(call, kBoundaryClass, kBoundaryInit);
     py::object boundary = boundary_token(call);
-    normalise_fields(call, call.arg(0));
+    py::handle data = call.arg(BuilderParam::kData);
+    normalise_fields(call, data);
     call.at(kMakeEncoder);
     py::object encoder =
         native::call(call.global(kMultipartEncoder), {},
-                     {Keyword{kFields, call.arg(0)}, Keyword{kBoundaryKeyword, boundary}});
+                     {Keyword{kFields, data}, Keyword{kBoundaryKeyword, boundary}});
     call.at(kReturnResult);
     return boundary_result(boundary_class, encoder);
 }
@@ -105,12 +106,13 @@ py::object define_session_class(Call& call) {
 // that is not a Retry, so no __init__ runs.
 py::object retry_new(Call& call) {
     call.at(kMakePolicy);
-    py::list status_forcelist;
+    py::list status_forcelist = native::new_list();
     for (int status : {104, 429, 500, 502, 503, 504})
-        native::append(status_forcelist, py::int_(status));
-    return native::call(call.global(kRetryPolicy), {},
-                        {Keyword{kTotal, py::int_(3)}, Keyword{kStatusForcelist, status_forcelist},
-                         Keyword{kBackoffFactor, py::int_(2)}});
+        native::append(status_forcelist, native::new_int(status));
+    return native::call(
+        call.global(kRetryPolicy), {},
+        {Keyword{kTotal, native::new_int(3)}, Keyword{kStatusForcelist, status_forcelist},
+         Keyword{kBackoffFactor, native::new_int(2)}});
 }
 
 const native::FunctionDecl kRetryNew = native::FunctionDecl(kRetryNewDef, retry_new)
@@ -120,13 +122,13 @@ const native::FunctionDecl kRetryNew = native::FunctionDecl(kRetryNewDef, retry_
 
 py::object define_retry_class(Call& call) {
     call.at(kDefineRetry);
-    native::ClassStatement statement(call.globals(), kRetryClass, py::tuple());
+    native::ClassStatement statement(call.globals(), kRetryClass);
     statement.def(kRetryNew);
     return statement.create();
 }
 
 py::dict proxies_of(py::handle proxy) {
-    py::dict proxies;
+    py::dict proxies = native::new_dict();
     if (native::truthy(proxy)) {
         native::dict_set(proxies, kHttpScheme.handle(), native::getattr(proxy, kToString));
         native::dict_set(proxies, kHttpsScheme.handle(), native::getattr(proxy, kToString));
@@ -146,13 +148,12 @@ py::object client_session(Call& call) {
         call.at(kMount);
         native::call_method(session, kMountMethod, {scheme->handle(), adapter});
     }
-    py::dict headers = merge_headers(call, call.arg(0), kHeaderRule);
+    py::dict headers = merge_headers(call, kHeaderRule);
     call.at(kUpdateHeaders);
     // update(**headers): the callee gets keywords, never this dict itself.
-    native::call_with(native::getattr(native::getattr(session, kHeaders), kUpdate), py::tuple(),
-                      headers);
+    native::call_with(native::getattr(native::getattr(session, kHeaders), kUpdate), headers);
     call.at(kSetProxies);
-    native::setattr(session, kProxies, proxies_of(call.arg(1)));
+    native::setattr(session, kProxies, proxies_of(call.arg(SessionFactoryParam::kProxy)));
     return session;
 }
 
@@ -163,7 +164,7 @@ const native::FunctionDecl kClientSession = session_factory_decl(
 }  // namespace
 
 py::object define_requests_backend(py::handle globals) {
-    native::ClassStatement statement(globals, kBackendClass, py::tuple());
+    native::ClassStatement statement(globals, kBackendClass);
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);
     statement.def(kClientSession);

@@ -1,10 +1,11 @@
-#include "native/calls.hpp"
+#include "native/object_protocol.hpp"
 
 #include <stdexcept>
 
 #include "native/detail/attributes.hpp"
 #include "native/detail/capi.hpp"
 #include "native/detail/compat.hpp"
+#include "native/new_objects.hpp"
 
 namespace native {
 namespace {
@@ -58,6 +59,10 @@ py::object call_method(py::handle object, const Name& name, std::initializer_lis
 
 py::object call_with(py::handle callable, const py::tuple& args, const py::dict& kwargs) {
     return steal(PyObject_Call(callable.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+py::object call_with(py::handle callable, const py::dict& kwargs) {
+    return call_with(callable, tuple_of({}), kwargs);
 }
 
 py::object getattr(py::handle object, const Name& name) {

@@ -1,5 +1,7 @@
-// Calls, attribute access and truth with the interpreter's exact semantics,
-// for bodies that must behave like the Python statements they stand for.
+// The object protocol, as the C API names it: calls, attribute access,
+// comparison and truth with the interpreter's exact semantics, for bodies
+// that must behave like the Python statements they stand for. (What a body
+// sees of its own call is call.hpp's.)
 #pragma once
 
 #include <initializer_list>
@@ -25,6 +27,8 @@ py::object call_method(py::handle object, const Name& name,
                        std::initializer_list<Keyword> keywords = {});
 // callable(*args, **kwargs) for arguments gathered at run time.
 py::object call_with(py::handle callable, const py::tuple& args, const py::dict& kwargs);
+// callable(**kwargs).
+py::object call_with(py::handle callable, const py::dict& kwargs);
 
 // object.name. A class attribute read on every call is remembered while the
 // class is unchanged (see attributes.cpp): the same object as a fresh read.
