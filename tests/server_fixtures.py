@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import pytest
 
+from peers import ScriptedOrigin
 from servers.certs import TlsCA
 from servers.forms import FormOrigin
 from servers.h2hostile import H2Hostile
@@ -161,3 +162,19 @@ def tls_ca_env(tls_ca, monkeypatch) -> TlsCA:
     monkeypatch.setenv("SSL_CERT_FILE", tls_ca.ca_path)
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", tls_ca.ca_path)
     return tls_ca
+
+
+@pytest.fixture(scope="module")
+def _scripted_origin():
+    origin = ScriptedOrigin()
+    try:
+        yield origin
+    finally:
+        origin.stop()
+
+
+@pytest.fixture
+def origin(_scripted_origin):
+    """A raw HTTP/1.1 origin that answers as each test scripts it (peers.ScriptedOrigin)."""
+    _scripted_origin.reset()
+    return _scripted_origin

@@ -20,7 +20,7 @@ import urllib3
 
 import pelun_online_sdk.client as client
 from helpers import HTTPX_PROXY_KEYWORD
-from peers import DyingProxy, ScriptedOrigin
+from peers import DyingProxy
 from pelun_online_sdk.proxy import Proxy
 
 FIELDS = {"order": "42", "amount": "100"}
@@ -30,21 +30,6 @@ LATE_TIMEOUT = 1.0  # the client's read timeout where the origin never answers; 
 
 def read_timeout(step):
     return LATE_TIMEOUT if step == "late" else 30.0
-
-
-@pytest.fixture(scope="module")
-def _origin():
-    origin = ScriptedOrigin()
-    try:
-        yield origin
-    finally:
-        origin.stop()
-
-
-@pytest.fixture
-def origin(_origin):
-    _origin.reset()
-    return _origin
 
 
 @pytest.fixture(scope="module")

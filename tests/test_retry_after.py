@@ -18,25 +18,9 @@ import pytest
 import requests
 
 import pelun_online_sdk.client as client
-from peers import ScriptedOrigin
 
 DEADLINE = 30.0  # seconds: a call that honoured a long Retry-After is still asleep by then
 SLOW_DEADLINE = 60.0  # for calls that wait out a few seconds of backoff first
-
-
-@pytest.fixture(scope="module")
-def _origin():
-    origin = ScriptedOrigin()
-    try:
-        yield origin
-    finally:
-        origin.stop()
-
-
-@pytest.fixture
-def origin(_origin):
-    _origin.reset()
-    return _origin
 
 
 def step(status, retry_after=None):
