@@ -6,7 +6,6 @@ the runs of every case start together, once per module, and each test
 waits for its own.
 """
 import datetime
-import ipaddress
 import json
 import os
 import ssl
@@ -18,14 +17,12 @@ from dataclasses import dataclass, field
 import pytest
 import trustme
 from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import NameOID
 
 from helpers import run_python
 from servers.origin import RecordingOrigin
 from servers.proxy import ProxyServer
 from servers.refusing import RefusedPort, RefusingProxy, SilentListener
+from tls_peers import issued_pems
 
 CLIENTS = ("requests", "httpx", "aiohttp")
 USER, PASSWORD, WRONG_PASSWORD = "tester", "Opensesame-7fz", "Wrong-guess-91q"
@@ -133,25 +130,13 @@ def _leaf_context(leaf, **settings):
 
 
 def _expired_leaf(ca, directory):
-    """A certificate for 127.0.0.1 signed by ``ca``, whose validity ended yesterday.
-
-    Made with cryptography: trustme before 1.2 (the newest on Python 3.8) sets no validity dates.
-    """
-    ca_key = serialization.load_pem_private_key(ca.private_key_pem.bytes(), password=None)
-    ca_name = x509.load_pem_x509_certificate(ca.cert_pem.bytes()).subject
-    key = ec.generate_private_key(ec.SECP256R1())
+    """A certificate for 127.0.0.1 signed by ``ca``, whose validity ended yesterday."""
     now = datetime.datetime.now(datetime.timezone.utc)
-    cert = (x509.CertificateBuilder()
-            .subject_name(x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "expired leaf")]))
-            .issuer_name(ca_name).public_key(key.public_key()).serial_number(x509.random_serial_number())
-            .not_valid_before(now - datetime.timedelta(days=10)).not_valid_after(now - datetime.timedelta(days=1))
-            .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]),
-                           critical=False)
-            .sign(ca_key, hashes.SHA256()))
+    chain, key = issued_pems(ca, "expired leaf", alt_names=("127.0.0.1",),
+                             valid_from=now - datetime.timedelta(days=10), valid_until=now - datetime.timedelta(days=1))
     cert_path, key_path = directory / "expired.pem", directory / "expired-key.pem"
-    cert_path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
-    key_path.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                           serialization.NoEncryption()))
+    cert_path.write_bytes(chain)
+    key_path.write_bytes(key)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(str(cert_path), str(key_path))
     return context

@@ -24,11 +24,16 @@ from servers.origin import RecordingOrigin
 FAULTS = ("wrong_host", "untrusted", "expired", "cn_only")
 
 
-def _issued_pems(ca: trustme.CA, common_name: str, *, alt_names: tuple[str, ...] = (),
+def issued_pems(ca: trustme.CA, common_name: str, *, alt_names: tuple[str, ...] = (),
                  valid_from: datetime.datetime | None = None,
                  valid_until: datetime.datetime | None = None) -> tuple[bytes, bytes]:
-    """A leaf certificate issued by ``ca``, made here because trustme before 1.2
-    (the newest on Python 3.8) neither sets dates nor leaves out the subjectAltName."""
+    """A leaf certificate issued by ``ca`` and its key, as PEM: the chain (leaf, CA) and the key.
+
+    Made here because trustme before 1.2 (the newest on Python 3.8) neither
+    sets dates nor leaves out the subjectAltName. It carries both key
+    identifiers: Python 3.13 and newer verify strictly, and would refuse a
+    leaf without its Authority Key Identifier before looking at anything else.
+    """
     ca_cert = x509.load_pem_x509_certificate(ca.cert_pem.bytes())
     ca_key = serialization.load_pem_private_key(ca.private_key_pem.bytes(), password=None)
     key = ec.generate_private_key(ec.SECP256R1())
@@ -42,6 +47,9 @@ def _issued_pems(ca: trustme.CA, common_name: str, *, alt_names: tuple[str, ...]
         .not_valid_before(valid_from or now - datetime.timedelta(days=1))
         .not_valid_after(valid_until or now + datetime.timedelta(days=30))
         .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()),  # type: ignore[arg-type]
+                       critical=False)
+        .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
     )
     if alt_names:
         names = [x509.IPAddress(ipaddress.ip_address(name)) if name[0].isdigit() else x509.DNSName(name)
@@ -85,9 +93,9 @@ class FaultyOrigins:
         pems = {
             "wrong_host": _leaf(tls_ca.ca.issue_cert("wrong-host.example")),
             "untrusted": _leaf(other.issue_cert("127.0.0.1", "localhost")),
-            "expired": _issued_pems(tls_ca.ca, "127.0.0.1", alt_names=("127.0.0.1", "localhost"),
+            "expired": issued_pems(tls_ca.ca, "127.0.0.1", alt_names=("127.0.0.1", "localhost"),
                                     valid_from=past - datetime.timedelta(days=30), valid_until=past),
-            "cn_only": _issued_pems(tls_ca.ca, "localhost"),
+            "cn_only": issued_pems(tls_ca.ca, "localhost"),
         }
         self.origins = {fault: RecordingOrigin(_context(directory, fault, *pem)) for fault, pem in pems.items()}
 
