@@ -305,15 +305,18 @@ class _Script:
 
     def __init__(self) -> None:
         self._steps: list[str] = []
+        self._taken = 0
         self._lock = threading.Lock()
 
     def set(self, *steps: str) -> None:
         with self._lock:
             self._steps = list(steps)
 
-    def next(self) -> str:
+    def next(self) -> tuple[int, str]:
+        """The next step, with how many were taken before it: the request's place in arrival order."""
         with self._lock:
-            return self._steps.pop(0) if self._steps else "ok"
+            self._taken += 1
+            return self._taken, self._steps.pop(0) if self._steps else "ok"
 
 
 class ScriptedOrigin(_Acceptor):
@@ -343,7 +346,9 @@ class ScriptedOrigin(_Acceptor):
 
     @property
     def receipts(self) -> list:
-        return self._log.snapshot()
+        """In the order the requests' heads arrived: a body cut short can be
+        recorded after the whole one of the retry that followed it."""
+        return [receipt for _, receipt in sorted(self._log.snapshot(), key=lambda entry: entry[0])]
 
     def script(self, *steps: str) -> None:
         self._script.set(*steps)
@@ -416,10 +421,10 @@ class ScriptedOrigin(_Acceptor):
     def _handle(self, conn: socket.socket, head: bytes, buffer: bytearray) -> bool:
         """Records and answers one request; False when the connection is done with."""
         method, path = head.split(b" ")[:2]
-        step = self._script.next()
+        place, step = self._script.next()
         limit = max(1, int(_header(head, b"content-length") or 2) // 2) if step == "reset" else None
         body, complete = _read_body(conn, head, buffer, limit)
-        self._log.add(Receipt(method.decode(), path.decode(), body, complete and step != "reset"))
+        self._log.add((place, Receipt(method.decode(), path.decode(), body, complete and step != "reset")))
         if step == "reset":
             _reset(conn)
         elif step == "late":
@@ -460,7 +465,7 @@ class DyingProxy(_Acceptor):
             head = _read_head(conn, buffer)
             if head is None:
                 return
-            step = self._script.next()
+            _, step = self._script.next()
             if step == "502":
                 _read_body(conn, head, buffer)
                 conn.sendall(_answer(502))
