@@ -135,12 +135,7 @@ def _socks5(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Optional
         return Diagnosis("socks-error", f"the socks5 proxy chose authentication method 0x{method:02x}, "
                          "which no client here speaks", "use a proxy account with user/password or none", "proxy")
     sock.sendall(b"\x05\x01\x00" + _socks5_address(host) + port.to_bytes(2, "big"))
-    reply = _receive(sock, 2)[1]
-    if reply == 0:
-        return None
-    words = _SOCKS5_REPLIES.get(reply, "unassigned reply code")
-    return Diagnosis("socks-error", f"socks5 reply 0x{reply:02x}: {words}",
-                     "the proxy would not connect to the target; the code says why", "proxy")
+    return _socks_reply("socks5", _receive(sock, 2)[1], 0x00, _SOCKS5_REPLIES)
 
 
 def _socks5_login(sock: socket.socket, proxy: Proxy) -> Optional[Diagnosis]:
@@ -177,11 +172,15 @@ def _socks4(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Optional
         # socks4a: an address of 0.0.0.x asks the proxy to resolve the name sent after the user id.
         address, name = b"\x00\x00\x00\x01", host.encode("idna") + b"\x00"
     sock.sendall(b"\x04\x01" + port.to_bytes(2, "big") + address + user + b"\x00" + name)
-    reply = _receive(sock, 8)[1]
-    if reply == 0x5A:
+    return _socks_reply("socks4", _receive(sock, 8)[1], 0x5A, _SOCKS4_REPLIES)
+
+
+def _socks_reply(version: str, reply: int, granted: int, meanings: Dict[int, str]) -> Optional[Diagnosis]:
+    """None when the proxy granted the tunnel, else why it would not, by its reply code."""
+    if reply == granted:
         return None
-    words = _SOCKS4_REPLIES.get(reply, "unassigned reply code")
-    return Diagnosis("socks-error", f"socks4 reply 0x{reply:02x}: {words}",
+    words = meanings.get(reply, "unassigned reply code")
+    return Diagnosis("socks-error", f"{version} reply 0x{reply:02x}: {words}",
                      "the proxy would not connect to the target; the code says why", "proxy")
 
 
