@@ -459,8 +459,8 @@ def record_hash(data):
 
 
 def metadata_dir():
-    """The .dist-info scikit-build-core writes for the project (METADATA and
-    the licence files), made once per run."""
+    """The .dist-info scikit-build-core writes for the project (METADATA,
+    entry_points.txt and the licence files), made once per run."""
     out = BUILD / "metadata"
     if out.exists():
         shutil.rmtree(out)
@@ -489,9 +489,10 @@ def pack(target, module, dist_info, out_dir):
         entries.append((path.relative_to(ROOT).as_posix(), path.read_bytes(), 0o644))
     entries.append(("%s/client%s" % (PACKAGE, target.ext_suffix), module.read_bytes(), 0o755))
     info = dist_info.name
-    entries.append((info + "/METADATA", (dist_info / "METADATA").read_bytes(), 0o644))
-    for path in sorted((dist_info / "licenses").rglob("*")):
-        if path.is_file():
+    # Every file the build backend wrote (METADATA, entry_points.txt with the
+    # console script, the licences); WHEEL and RECORD are this wheel's own.
+    for path in sorted(dist_info.rglob("*")):
+        if path.is_file() and path.name not in ("WHEEL", "RECORD"):
             entries.append((info + "/" + path.relative_to(dist_info).as_posix(), path.read_bytes(), 0o644))
     wheel_file = "Wheel-Version: 1.0\nGenerator: pelun_online_sdk .ci/wheels.py (zig c++)\n" \
                  "Root-Is-Purelib: false\nTag: %s\n" % tag
@@ -700,6 +701,8 @@ def command_test(args):
             # The installed module, not the checkout's folder, is under test.
             '"$venv/bin/python" -I -c "import sys, pelun_online_sdk.client as c; '
             'assert c.__file__.startswith(sys.prefix), c.__file__; print(\'    imports \' + c.__file__)"',
+            # The console script comes from the wheel's entry_points.txt.
+            '"$venv/bin/pelun-online-sdk" --help >/dev/null',
             ('"$venv/bin/python" -I -m pytest tests -p no:cacheprovider -q' if suite
              else '"$venv/bin/python" -I tests/smoke.py'),
         ])
