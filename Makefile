@@ -64,9 +64,14 @@ install: $(VENV)/.ready
 
 # -I keeps the checkout off sys.path: the tests import the installed build.
 # pytest's status 5 means nothing was collected, which is no failure.
+# Most tests wait on loopback peers rather than compute, so two pytest-xdist
+# workers take about two thirds of the time on 2 cores; TEST_JOBS=0 runs the
+# suite in this one process (for pdb or -s).
+TEST_JOBS ?= 2
+PYTEST_JOBS := $(if $(filter-out 0,$(TEST_JOBS)),-n $(TEST_JOBS))
 test: install
 	@echo "==> Running the tests on CPython $(PY_VERSION)"
-	$(TEST_ENV) $(BIN)/python -I -m pytest tests || [ $$? -eq 5 ]
+	$(TEST_ENV) $(BIN)/python -I -m pytest tests $(PYTEST_JOBS) || [ $$? -eq 5 ]
 
 # The suite on every CPython 3.8 or newer that .ci/pythons finds, each in its
 # own venv; goes on past a failure and ends with one line per interpreter.
@@ -203,7 +208,7 @@ $(ASAN_VENV)/.ready:
 test-asan: $(ASAN_VENV)/.ready
 	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
 		-C cmake.define.CLIENT_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/asan ".[test]"
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -I -m pytest tests -p no:cacheprovider || [ $$? -eq 5 ]
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -I -m pytest tests -p no:cacheprovider $(PYTEST_JOBS) || [ $$? -eq 5 ]
 
 # Static typing: the stub against the built module (stubtest), the typed
 # usage in tests/typing under mypy --strict and pyright (strict), the

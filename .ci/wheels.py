@@ -703,7 +703,7 @@ def command_test(args):
             'assert c.__file__.startswith(sys.prefix), c.__file__; print(\'    imports \' + c.__file__)"',
             # The console script comes from the wheel's entry_points.txt.
             '"$venv/bin/pelun-online-sdk" --help >/dev/null',
-            ('"$venv/bin/python" -I -m pytest tests -p no:cacheprovider -q' if suite
+            ('"$venv/bin/python" -I -m pytest tests -p no:cacheprovider -q -n 2' if suite
              else '"$venv/bin/python" -I tests/smoke.py'),
         ])
         venv_rel = os.path.relpath(venv, ROOT)
