@@ -10,6 +10,7 @@ credentials look like when they reach the proxy, and where they went.
 from __future__ import annotations
 
 import base64
+import itertools
 import select
 import socket
 import threading
@@ -305,18 +306,15 @@ class _Script:
 
     def __init__(self) -> None:
         self._steps: list[str] = []
-        self._taken = 0
         self._lock = threading.Lock()
 
     def set(self, *steps: str) -> None:
         with self._lock:
             self._steps = list(steps)
 
-    def next(self) -> tuple[int, str]:
-        """The next step, with how many were taken before it: the request's place in arrival order."""
+    def next(self) -> str:
         with self._lock:
-            self._taken += 1
-            return self._taken, self._steps.pop(0) if self._steps else "ok"
+            return self._steps.pop(0) if self._steps else "ok"
 
 
 class ScriptedOrigin(_Acceptor):
@@ -338,6 +336,8 @@ class ScriptedOrigin(_Acceptor):
         self._state = threading.Condition()
         self._busy = 0  # connections accepted and not waiting for a next request
         self._idle: set = set()  # kept-alive connections waiting for one
+        self._queued: dict = {}  # open connection -> its place in the accept order
+        self._accepted_count = itertools.count()
         super().__init__()
 
     @property
@@ -346,8 +346,12 @@ class ScriptedOrigin(_Acceptor):
 
     @property
     def receipts(self) -> list:
-        """In the order the requests' heads arrived: a body cut short can be
-        recorded after the whole one of the retry that followed it."""
+        """In the order the requests were sent: by the connection's place in
+        the listener's queue, then by the request's place on its connection.
+        A body cut short can be recorded after the whole one of the retry
+        that followed it, and a loaded machine can even read the retry's head
+        first, but the retry's connection always queues after the one it
+        replaces (each retry here waits for the attempt before to fail)."""
         return [receipt for _, receipt in sorted(self._log.snapshot(), key=lambda entry: entry[0])]
 
     def script(self, *steps: str) -> None:
@@ -379,6 +383,7 @@ class ScriptedOrigin(_Acceptor):
     def _accepted(self, conn: socket.socket) -> None:
         with self._state:
             self._busy += 1
+            self._queued[conn] = next(self._accepted_count)
 
     def _run(self, conn: socket.socket) -> None:
         try:
@@ -387,6 +392,7 @@ class ScriptedOrigin(_Acceptor):
             with self._state:
                 self._busy -= 1
                 self._idle.discard(conn)
+                del self._queued[conn]
                 self._state.notify_all()
 
     def _waiting(self, conn: socket.socket, waiting: bool) -> None:
@@ -401,12 +407,14 @@ class ScriptedOrigin(_Acceptor):
 
     def _serve(self, conn: socket.socket) -> None:
         buffer = bytearray()
-        while True:
+        with self._state:
+            queued = self._queued[conn]
+        for on_connection in itertools.count():
             if not buffer and not self._next_request_arrives(conn):
                 return
             conn.settimeout(QUIET)
             head = _read_head(conn, buffer)
-            if head is None or not self._handle(conn, head, buffer):
+            if head is None or not self._handle(conn, head, buffer, (queued, on_connection)):
                 return
 
     def _next_request_arrives(self, conn: socket.socket) -> bool:
@@ -418,10 +426,10 @@ class ScriptedOrigin(_Acceptor):
         finally:
             self._waiting(conn, False)
 
-    def _handle(self, conn: socket.socket, head: bytes, buffer: bytearray) -> bool:
+    def _handle(self, conn: socket.socket, head: bytes, buffer: bytearray, place: tuple) -> bool:
         """Records and answers one request; False when the connection is done with."""
         method, path = head.split(b" ")[:2]
-        place, step = self._script.next()
+        step = self._script.next()
         limit = max(1, int(_header(head, b"content-length") or 2) // 2) if step == "reset" else None
         body, complete = _read_body(conn, head, buffer, limit)
         self._log.add((place, Receipt(method.decode(), path.decode(), body, complete and step != "reset")))
@@ -465,7 +473,7 @@ class DyingProxy(_Acceptor):
             head = _read_head(conn, buffer)
             if head is None:
                 return
-            _, step = self._script.next()
+            step = self._script.next()
             if step == "502":
                 _read_body(conn, head, buffer)
                 conn.sendall(_answer(502))
