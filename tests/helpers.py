@@ -103,11 +103,15 @@ def assert_no_leak(action, *arguments, calls=3000, slack=None, warmup=None):
     if calls >= 1000:
         calls = max(calls, MIN_CALLS)
     counts = [sys.getrefcount(a) for a in arguments]
-    if not BLOCKS_COUNTED:
+    if BLOCKS_COUNTED:
+        _assert_blocks_flat(action, calls, slack, warmup)
+    else:
         for _ in range(min(calls, 100)):
             action()
-        assert [sys.getrefcount(a) for a in arguments] == counts
-        return
+    assert [sys.getrefcount(a) for a in arguments] == counts
+
+
+def _assert_blocks_flat(action, calls, slack, warmup):
     # Slack for interpreter caches; a leak of even one block per call over
     # thousands of calls is far above it.
     slack = max(calls // 20, 50) if slack is None else slack
@@ -118,7 +122,6 @@ def assert_no_leak(action, *arguments, calls=3000, slack=None, warmup=None):
         if growth < slack:
             break
     assert growth < slack, f"{growth} blocks leaked over {calls} calls"
-    assert [sys.getrefcount(a) for a in arguments] == counts
 
 
 def run_python(code, *, env=None, cwd=None):
