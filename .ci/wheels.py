@@ -26,6 +26,9 @@ it in dist/ only when `auditwheel repair` gives it the manylinux_2_17 tag,
 `auditwheel show` agrees, the module exports PyInit_client alone, and
 check-wheel-contents and twine check pass. It also writes the sdist.
 
+`warm` only has zig build and cache its libc++ for the architecture, which
+the first build on a machine otherwise waits for (.ci/run starts it early).
+
 `test` installs each wheel of dist/ into a fresh venv of its own CPython
 (the chroot's for 3.14 and 3.15) and runs, from the checkout, the whole
 suite (3.8, 3.11, 3.15) or tests/smoke.py (the others) against it.
@@ -732,7 +735,7 @@ def command_test(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("command", choices=["build", "test"])
+    parser.add_argument("command", choices=["build", "test", "warm"])
     parser.add_argument("--arch", default="x86_64", choices=["x86_64", "aarch64"])
     parser.add_argument("--only", action="append", default=[], help="a version (3.11, 3.14t); repeatable")
     parser.add_argument("--python", action="append", default=[],
@@ -742,6 +745,9 @@ def main():
     args.only = [v for item in args.only for v in item.split()]
     if args.command == "build":
         command_build(args)
+        return 0
+    if args.command == "warm":
+        warm_zig_runtime(zig_path(), args.arch)
         return 0
     return command_test(args)
 
