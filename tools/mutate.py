@@ -85,13 +85,28 @@ UNREACHABLE = {
     ("src/native/messages.cpp", "text(parameter, 200)"): "cuts only the module's own parameter names, all short",
     ("src/native/messages.cpp", "text(expected, 200)"): "cuts only the type names the module expects, all short",
 }
-# Messages of one range of CPython versions: the run's interpreter may not reach them.
+# Messages of one range of CPython versions, [first, stop): the run's
+# interpreter may not reach them (None: no bound on that side).
 VERSIONED = {
     ("src/native/module_def.cpp", "Interpreter change detected - this module can only be loaded into one "):
-        "before 3.12 only",
+        (None, (3, 12)),
     ("src/native/module_def.cpp", "%s must be imported by the main interpreter before any other"):
-        "from 3.12 only",
+        ((3, 12), None),
 }
+
+
+def _version_range(versions):
+    first, stop = versions
+    return f"from {first[0]}.{first[1]} only" if first else f"before {stop[0]}.{stop[1]} only"
+
+
+def _unreached_on(mutation, version):
+    """Whether a message of VERSIONED lies outside the run's CPython (a tuple)."""
+    versions = VERSIONED.get((mutation.path, mutation.old))
+    if not versions:
+        return False
+    first, stop = versions
+    return bool(first and version < first or stop and version >= stop)
 # When nothing says which tests can see a change: the fast files that compare
 # the module with its twin and with the tests' own tables.
 FAST = ["test_statement_lines.py", "test_declarations.py", "test_binding.py", "test_bodies.py", "test_facade.py",
@@ -465,6 +480,9 @@ def main():
     bin_dir = os.path.dirname(args.python)
     configure(args.python)
     package = make_venv(args.python)
+    version = tuple(int(part) for part in run(
+        [os.path.join(VENV, "bin", "python"), "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+        check=True).stdout.split("."))
     # Earlier reports are kept (report-1.txt, ...): what caught a change in any
     # of them runs first, the newest report's answer winning.
     report_path = os.path.join(WORK, "report.txt")
@@ -483,7 +501,7 @@ def main():
         chosen = [m for m in chosen if describe(m, originals[m.path]).split(" -> ")[0] not in done]
     if args.skip_unreachable:
         chosen = [m for m in chosen if not unreachable_reason(m, originals[m.path])
-                  and (m.path, m.old) not in VERSIONED]
+                  and not _unreached_on(m, version)]
 
     started = time.monotonic()
     print("==> building the unchanged module", flush=True)
@@ -500,8 +518,6 @@ def main():
     report = open(report_path, "w", encoding="utf-8")
     caught, by_timeout, survived, unbuilt = [], [], [], []
     explained, current = 0, None
-    version = run([os.path.join(VENV, "bin", "python"), "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-                  check=True).stdout.strip()
     print(f"==> {len(chosen)} changes", flush=True)
     try:
         for index, mutation in enumerate(chosen, 1):
@@ -533,9 +549,9 @@ def main():
                     outcome_text = "caught by " + (outcome.failed or f"exit status {outcome.status}")
                 else:
                     reason = unreachable_reason(mutation, text)
-                    versions = VERSIONED.get((mutation.path, mutation.old))
-                    if versions:
-                        reason = f"reached {versions}, not on CPython {version}"
+                    if _unreached_on(mutation, version):
+                        versions = _version_range(VERSIONED[(mutation.path, mutation.old)])
+                        reason = f"reached {versions}, not on CPython {version[0]}.{version[1]}"
                     survived.append(what + (f" ({reason})" if reason else ""))
                     explained += bool(reason)
                     outcome_text = "survived: " + reason if reason else "SURVIVED"
