@@ -107,6 +107,8 @@ def _unreached_on(mutation, version):
         return False
     first, stop = versions
     return bool(first and version < first or stop and version >= stop)
+
+
 # When nothing says which tests can see a change: the fast files that compare
 # the module with its twin and with the tests' own tables.
 FAST = ["test_statement_lines.py", "test_declarations.py", "test_binding.py", "test_bodies.py", "test_facade.py",
