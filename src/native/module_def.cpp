@@ -194,7 +194,8 @@ void check_runtime_version() {
                            "does not match", static_cast<int>(major), static_cast<int>(minor)));
 }
 
-// `__builtins__`, the version check and the state's names and function type:
+// `__builtins__`, the version check, the state's names and function type,
+// and the watch for this interpreter's end (see detail/thread_end.hpp):
 // a failure here is the load's, with no traceback entry of its own.
 py::object prepare(PyObject* module, ModuleState& state) {
     py::object builtins = Borrowed(PyImport_AddModule("builtins")).owned();
@@ -202,6 +203,7 @@ py::object prepare(PyObject* module, ModuleState& state) {
     check(PyObject_SetAttrString(module, "__builtins__", builtins.ptr()));
     check_runtime_version();
     state.initialise(py::handle(module));
+    detail::watch_for_interpreter_end();
     return builtins;
 }
 

@@ -5,10 +5,12 @@
 namespace native {
 namespace {
 
-// Filled during static initialisation, read-only afterwards.
+// Filled during static initialisation, read-only afterwards; never
+// destroyed, so that a thread still in the module while the process exits
+// cannot find it gone.
 std::vector<const char*>& registry() {
-    static std::vector<const char*> texts;
-    return texts;
+    static auto* texts = new std::vector<const char*>();
+    return *texts;
 }
 
 }  // namespace
