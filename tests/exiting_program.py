@@ -4,9 +4,11 @@ in a loop, and the main thread returns a moment later.
 
     python -I exiting_program.py GROUP SIDE RUNS
 
-GROUP: bodies (the operations that build request bodies) or sessions;
-SIDE: module (this package's client module) or plain (the same libraries
-used plainly, for the rate at which CPython itself fails at exit).
+GROUP: bodies (the operations that build request bodies), sessions, or
+fork (a process forked while the threads are inside their calls must be
+able to call every operation once); SIDE: module (this package's client
+module) or twin (its operations in plain Python, bench/twins.py: the rate
+at which CPython and the libraries themselves fail).
 
 Each run is a process of its own, forked from this one once the libraries
 are imported (importing them takes most of a second; a run, a fraction),
@@ -17,10 +19,13 @@ import asyncio
 import json
 import os
 import random
+import signal
 import ssl
 import sys
 import threading
 import time
+import traceback
+import warnings
 
 FORM = {"n": 5, "f": 1.5, "l": [1, "x"], "d": {"k": 2}, "s": "a b"}
 
@@ -35,77 +40,81 @@ def expecting(error, call):
     return run
 
 
-def module_bodies():
-    from pelun_online_sdk.client import Client, _aiohttp, _requests
+def load(side):
+    """The module, or its plain-Python twin (bench/twins.py): the same
+    operations, for the rate at which CPython and the libraries themselves
+    fail."""
+    if side == "module":
+        import pelun_online_sdk.client as client
 
-    for member in Client.TypeReq:
-        yield lambda member=member: Client.create_boundary(member, dict(FORM), "p", 20)
-    yield lambda: Client.create_boundary(7, {})
-    yield lambda: _requests.create_urlencode(dict(FORM))
-    yield lambda: _aiohttp.create_urlencode(dict(FORM))
-    yield lambda: _requests.create_boundary(dict(FORM), None, 51, None, True)
-    yield lambda: _aiohttp.create_boundary(dict(FORM), "p", 30, "fixed", False)
+        return client
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+    import twins
+
+    return twins
+
+
+def bodies(m):
+    for member in m.Client.TypeReq:
+        yield lambda member=member: m.Client.create_boundary(member, dict(FORM), "p", 20)
+    yield lambda: m.Client.create_boundary(7, {})
+    yield lambda: m._requests.create_urlencode(dict(FORM))
+    yield lambda: m._aiohttp.create_urlencode(dict(FORM))
+    yield lambda: m._requests.create_boundary(dict(FORM), None, 51, None, True)
+    yield lambda: m._aiohttp.create_boundary(dict(FORM), "p", 30, "fixed", False)
     # Errors: refused while binding, and raised inside a body (with its
     # traceback entry built on the way out).
-    yield expecting(TypeError, lambda: _aiohttp.create_urlencode(5))
-    yield expecting(AttributeError, lambda: _requests.create_boundary({"a": object()}))
-    yield expecting(TypeError, lambda: _aiohttp.create_boundary({"a": object()}))
+    yield expecting(TypeError, lambda: m._aiohttp.create_urlencode(5))
+    yield expecting(AttributeError, lambda: m._requests.create_boundary({"a": object()}))
+    yield expecting(TypeError, lambda: m._aiohttp.create_boundary({"a": object()}))
 
 
-def module_sessions():
-    from pelun_online_sdk.client import Client, RequestsAdapter, SSLContext, _httpx, _requests
+def sessions(m):
     from pelun_online_sdk.proxy import Proxy
 
     proxy = Proxy("127.0.0.1", 9, username="u", password="p")
 
     async def aiohttp_session():
-        async with Client.ClientSession(Client.TypeReq.AIOHTTP, {"X-A": "1"}, proxy):
+        async with m.Client.ClientSession(m.Client.TypeReq.AIOHTTP, {"X-A": "1"}, proxy):
             pass
 
-    yield lambda: Client.ClientSession(Client.TypeReq.REQUESTS, {"X-A": "1"}, proxy).close()
-    yield lambda: Client.ClientSession(Client.TypeReq.HTTPX, {}).close()
-    yield lambda: _httpx.ClientSession({"X-A": "1"}, proxy).close()
+    yield lambda: m.Client.ClientSession(m.Client.TypeReq.REQUESTS, {"X-A": "1"}, proxy).close()
+    yield lambda: m.Client.ClientSession(m.Client.TypeReq.HTTPX, {}).close()
+    yield lambda: m._httpx.ClientSession({"X-A": "1"}, proxy).close()
     yield lambda: asyncio.run(aiohttp_session())
-    yield lambda: RequestsAdapter(max_retries=2).proxy_manager_for("http://127.0.0.1:9").clear()
-    yield lambda: SSLContext(ssl.PROTOCOL_TLS_CLIENT).set_alpn_protocols(["h2"])
-    yield expecting(ValueError, lambda: _requests.ClientSession({"a\n": "b"}))
-    yield expecting(AttributeError, lambda: Client.ClientSession(Client.TypeReq.HTTPX, {}, 5))
+    yield lambda: m.RequestsAdapter(max_retries=2).proxy_manager_for("http://127.0.0.1:9").clear()
+    yield lambda: m.SSLContext(ssl.PROTOCOL_TLS_CLIENT).set_alpn_protocols(["h2"])
+    yield expecting(ValueError, lambda: m._requests.ClientSession({"a\n": "b"}))
+    yield expecting(AttributeError, lambda: m.Client.ClientSession(m.Client.TypeReq.HTTPX, {}, 5))
 
 
-def plain_sessions():
-    import aiohttp
-    import httpx
-    import requests
-    import requests.adapters
-
-    async def aiohttp_session():
-        async with aiohttp.ClientSession(headers={"X-A": "1"}):
-            pass
-
-    def requests_session():
-        with requests.Session() as session:
-            session.mount("https://", requests.adapters.HTTPAdapter(max_retries=3))
-
-    yield requests_session
-    yield lambda: httpx.Client(http2=True).close()
-    yield lambda: httpx.Client(proxy="http://u:p@127.0.0.1:9").close()
-    yield lambda: asyncio.run(aiohttp_session())
-    yield lambda: ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT).set_alpn_protocols(["h2"])
+def lock_free(m):
+    """Operations that take no lock of a library (pycryptodomex's cffi,
+    OpenSSL's): a thread inside one at a fork would hang the child, of
+    plain Python as well. They go through the module's own caches."""
+    yield lambda: m._requests.create_urlencode(dict(FORM))
+    yield lambda: m._aiohttp.create_urlencode(dict(FORM))
+    yield lambda: m.Client.create_boundary(7, {})
+    yield expecting(TypeError, lambda: m._aiohttp.create_urlencode(5))
+    yield expecting(TypeError, lambda: m.Client.ClientSession(m.Client.TypeReq.HTTPX, None))
+    yield expecting(AttributeError, lambda: m.Client.ClientSession(m.Client.TypeReq.HTTPX, {}, 5))
 
 
-GROUPS = {
-    ("bodies", "module"): module_bodies,
-    ("sessions", "module"): module_sessions,
-    ("sessions", "plain"): plain_sessions,
-}
+def every_operation(m):
+    yield from bodies(m)
+    yield from sessions(m)
 
 
-def run(operations, seed):
+GROUPS = {"bodies": bodies, "sessions": sessions, "fork": lock_free}
+
+
+def run(group, operations, seed):
     started = threading.Barrier(4 * len(operations) + 1)
+    forked = threading.Event()
 
     def loop(operation):
         started.wait()
-        while True:
+        while not forked.is_set():
             operation()
 
     for operation in operations:
@@ -114,24 +123,55 @@ def run(operations, seed):
     started.wait(timeout=60)
     # Each run leaves at a different point of the threads' calls.
     time.sleep(random.Random(seed).uniform(0.02, 0.3))
+    if group == "fork":
+        child = fork_calling_each(list(every_operation(load(sys.argv[2]))))
+        forked.set()  # the CPU is the child's now
+        sys.exit(exit_status(child))
+
+
+def fork_calling_each(operations):
+    """A process forked while the threads are inside their calls, which
+    calls each operation once: a lock or cache left half-changed by a thread
+    that is not there in the child would hang or break it (killed after
+    30 s)."""
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork of a process with threads
+    pid = os.fork()
+    if pid == 0:  # never returns into the caller's frames
+        status = 0
+        signal.alarm(30)
+        try:
+            for operation in operations:
+                operation()
+        except BaseException:
+            traceback.print_exc()
+            status = 1
+        os._exit(status)
+    return pid
+
+
+def decoded(status):
+    return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
 
 
 def exit_status(pid):
-    _, status = os.waitpid(pid, 0)
-    return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+    return decoded(os.waitpid(pid, 0)[1])
 
 
 def main(group, side, runs):
     """Returns in the parent after the last run, and in each forked run once
-    its threads are busy: both then leave as the script ends."""
-    operations = list(GROUPS[group, side]())
-    running = []
-    for seed in range(runs):
-        pid = os.fork()
-        if pid == 0:
-            return run(operations, seed)
-        running.append(pid)
-    print(json.dumps([exit_status(pid) for pid in running]))
+    its threads are busy: both then leave as the script ends. Four runs at a
+    time, each with its own threads: more would only starve one another."""
+    operations = list(GROUPS[group](load(side)))
+    statuses = []
+    for first in range(0, runs, 4):
+        running = []
+        for seed in range(first, min(first + 4, runs)):
+            pid = os.fork()
+            if pid == 0:
+                return run(group, operations, seed)
+            running.append(pid)
+        statuses += [exit_status(pid) for pid in running]
+    print(json.dumps(statuses))
 
 
 if __name__ == "__main__":

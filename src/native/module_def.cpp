@@ -96,7 +96,8 @@ LoadedModule& loaded_module() {
 // interpreter has it, others may load it too (where its dependencies let
 // them).
 //
-// The one process-wide value the module keeps: whether the main
+// One of the two process-wide values the module keeps (the other says
+// whether threads may be ended, detail/thread_end.hpp): whether the main
 // interpreter holds its module now (set by its exec slot, cleared when that
 // module is freed, as the runtime finalises).
 std::atomic<bool> g_main_has_module{false};
