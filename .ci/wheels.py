@@ -108,10 +108,13 @@ CXXFLAGS = [
     "-DPYBIND11_SIMPLE_GIL_MANAGEMENT",
     # The runtime defines the entry point, PyInit_<this name>.
     "-DNATIVE_MODULE_NAME=client",
+    # zig's libc++abi cannot read the unwind context of glibc's pthread_exit
+    # (libgcc_s's): see src/native/personality.cpp.
+    "-DNATIVE_WRAP_PERSONALITY",
 ]
 LDFLAGS = [
     "-shared", "-Wl,--version-script=" + str(ROOT / "cmake" / "exports.map"),
-    "-Wl,--gc-sections", "-Wl,-O1", "-s",
+    "-Wl,--gc-sections", "-Wl,-O1", "-s", "-Wl,--wrap=__gxx_personality_v0",
 ]
 SOURCES = sorted(
     str(p.relative_to(ROOT))
