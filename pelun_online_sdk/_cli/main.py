@@ -42,8 +42,10 @@ the credentials are rendered, and nothing else is touched."""
 FINGERPRINT_EPILOG = """\
 Each client connects to a listener on this machine (https://localhost:PORT/),
 which keeps the ClientHello and refuses the handshake: no traffic leaves the
-machine. The requests session would retry the refused handshake for about
-12 s; the command does not wait for that.
+machine. It is also sent to the listener's IP address, to show what changes
+when the target is an address: no server name (SNI), so another JA3, and a
+JA4 that begins t13i rather than t13d. The requests session would retry
+the refused handshake for about 12 s; the command does not wait for that.
 
 Exit status: 0 when every client's ClientHello was caught, 1 otherwise, 2 on
 bad arguments."""
@@ -164,20 +166,22 @@ def url_problem(url: str) -> Optional[str]:
 
 def _fingerprint(args: argparse.Namespace) -> int:
     from .clienthello import parse_client_hello
-    from .fingerprint import capture, describe, print_record
+    from .fingerprint import ADDRESS, HOST, capture, describe, print_record
 
     printer = Printer()
     clients = _clients(args.client)
     printer.message(f"catching the ClientHello of {', '.join(clients)} on this machine...")
     listeners = capture(clients, args.timeout)
     caught = 0
-    for client, listener in listeners.items():
-        if listener.hello is None:
-            problem = listener.problem or f"nothing arrived within {args.timeout:g} s"
+    for client in clients:
+        named, address = listeners[client, HOST], listeners[client, ADDRESS]
+        if named.hello is None:
+            problem = named.problem or f"nothing arrived within {args.timeout:g} s"
             printer.message(f"{client}: no ClientHello caught ({problem})")
             continue
         try:
-            record = describe(client, parse_client_hello(listener.hello))
+            by_address = parse_client_hello(address.hello) if address.hello is not None else None
+            record = describe(client, parse_client_hello(named.hello), named.url, by_address, address.url)
         except ValueError as exc:
             printer.message(f"{client}: its ClientHello could not be read ({exc})")
             continue
