@@ -417,3 +417,16 @@ def test_credentials_are_masked_where_a_library_renders_them(text, shown):
     from pelun_online_sdk._cli.output import Masker
 
     assert Masker(("alice", "p@ss:w/rd x"))(text) == shown
+
+
+def test_a_socks_error_wrapped_in_httpx_proxy_error_is_a_socks_error():
+    # How httpx reports a socks failure through the package's proxy glue; the proxy's own
+    # answer cannot always be had again (a reply that was not socks at all, say).
+    import httpx
+    import socksio
+    from pelun_online_sdk._cli.causes import diagnose
+
+    error = httpx.ProxyError("the proxy failed")
+    error.__cause__ = socksio.ProtocolError("Malformed reply")
+    found = diagnose(error, lambda: None)
+    assert (found.cause, found.hop) == ("socks-error", "proxy")

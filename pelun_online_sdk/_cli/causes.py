@@ -280,9 +280,9 @@ def proxy_answer(status: int, reason: str, request: str, squid_error: Optional[s
 _PROXY_KINDS: Tuple[Type[BaseException], ...] = (
     requests.exceptions.ProxyError, urllib3.exceptions.ProxyError, httpx.ProxyError,
     aiohttp.ClientHttpProxyError, aiohttp.ClientProxyConnectionError)
-# PySocks (requests) and aiohttp_proxy ship no type information; their
-# exceptions are known by the module that defines them.
-_SOCKS_MODULES = ("socks", "aiohttp_proxy")
+# PySocks (requests), socksio (httpx) and aiohttp_proxy ship no type
+# information; their exceptions are known by the module that defines them.
+_SOCKS_MODULES = ("socks", "socksio", "aiohttp_proxy")
 
 
 def proxy_rejection(chain: List[BaseException]) -> Optional[Diagnosis]:
@@ -291,12 +291,15 @@ def proxy_rejection(chain: List[BaseException]) -> Optional[Diagnosis]:
         if isinstance(exc, aiohttp.ClientHttpProxyError) and exc.status == 407:
             return Diagnosis("proxy-auth", "the proxy wants (other) credentials: 407 Proxy Authentication Required",
                              "put the right user and password in the proxy URL", "proxy")
-        if isinstance(exc, _PROXY_KINDS):
-            return Diagnosis("proxy-refused", f"the proxy refused the request ({type(exc).__name__})",
-                             "check the proxy's rules for this target", "proxy")
-        if type(exc).__module__.split(".")[0] in _SOCKS_MODULES:
-            return Diagnosis("socks-error", f"the socks proxy refused the request ({type(exc).__name__})",
-                             "check the proxy's rules and credentials", "proxy")
+    # A socks library's error may be wrapped in the HTTP library's proxy error (httpx's ProxyError).
+    socks = next((exc for exc in chain if type(exc).__module__.split(".")[0] in _SOCKS_MODULES), None)
+    if socks is not None:
+        return Diagnosis("socks-error", f"the socks proxy refused the request ({type(socks).__name__})",
+                         "check the proxy's rules and credentials", "proxy")
+    refusal = _first(chain, _PROXY_KINDS)
+    if refusal is not None:
+        return Diagnosis("proxy-refused", f"the proxy refused the request ({type(refusal).__name__})",
+                         "check the proxy's rules for this target", "proxy")
     return None
 
 

@@ -203,7 +203,8 @@ def _address_note(record: Dict[str, Any]) -> str:
     sent = (f"the server name {other['server_name']}" if other["server_name"] else
             "no server name (SNI is sent for host names only)")
     without = f" without {', '.join(other['extensions_left_out'])}" if other["extensions_left_out"] else ""
-    note = f"{other['url']} gets {sent}; that ClientHello{without} has JA3 MD5 {other['ja3_md5']} and JA4 {other['ja4']}"
+    note = (f"{other['url']} gets {sent}; that ClientHello{without} has JA3 MD5 {other['ja3_md5']} "
+            f"and JA4 {other['ja4']}")
     if record["ja4"][3] == "d" and other["ja4"][3] == "i":
         note += " (JA4's d, for a domain name, becomes i, for an IP address)"
     return note

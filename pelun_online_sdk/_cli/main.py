@@ -141,7 +141,8 @@ def url_problem(url: str) -> Optional[str]:
 
     The URL itself is not quoted: it may hold a password.
     """
-    from ..proxy import _checked_host, _port_of
+    # The proxy's own readers of a host and a port: an origin's are read alike.
+    from ..proxy import _checked_host, _port_of  # pyright: ignore[reportPrivateUsage]
 
     try:
         parts = urlsplit(url)
