@@ -13,7 +13,7 @@ import shutil
 import subprocess
 import tempfile
 
-from ._util import LOCALHOST, free_port, wait_for_port
+from ._util import LOCALHOST, end_process, free_port, wait_for_port
 
 BLOCKED_DOMAIN = "blocked.invalid"
 # squid takes no port 0, so it binds one that was free a moment ago.
@@ -76,14 +76,8 @@ class SquidProxy:
 
     def _stop_process(self) -> None:
         proc, self._proc = self._proc, None
-        if proc is None or proc.poll() is not None:
-            return
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(10)
+        if proc is not None:
+            end_process(proc, 10)
 
     def stop(self) -> None:
         self._stop_process()
