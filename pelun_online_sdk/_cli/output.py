@@ -32,7 +32,7 @@ def masked_url(url: str) -> str:
 
 
 class Masker:
-    """Takes a proxy's credentials out of what the libraries say about it.
+    """Takes credentials (the proxy's, the URL's) out of what the libraries say.
 
     A library's message may quote the proxy URL, the Basic token or the
     credentials' repr (aiohttp puts some of them into its errors). Only
