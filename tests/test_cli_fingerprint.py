@@ -137,9 +137,9 @@ def sleeps(monkeypatch):
     return asked
 
 
-def _session_hello(kind, recorder):
+def _session_hello(kind, recorder, host="localhost"):
     """The ClientHello a module session sends to the recorder, under a host name as the command uses."""
-    url = f"https://localhost:{recorder.port}/"
+    url = f"https://{host}:{recorder.port}/"
     if kind is TypeReq.AIOHTTP:
         async def attempt():
             async with Client.ClientSession(kind, {}) as session:
@@ -175,6 +175,12 @@ def test_each_clients_hello_as_the_wire_shows_it(hello_recorder, sleeps):
         assert record["ja4"].split("_")[1] == hashlib.sha256(sorted_suites.encode()).hexdigest()[:12]
         assert record["ja3"].startswith(",".join([str(seen.legacy_version), "-".join(map(str, seen.cipher_ids)),
                                                   "-".join(map(str, seen.extensions))]) + ",")
+        # To an IP address: no server name, so one extension fewer, and JA4 says "i".
+        by_address, seen = record["ip_target"], _session_hello(kind, hello_recorder, "127.0.0.1")
+        assert by_address["server_name"] is seen.server_name is None and 0 not in seen.extensions
+        assert by_address["ja4"].startswith(f"t13i{len(seen.cipher_ids):02d}{len(seen.extensions):02d}{alpn}_")
+        assert by_address["ja3"].split(",")[2] == "-".join(map(str, seen.extensions))
+        assert by_address["extensions_left_out"] == ["server_name"]
     # The requests session: the module's cipher list in OpenSSL's order for it, and no ALPN.
     assert records["requests"]["ciphers"] == _openssl_offer(hello_recorder)
     assert records["requests"]["alpn"] == [] and 16 not in records["requests"]["extension_ids"]
@@ -187,6 +193,8 @@ def test_text_output_names_who_chose_what():
     lines = out.splitlines()
     assert lines[0] == "requests"
     labels = [line.split()[0] for line in lines[1:] if not line.startswith(" " * 4)]
-    assert labels == ["JA3", "JA3", "JA4", "ciphers", "extensions", "ALPN", "groups", "chosen"]
+    assert labels == ["server", "JA3", "JA3", "JA4", "ciphers", "extensions", "ALPN", "groups", "chosen", "to"]
+    assert re.search(r"^  server name +localhost \(SNI; sent to https://localhost:\d+/\)$", out, re.M)
     assert re.search(r"^  ALPN +none$", out, re.M)
+    assert re.search(r"^  to an IP address https://127\.0\.0\.1:\d+/ gets no server name", out, re.M)
     assert "(pelun_online_sdk.client.CHIPER)" in out.replace("\n", " ").replace("  ", " ")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import socket
+import subprocess
 import threading
 import time
 
@@ -88,6 +89,18 @@ class Log:
     def __len__(self) -> int:
         with self._cond:
             return len(self._items)
+
+
+def end_process(proc: subprocess.Popen, timeout: float = 5.0) -> None:
+    """Terminate a child server, killing it if it will not go."""
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout)
 
 
 def start_thread(target, *args, name: str, **kwargs) -> threading.Thread:

@@ -22,7 +22,7 @@ import sys
 import threading
 from dataclasses import dataclass
 
-from ._util import LOCALHOST, Log, free_port, snapshot_of, start_thread, wait_for_port
+from ._util import LOCALHOST, Log, end_process, free_port, snapshot_of, start_thread, wait_for_port
 
 # pproxy's main() takes the loop from asyncio.get_event_loop(), which stopped
 # making one for the main thread in Python 3.14; given one, it runs anywhere.
@@ -188,13 +188,7 @@ class ProxyServer:
         proc, self._proc = self._proc, None
         if proc is None:
             return
-        if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(5)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait(5)
+        end_process(proc)
         if self._reader is not None:
             self._reader.join(5)
         proc.stdout.close()

@@ -3,10 +3,12 @@
 ``RefusingProxy`` speaks just enough HTTP CONNECT, socks4 and socks5 (told
 apart by the first byte, as pproxy does) to refuse every request in the way
 it was told to. ``SilentListener`` accepts connections and never says a word.
+``UnansweredPort`` never even completes a connection.
 """
 
 from __future__ import annotations
 
+import select
 import socket
 
 from ._util import LOCALHOST, ConnectionSet, ThreadGroup, listen_socket, start_thread
@@ -153,4 +155,36 @@ class RefusedPort:
         self._sock.close()
 
 
-__all__ = ["RefusedPort", "RefusingProxy", "SilentListener"]
+class UnansweredPort:
+    """A port whose connections are never completed, as behind a firewall that drops packets.
+
+    Its listening socket never accepts, and its queue is filled here: Linux
+    drops a connection request (SYN) that finds the queue full, so the
+    client hears nothing and waits out its own timeout.
+    """
+
+    def __init__(self, attempts: int = 16) -> None:
+        self._sock = listen_socket(backlog=0)
+        self.port = self._sock.getsockname()[1]
+        self._queued: list[socket.socket] = []
+        for _ in range(attempts):
+            if not self._completes():
+                return
+        self.close()
+        raise RuntimeError(f"connections to port {self.port} still complete after {attempts} queued")
+
+    def _completes(self) -> bool:
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._queued.append(sock)
+        sock.setblocking(False)
+        sock.connect_ex((LOCALHOST, self.port))
+        # On loopback a connection completes at once or, its SYN dropped, not for a second at least.
+        return bool(select.select([], [sock], [], 1.0)[1])
+
+    def close(self) -> None:
+        for sock in self._queued:
+            sock.close()
+        self._sock.close()
+
+
+__all__ = ["RefusedPort", "RefusingProxy", "SilentListener", "UnansweredPort"]

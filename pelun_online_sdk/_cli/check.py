@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import socket
 import ssl
 import threading
 import time
 import urllib.request
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
-from urllib.parse import urlsplit
+from urllib.parse import unquote, urlsplit
 
 import aiohttp
 import urllib3.exceptions
@@ -17,8 +18,8 @@ from urllib3.util.retry import Retry
 
 from ..client import Client
 from ..proxy import Proxy
-from .causes import CAUSES, Diagnosis, diagnose, status_diagnosis
-from .output import Printer, Progress, table
+from .causes import CAUSES, Diagnosis, diagnose, phrase, proxy_answer, status_diagnosis
+from .output import Masker, Printer, Progress, masked_url, table
 from .probe import check_proxy
 
 CLIENTS = ("requests", "httpx", "aiohttp")
@@ -40,6 +41,9 @@ class Exchange(NamedTuple):
     reason: str
     http_version: str
     tls: TlsFacts
+    # Set by squid on the error pages it makes itself (what a proxy answers
+    # for a plain http:// URL reaches the client as the response).
+    squid_error: Optional[str] = None
 
 
 class SetupFailed(Exception):
@@ -52,7 +56,7 @@ class Row:
 
     client: str
     url: str = ""
-    proxy: Optional[str] = None  # its URL; the password is masked when printed
+    proxy: Optional[str] = None  # its URL, the password masked
     ok: bool = False
     seconds: float = 0.0
     status: Optional[int] = None
@@ -103,6 +107,7 @@ def _built(build: Callable[[], Any]) -> Any:
         raise SetupFailed(f"{type(exc).__name__}: {exc}") from exc
 
 
+_SQUID_ERROR = "X-Squid-Error"
 _HTTP_VERSIONS = {9: "HTTP/0.9", 10: "HTTP/1.0", 11: "HTTP/1.1", 20: "HTTP/2"}
 
 
@@ -113,7 +118,7 @@ def fetch_with_requests(url: str, proxy: Optional[Proxy], timeout: float) -> Exc
             raw: Any = response.raw
             connection = getattr(raw, "connection", None)
             return Exchange(response.status_code, response.reason or "", _HTTP_VERSIONS.get(raw.version, "?"),
-                            tls_facts(getattr(connection, "sock", None)))
+                            tls_facts(getattr(connection, "sock", None)), response.headers.get(_SQUID_ERROR))
 
 
 def fetch_with_httpx(url: str, proxy: Optional[Proxy], timeout: float) -> Exchange:
@@ -122,7 +127,7 @@ def fetch_with_httpx(url: str, proxy: Optional[Proxy], timeout: float) -> Exchan
             stream = response.extensions.get("network_stream")
             connection = stream.get_extra_info("ssl_object") if stream is not None else None
             return Exchange(response.status_code, response.reason_phrase, response.http_version,
-                            tls_facts(connection))
+                            tls_facts(connection), response.headers.get(_SQUID_ERROR))
 
 
 async def _aiohttp_exchange(url: str, proxy: Optional[Proxy], timeout: float) -> Exchange:
@@ -131,7 +136,8 @@ async def _aiohttp_exchange(url: str, proxy: Optional[Proxy], timeout: float) ->
         async with session.get(url, timeout=aiohttp.ClientTimeout(total=timeout)) as response:
             connection = _aiohttp_ssl_object(response)
             version = f"HTTP/{response.version.major}.{response.version.minor}" if response.version else "?"
-            return Exchange(response.status, response.reason or "", version, tls_facts(connection))
+            return Exchange(response.status, response.reason or "", version, tls_facts(connection),
+                            response.headers.get(_SQUID_ERROR))
 
 
 def _aiohttp_ssl_object(response: aiohttp.ClientResponse) -> Any:
@@ -157,40 +163,89 @@ def target_of(url: str) -> Tuple[str, int]:
 
 
 def check_one(client: str, url: str, proxy: Optional[Proxy], timeout: float) -> Row:
-    row = Row(client, url, proxy.toString if proxy is not None else None)
+    row = Row(client, masked_url(url), shown_proxy(proxy))
+    route = Route(proxy, url, timeout)
     start = time.monotonic()
     try:
-        _answered(row, FETCHERS[client](url, proxy, timeout), proxy)
+        _answered(row, FETCHERS[client](url, proxy, timeout), route)
     except SetupFailed as exc:
+        # Nothing was sent: this client cannot speak to this kind of proxy.
         _failed(row, Diagnosis("unsupported", f"{client} could not be set up with this proxy: {exc}",
-                               "see the README's known limits of the libraries; another client may work"), exc)
+                               "see the README's known limits of the libraries; another client may work",
+                               "proxy"), exc)
     except Exception as exc:
-        _failed(row, diagnose(exc, _proxy_checker(proxy, url, timeout)), exc)
+        _failed(row, diagnose(exc, route.proxy_fault, route.connected, timeout), exc)
     row.seconds = round(time.monotonic() - start, 3)
+    # Library messages may quote the credentials; the rest of the row is the command's own.
+    mask = Masker(_credentials_in(url), (proxy.username, proxy.password) if proxy is not None else (None, None))
+    row.detail, row.hint, row.error = mask(row.detail), mask(row.hint), mask(row.error)
     return row
 
 
-def _proxy_checker(proxy: Optional[Proxy], url: str, timeout: float) -> Optional[Callable[[], Optional[Diagnosis]]]:
+def _credentials_in(url: str) -> Tuple[Optional[str], Optional[str]]:
+    parts = urlsplit(url)
+    return (unquote(parts.username) if parts.username is not None else None,
+            unquote(parts.password) if parts.password is not None else None)
+
+
+def shown_proxy(proxy: Optional[Proxy]) -> Optional[str]:
+    """The proxy's URL as printed: its password masked, rebuilt from its parts."""
     if proxy is None:
         return None
-    host, port = target_of(url)
+    if proxy.password is None:
+        return proxy.toString
+    head, _, tail = Proxy(proxy.host, proxy.port, proxy.scheme, proxy.username).toString.partition("@")
+    return f"{head}:***@{tail}"
 
-    def ask() -> Optional[Diagnosis]:
-        try:
-            return check_proxy(proxy, host, port, timeout)
-        except Exception:  # the check is a second opinion: without it the library's error still speaks
+
+class Route:
+    """How the target is reached, asked once more when a client failed: the proxy hop, and the TCP connection."""
+
+    def __init__(self, proxy: Optional[Proxy], url: str, timeout: float) -> None:
+        self.proxy = proxy
+        self._host, self._port = target_of(url)
+        # An http(s) proxy forwards a plain http:// request without a tunnel.
+        self.tunnel = urlsplit(url).scheme == "https" or (proxy is not None and proxy.scheme.startswith("socks"))
+        self._timeout = timeout
+        self._verdict: Optional[Tuple[Optional[Diagnosis]]] = None
+
+    def proxy_fault(self) -> Optional[Diagnosis]:
+        """Why the proxy would not carry the request, or None (no proxy, or it opened the tunnel)."""
+        if self.proxy is None:
             return None
+        if self._verdict is None:
+            try:
+                found = check_proxy(self.proxy, self._host, self._port, self._timeout, self.tunnel)
+            except Exception:  # the check is a second opinion: without it the library's error still speaks
+                found = None
+            self._verdict = (found,)
+        return self._verdict[0]
 
-    return ask
+    def connected(self) -> Optional[bool]:
+        """Whether a TCP connection to the target completes; None where that cannot be told."""
+        if self.proxy is not None:
+            # The proxy opened the tunnel: it connected to the target.
+            return True if self.tunnel and self.proxy_fault() is None else None
+        if any(name in urllib.request.getproxies() for name in ("http", "https", "all")):
+            return None  # the clients may have gone through a proxy of the environment
+        try:
+            with socket.create_connection((self._host, self._port), timeout=self._timeout):
+                return True
+        except socket.timeout:
+            return False
+        except OSError:
+            return None
 
 
 def _failed(row: Row, diagnosis: Diagnosis, exc: BaseException) -> None:
-    row.cause, row.detail, row.hint, row.hop = diagnosis
+    row.cause, row.detail, row.hint, row.hop = diagnosis[:4]
+    if diagnosis.status is not None:
+        row.status, row.reason = diagnosis.status, phrase(diagnosis.status) or None
     cause = exc.__cause__ if isinstance(exc, SetupFailed) and exc.__cause__ is not None else exc
     row.error = f"{type(cause).__module__}.{type(cause).__qualname__}: {cause}"
 
 
-def _answered(row: Row, exchange: Exchange, proxy: Optional[Proxy]) -> None:
+def _answered(row: Row, exchange: Exchange, route: Route) -> None:
     row.status, row.reason, row.http_version = exchange.status, exchange.reason, exchange.http_version
     tls = exchange.tls
     row.tls_version, row.cipher, row.alpn = tls.version, tls.cipher, tls.alpn
@@ -198,12 +253,16 @@ def _answered(row: Row, exchange: Exchange, proxy: Optional[Proxy]) -> None:
     row.ok = exchange.status < 400
     if row.ok:
         return
+    proxy = route.proxy
     if exchange.status == 407 and proxy is not None:
         diagnosis = Diagnosis("proxy-auth", f"the proxy answered 407 {exchange.reason}".rstrip(),
                               "check the credentials in the proxy URL", "proxy")
+    elif exchange.squid_error and proxy is not None and not route.tunnel:
+        # The proxy's own error page, for a request it forwards itself.
+        diagnosis = proxy_answer(exchange.status, exchange.reason, f"GET {row.url}", exchange.squid_error)
     else:
         diagnosis = status_diagnosis(exchange.status, exchange.reason)
-    row.cause, row.detail, row.hint, row.hop = diagnosis
+    row.cause, row.detail, row.hint, row.hop = diagnosis[:4]
 
 
 def retry_note() -> str:
@@ -295,9 +354,9 @@ def _details(row: Row) -> List[str]:
 def describe(url: str, proxy: Optional[Proxy], timeout: float) -> str:
     """The first line of the text output: what is checked, and how."""
     if proxy is not None:
-        route = f"through {proxy.toString}"
+        route = f"through {shown_proxy(proxy)}"
     elif any(name in urllib.request.getproxies() for name in ("http", "https", "all")):
         route = "with no --proxy, but the environment names proxies, which the clients may use"
     else:
         route = "directly"
-    return f"GET {url} {route}, timeout {timeout:g} s"
+    return f"GET {masked_url(url)} {route}, timeout {timeout:g} s"

@@ -7,7 +7,7 @@ import ssl
 import textwrap
 import threading
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from .check import FETCHERS
 from .clienthello import ClientHello, is_grease, ja3, ja3_string, ja4, ja4_r, read_client_hello
@@ -16,8 +16,11 @@ from .output import Printer, wrapped
 # The listener sends this fatal alert (handshake_failure) after the hello, so
 # that a client stops at once instead of waiting for a ServerHello.
 _ALERT = b"\x15\x03\x03\x00\x02\x02\x28"
-# A name, not an address: clients send SNI for names only, as they would to a real server.
+# A name, not an address: clients send SNI for names only, as they would to a
+# real server. Each client is also sent to the address, to show what a
+# target given as an IP address looks like: no server name.
 HOST = "localhost"
+ADDRESS = "127.0.0.1"
 # Width of the labels of the text output.
 LABEL = 17
 
@@ -74,8 +77,9 @@ def cipher_name(suite: int) -> str:
 class HelloListener:
     """A loopback listener that keeps the first ClientHello sent to it and refuses every handshake."""
 
-    def __init__(self, timeout: float) -> None:
+    def __init__(self, timeout: float, host: str = HOST) -> None:
         self._timeout = timeout
+        self.host = host
         self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._sock.bind(("127.0.0.1", 0))
         self._sock.listen(8)
@@ -87,7 +91,7 @@ class HelloListener:
 
     @property
     def url(self) -> str:
-        return f"https://{HOST}:{self.port}/"
+        return f"https://{self.host}:{self.port}/"
 
     def _serve(self) -> None:
         while True:
@@ -112,15 +116,15 @@ class HelloListener:
         self._sock.close()
 
 
-def capture(clients: List[str], timeout: float) -> Dict[str, HelloListener]:
-    """Each client's first ClientHello, each to a listener of its own.
+def capture(clients: List[str], timeout: float) -> Dict[Tuple[str, str], HelloListener]:
+    """Each client's first ClientHello to ``HOST`` and to ``ADDRESS``, each to a listener of its own.
 
     The requests session retries a refused handshake for about 12 s; only
     the first hello matters, so the command does not wait for the retries:
     the client's thread is left to end with the process.
     """
-    listeners = {client: HelloListener(timeout) for client in clients}
-    for client, listener in listeners.items():
+    listeners = {(client, host): HelloListener(timeout, host) for client in clients for host in (HOST, ADDRESS)}
+    for (client, _), listener in listeners.items():
         threading.Thread(target=_attempt, args=(client, listener.url, timeout), name=f"hello-{client}",
                          daemon=True).start()
     deadline = time.monotonic() + timeout
@@ -136,10 +140,13 @@ def _attempt(client: str, url: str, timeout: float) -> None:
         pass
 
 
-def describe(client: str, hello: ClientHello) -> Dict[str, Any]:
-    """The JSON record of one client's ClientHello."""
-    return {
+def describe(client: str, hello: ClientHello, url: str, by_address: Optional[ClientHello] = None,
+             address_url: str = "") -> Dict[str, Any]:
+    """The JSON record of one client's ClientHello, and of the one it sends to an IP address."""
+    record: Dict[str, Any] = {
         "client": client,
+        "url": url,
+        "server_name": hello.server_name,
         "ja3": ja3_string(hello),
         "ja3_md5": ja3(hello),
         "ja4": ja4(hello),
@@ -151,13 +158,21 @@ def describe(client: str, hello: ClientHello) -> Dict[str, Any]:
         "alpn": [protocol.decode("ascii", "backslashreplace") for protocol in hello.alpn],
         "groups": [_named(group, _GROUPS) for group in hello.groups],
         "group_ids": hello.groups,
-        "server_name": hello.server_name,
         "chosen_by": ORIGINS[client].format(openssl=" ".join(ssl.OPENSSL_VERSION.split()[:2])),
+        "ip_target": None,
     }
+    if by_address is not None:
+        left_out = [kind for kind in hello.extensions if kind not in by_address.extensions and not is_grease(kind)]
+        record["ip_target"] = {
+            "url": address_url, "server_name": by_address.server_name, "ja3": ja3_string(by_address),
+            "ja3_md5": ja3(by_address), "ja4": ja4(by_address), "ja4_r": ja4_r(by_address),
+            "extensions_left_out": [_named(kind, _EXTENSIONS) for kind in left_out]}
+    return record
 
 
 def print_record(printer: Printer, record: Dict[str, Any]) -> None:
     printer.line(record["client"])
+    printer.line(f"  {'server name':<{LABEL}}{record['server_name'] or 'none'} (SNI; sent to {record['url']})")
     printer.line(f"  {'JA3':<{LABEL}}{record['ja3']}")
     printer.line(f"  {'JA3 MD5':<{LABEL}}{record['ja3_md5']}")
     printer.line(f"  {'JA4':<{LABEL}}{record['ja4']}")
@@ -171,6 +186,25 @@ def print_record(printer: Printer, record: Dict[str, Any]) -> None:
     groups = [f"{name} ({group})" for name, group in zip(record["groups"], record["group_ids"])]
     for line in wrapped("groups", groups, indent=LABEL + 2):
         printer.line(line)
-    lines = textwrap.wrap(record["chosen_by"], 100 - LABEL - 2)
-    for n, line in enumerate(lines):
-        printer.line(f"  {'chosen by' if n == 0 else '':<{LABEL}}{line}")
+    _labelled(printer, "chosen by", record["chosen_by"])
+    _labelled(printer, "to an IP address", _address_note(record))
+
+
+def _labelled(printer: Printer, label: str, text: str) -> None:
+    for n, line in enumerate(textwrap.wrap(text, 100 - LABEL - 2)):
+        printer.line(f"  {label if n == 0 else '':<{LABEL}}{line}")
+
+
+def _address_note(record: Dict[str, Any]) -> str:
+    """What changes when the target is an IP address, from the hello the client sent to one."""
+    other = record["ip_target"]
+    if other is None:
+        return "its ClientHello to an IP address was not caught"
+    sent = (f"the server name {other['server_name']}" if other["server_name"] else
+            "no server name (SNI is sent for host names only)")
+    without = f" without {', '.join(other['extensions_left_out'])}" if other["extensions_left_out"] else ""
+    note = (f"{other['url']} gets {sent}; that ClientHello{without} has JA3 MD5 {other['ja3_md5']} "
+            f"and JA4 {other['ja4']}")
+    if record["ja4"][3] == "d" and other["ja4"][3] == "i":
+        note += " (JA4's d, for a domain name, becomes i, for an IP address)"
+    return note

@@ -1,66 +1,112 @@
-"""What the commands print: redacted text, JSON lines and the progress line."""
+"""What the commands print: text, JSON lines and the progress line, and how credentials are masked in them."""
 
 from __future__ import annotations
 
 import base64
 import json
-import re
 import shutil
 import sys
 import threading
 import time
-from typing import Any, Callable, Iterable, List, Mapping, Optional, Set, TextIO
-from urllib.parse import quote
+from typing import Any, Dict, Iterable, List, Mapping, Optional, TextIO, Tuple
+from urllib.parse import quote, urlsplit, urlunsplit
 
-# user:password@ in any URL: the password is masked wherever a URL is shown.
-_USERINFO = re.compile(r"(?P<head>//[^/@:\s]*):[^/@\s]*@")
 MASK = "***"
 
 
-class Redactor:
-    """Masks secrets in every line the commands print.
+def masked_url(url: str) -> str:
+    """``url`` with the password of its user information replaced, the rest as it was.
 
-    The proxy password can reach a message through a library (aiohttp puts
-    the proxy URL, credentials and all, into some of its errors), so masking
-    happens at the one place output is written, not where messages are made.
+    Rebuilt from the URL's parts: nothing outside the user information is
+    touched, whatever the password looks like.
+    """
+    try:
+        parts = urlsplit(url)
+        if parts.password is None:
+            return url
+    except ValueError:  # not a URL that can be taken apart: nothing in it is known to be a password
+        return url
+    userinfo, _, hostinfo = parts.netloc.rpartition("@")
+    user = userinfo.partition(":")[0]
+    return urlunsplit(parts._replace(netloc=f"{user}:{MASK}@{hostinfo}"))
+
+
+class Masker:
+    """Takes credentials (the proxy's, the URL's) out of what the libraries say.
+
+    A library's message may quote the proxy URL, the Basic token or the
+    credentials' repr (aiohttp puts some of them into its errors). Only
+    those renderings are replaced, each whole: ``user:password@`` as each
+    library spells a URL, ``Basic TOKEN`` and ``password='...'``. Text that
+    merely holds the password's characters elsewhere (a number, a word of
+    the output) is left alone, so the output neither breaks nor tells the
+    password by what it masks.
     """
 
-    def __init__(self, username: Optional[str] = None, password: Optional[str] = None) -> None:
-        forms: Set[str] = set()
-        if password:
-            # As typed, and as the libraries quote it in the URLs they show.
-            forms |= {password, quote(password, safe=""), quote(password), quote(password, safe="!$&'()*+,;=:")}
-            if username:
-                forms.add(base64.b64encode(f"{username}:{password}".encode()).decode("ascii"))
-        # Longest first, so that a form containing another is masked whole.
-        self._forms = sorted(forms, key=len, reverse=True)
+    def __init__(self, *credentials: Tuple[Optional[str], Optional[str]]) -> None:
+        """``credentials``: (user, password) pairs, a proxy's and an origin's."""
+        self._forms: Dict[str, str] = {}
+        for username, password in credentials:
+            if username is not None and password:
+                self._add(username, password)
 
-    def __call__(self, text: str) -> str:
-        # The known password first: a raw one may hold '@' or '/', which would
-        # end the URL pattern's match inside it and leave the rest shown.
-        for form in self._forms:
-            text = text.replace(form, MASK)
-        return _USERINFO.sub(lambda m: f"{m.group('head')}:{MASK}@", text)
+    def _add(self, username: str, password: str) -> None:
+        for user, secret in _spellings(username, password):
+            self._forms[f"{user}:{secret}@"] = f"{user}:{MASK}@"
+        for encoding in ("utf-8", "latin-1"):
+            try:
+                token = base64.b64encode(f"{username}:{password}".encode(encoding)).decode("ascii")
+            except UnicodeEncodeError:
+                continue
+            self._forms[f"Basic {token}"] = f"Basic {MASK}"
+        self._forms[f"password={password!r}"] = f"password='{MASK}'"
+
+    def __call__(self, text: Optional[str]) -> Optional[str]:
+        if text is None:
+            return None
+        # Longest first, so that a spelling that contains another goes whole.
+        for form in sorted(self._forms, key=len, reverse=True):
+            text = text.replace(form, self._forms[form])
+        return text
+
+
+def _spellings(username: str, password: str) -> List[Tuple[str, str]]:
+    """``(user, password)`` as each library writes them in a URL: as typed, and percent-quoted."""
+    pairs = {(username, password), (quote(username, safe=""), quote(password, safe=""))}
+    url = f"http://{quote(username, safe='')}:{quote(password, safe='')}@h"
+    try:
+        import yarl  # aiohttp's URLs
+
+        parsed = yarl.URL(url)
+        pairs.add((parsed.raw_user or "", parsed.raw_password or ""))
+    except Exception:  # a release that quotes differently still gets the other spellings
+        pass
+    try:
+        import httpx
+
+        user, _, secret = httpx.URL(url).userinfo.decode("ascii").partition(":")
+        pairs.add((user, secret))
+    except Exception:
+        pass
+    return sorted(pairs)
 
 
 class Printer:
-    """Writes redacted lines to stdout (results) and stderr (messages and progress)."""
+    """Writes lines to stdout (results) and stderr (messages and progress)."""
 
-    def __init__(self, redact: Callable[[str], str], out: Optional[TextIO] = None,
-                 err: Optional[TextIO] = None) -> None:
-        self.redact = redact
+    def __init__(self, out: Optional[TextIO] = None, err: Optional[TextIO] = None) -> None:
         self.out = out or sys.stdout
         self.err = err or sys.stderr
 
     def line(self, text: str = "") -> None:
-        self.out.write(self.redact(text) + "\n")
+        self.out.write(text + "\n")
         self.out.flush()
 
     def json_line(self, record: Mapping[str, Any]) -> None:
         self.line(json.dumps(record, ensure_ascii=False))
 
     def message(self, text: str) -> None:
-        self.err.write(self.redact(text) + "\n")
+        self.err.write(text + "\n")
         self.err.flush()
 
 
@@ -130,7 +176,7 @@ class Progress:
             with self._lock:
                 waiting = ", ".join(self._waiting)
             elapsed = time.monotonic() - self._start
-            text = self._printer.redact(f"waiting for {waiting}: {elapsed:.0f} s. {self._note}".rstrip())
+            text = f"waiting for {waiting}: {elapsed:.0f} s. {self._note}".rstrip()
             # Cut to the terminal's width: a wrapped line could not be rewritten in place.
             width = shutil.get_terminal_size().columns - 1
             self._printer.err.write("\r\x1b[K" + text[:width])

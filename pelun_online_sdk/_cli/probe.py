@@ -14,10 +14,10 @@ import base64
 import ipaddress
 import socket
 import ssl
-from typing import Callable, Dict, Optional
+from typing import Callable, Dict, List, Optional
 
 from ..proxy import Proxy
-from .causes import Diagnosis
+from .causes import Diagnosis, proxy_answer, tls_failure
 
 _SOCKS5_REPLIES = {
     1: "general SOCKS server failure", 2: "connection not allowed by ruleset", 3: "network unreachable",
@@ -32,8 +32,12 @@ class _Closed(Exception):
     """The proxy hung up before it answered."""
 
 
-def check_proxy(proxy: Proxy, host: str, port: int, timeout: float) -> Optional[Diagnosis]:
-    """None when ``proxy`` opens a tunnel to ``host:port``; otherwise why not."""
+def check_proxy(proxy: Proxy, host: str, port: int, timeout: float, tunnel: bool = True) -> Optional[Diagnosis]:
+    """None when ``proxy`` opens a tunnel to ``host:port``; otherwise why not.
+
+    Without ``tunnel``, an http(s) proxy is only reached, as the clients
+    reach it to forward a plain http:// request: they ask it no CONNECT.
+    """
     try:
         sock = socket.create_connection((proxy.host, proxy.port), timeout=timeout)
     except socket.gaierror:
@@ -50,13 +54,16 @@ def check_proxy(proxy: Proxy, host: str, port: int, timeout: float) -> Optional[
         with sock:
             if proxy.scheme == "https":
                 sock = ssl.create_default_context().wrap_socket(sock, server_hostname=proxy.host)
+            if not tunnel and proxy.scheme in ("http", "https"):
+                return None
             return _SPEAKERS[proxy.scheme](sock, proxy, host, port)
     except socket.timeout:
         return _proxy_timeout(timeout)
+    except ssl.SSLCertVerificationError as exc:
+        return Diagnosis("certificate", f"the https proxy's certificate did not verify: {exc.verify_message}",
+                         "check the proxy's certificate, and the CA bundle the clients trust", "proxy")
     except ssl.SSLError as exc:
-        return Diagnosis("certificate" if isinstance(exc, ssl.SSLCertVerificationError) else "tls-mismatch",
-                         f"TLS with the https proxy failed: {exc.reason or exc}",
-                         "check the proxy's certificate, or use http:// for a proxy without TLS", "proxy")
+        return tls_failure(exc, "proxy")
     except (_Closed, OSError):
         return Diagnosis("proxy-refused", "the proxy closed the connection without an answer",
                          "it may be unable to reach the target, or refuse it without saying so", "proxy")
@@ -84,8 +91,8 @@ def _http_connect(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Op
         token = base64.b64encode(f"{proxy.username}:{proxy.password or ''}".encode()).decode("ascii")
         request += f"Proxy-Authorization: Basic {token}\r\n"
     sock.sendall((request + "\r\n").encode("utf-8"))
-    status_line = _status_line(sock)
-    parts = status_line.split(" ", 2)
+    lines = _head(sock).split("\r\n")
+    parts = lines[0].split(" ", 2)
     if len(parts) < 2 or not parts[0].startswith("HTTP/") or not parts[1].isdigit():
         return Diagnosis("proxy-refused", "the proxy's answer to CONNECT is not HTTP",
                          "check the scheme of the proxy URL (http, https, socks4, socks5)", "proxy")
@@ -94,20 +101,30 @@ def _http_connect(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Op
         return None
     if status == 407:
         return _auth_failure(proxy, f"the proxy answered 407 {reason}".rstrip())
-    return Diagnosis("proxy-refused", f"the proxy answered {status} {reason} to CONNECT {authority}".rstrip(),
-                     "the proxy will not open a tunnel to this target: check its access rules", "proxy")
+    return proxy_answer(status, reason, f"CONNECT {authority}", _header(lines[1:], "x-squid-error"))
 
 
-def _status_line(sock: socket.socket) -> str:
+def _head(sock: socket.socket) -> str:
+    """The proxy's answer up to its blank line (or as much of it as came before it hung up)."""
     data = b""
-    while b"\r\n" not in data:
+    while b"\r\n\r\n" not in data:
         if len(data) > _MAX_HEAD:
             raise _Closed()
         chunk = sock.recv(1024)
         if not chunk:
+            if b"\r\n" in data:
+                break
             raise _Closed()
         data += chunk
-    return data.split(b"\r\n", 1)[0].decode("latin-1")
+    return data.split(b"\r\n\r\n", 1)[0].decode("latin-1")
+
+
+def _header(lines: List[str], name: str) -> Optional[str]:
+    for line in lines:
+        key, colon, value = line.partition(":")
+        if colon and key.strip().lower() == name:
+            return value.strip()
+    return None
 
 
 def _auth_failure(proxy: Proxy, said: str) -> Diagnosis:
