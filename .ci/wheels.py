@@ -108,9 +108,9 @@ CXXFLAGS = [
     "-DPYBIND11_SIMPLE_GIL_MANAGEMENT",
     # The runtime defines the entry point, PyInit_<this name>.
     "-DNATIVE_MODULE_NAME=client",
-    # zig's libc++abi cannot read the unwind context of glibc's pthread_exit
-    # (libgcc_s's): see src/native/personality.cpp.
-    "-DNATIVE_WRAP_PERSONALITY",
+    # A thread ended by glibc's pthread_exit passes the module's frames, as
+    # CMakeLists.txt has it (src/native/personality.cpp).
+    "-DNATIVE_PASS_FORCED_UNWIND",
 ]
 LDFLAGS = [
     "-shared", "-Wl,--version-script=" + str(ROOT / "cmake" / "exports.map"),

@@ -96,8 +96,7 @@ LoadedModule& loaded_module() {
 // interpreter has it, others may load it too (where its dependencies let
 // them).
 //
-// One of the two process-wide values the module keeps (the other says
-// whether threads may be ended, detail/thread_end.hpp): whether the main
+// The one process-wide value the module keeps: whether the main
 // interpreter holds its module now (set by its exec slot, cleared when that
 // module is freed, as the runtime finalises).
 std::atomic<bool> g_main_has_module{false};
@@ -195,8 +194,7 @@ void check_runtime_version() {
                            "does not match", static_cast<int>(major), static_cast<int>(minor)));
 }
 
-// `__builtins__`, the version check, the state's names and function type,
-// and the watch for this interpreter's end (see detail/thread_end.hpp):
+// `__builtins__`, the version check and the state's names and function type:
 // a failure here is the load's, with no traceback entry of its own.
 py::object prepare(PyObject* module, ModuleState& state) {
     py::object builtins = Borrowed(PyImport_AddModule("builtins")).owned();
@@ -204,7 +202,6 @@ py::object prepare(PyObject* module, ModuleState& state) {
     check(PyObject_SetAttrString(module, "__builtins__", builtins.ptr()));
     check_runtime_version();
     state.initialise(py::handle(module));
-    detail::watch_for_interpreter_end();
     return builtins;
 }
 

@@ -5,12 +5,10 @@
 namespace native {
 namespace {
 
-// Filled during static initialisation, read-only afterwards; never
-// destroyed, so that a thread still in the module while the process exits
-// cannot find it gone.
+// Filled during static initialisation, read-only afterwards.
 std::vector<const char*>& registry() {
-    static auto* texts = new std::vector<const char*>();
-    return *texts;
+    static std::vector<const char*> texts;
+    return texts;
 }
 
 }  // namespace

@@ -1,19 +1,34 @@
-// The release wheels' builds alone (.ci/wheels.py defines
-// NATIVE_WRAP_PERSONALITY and links with --wrap=__gxx_personality_v0): zig
-// links LLVM's libc++abi and libunwind into the module, while glibc's
-// pthread_exit unwinds with libgcc_s, the system's unwinder. Before 3.14
-// CPython ends a daemon thread at exit with pthread_exit (see
-// detail/thread_end.hpp), and the C++ personality routine, called for each
-// of the module's frames on that thread, would read libgcc_s's unwind
-// context through libunwind's accessors, whose layout differs: a crash at
-// the first frame with anything to clean up. Builds by the system's
-// compiler use libgcc_s for both and need none of this.
+// A thread that the interpreter ends while it runs the module's code.
 //
-// Such an unwind is the only forced one the module meets (it starts none
-// of its own), so it passes the module's frames here as it passes C frames:
-// no cleanup or handler of theirs runs, and what they held is leaked, which
-// is what the rules of thread_end.hpp come to for a thread being ended.
-#ifdef NATIVE_WRAP_PERSONALITY
+// Before 3.14, a thread that wants the GIL back once finalisation has begun
+// (of the runtime, or from 3.12 of its own interpreter) is ended where it
+// waits, with pthread_exit, which glibc carries out as a forced unwind
+// through every frame of the thread. The interpreter's C frames let it pass
+// without a trace; the module's C++ frames would run their cleanups and
+// handlers, and none of them can be right then:
+//
+// - a catch (...) that does not rethrow makes glibc abort the process, and
+//   the unwind leaving a noexcept function (a destructor, say) terminates it;
+// - a destructor releasing an owned reference touches an interpreter whose
+//   GIL the thread no longer holds, perhaps an object already freed;
+// - where zig links LLVM's libc++abi and libunwind into the module (the
+//   release wheels), the C++ personality routine cannot even read the
+//   unwind context that glibc's unwinder (libgcc_s) hands it.
+//
+// So the module's frames are made transparent to forced unwinds, as C frames
+// are: the personality routine of every frame of the module (the link wraps
+// it, --wrap=__gxx_personality_v0, with NATIVE_PASS_FORCED_UNWIND defined;
+// CMakeLists.txt and .ci/wheels.py) lets such an unwind continue without
+// running any of that frame's cleanups or handlers. What those frames held
+// is leaked, as the interpreter leaks what a daemon thread's C frames hold,
+// and the thread ends as a pure Python thread does. C++ exceptions of the
+// module's own are never forced: they go to the personality routine as
+// before. This holds for every catch-all and destructor in the module, the
+// ones still to be written included, and costs nothing until a thread ends.
+//
+// Elsewhere nothing needs it: Windows ends such threads without unwinding
+// them, and 3.14 and newer park them.
+#ifdef NATIVE_PASS_FORCED_UNWIND
 
 #include <unwind.h>
 

@@ -6,7 +6,7 @@
 
 namespace native {
 
-PythonError::PythonError()
+PythonError::PythonError() noexcept
     : exception_(py::reinterpret_steal<py::object>(compat::take_raised_exception())) {
     assert(exception_ && "PythonError thrown with no Python exception set");
     if (!exception_) {
@@ -19,7 +19,7 @@ PythonError::PythonError(PythonError&& other) noexcept = default;
 
 PythonError::~PythonError() = default;
 
-void PythonError::restore() {
+void PythonError::restore() noexcept {
     compat::set_raised_exception(exception_.release().ptr());
 }
 
@@ -51,7 +51,7 @@ void raise_error(py::handle type, const char* message) {
     throw PythonError();
 }
 
-void set_error_from_current_exception() {
+void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (py::error_already_set& error) {  // from a pybind11 call
@@ -63,7 +63,6 @@ void set_error_from_current_exception() {
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_SystemError, error.what());
     } catch (...) {
-        if (detail::caught_thread_end()) throw;
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }

@@ -43,24 +43,11 @@
 #define PYBIND11_SIMPLE_GIL_MANAGEMENT
 #endif
 
-#include <Python.h>
-
 #include <cassert>
 #include <new>
 #include <utility>
 
-#include "native/detail/thread_end.hpp"
-
-// pybind11's owned references release through Py_XDECREF, in destructors
-// that may run while the interpreter ends this thread: they go through the
-// release that knows when not to touch it (see detail/thread_end.hpp). Only
-// pybind11's own headers see this definition, and every file of the module
-// includes them here, so that their inline functions are the same in all.
-#pragma push_macro("Py_XDECREF")
-#undef Py_XDECREF
-#define Py_XDECREF(object) ::native::detail::release_reference(_PyObject_CAST(object))
 #include <pybind11/pybind11.h>
-#pragma pop_macro("Py_XDECREF")
 
 namespace py = pybind11;
 
@@ -75,7 +62,7 @@ constexpr int kPythonVersion = PY_MAJOR_VERSION << 8 | PY_MINOR_VERSION;
 class PythonError {
 public:
     // Takes the exception set in the thread state (there must be one).
-    PythonError();
+    PythonError() noexcept;
     PythonError(PythonError&& other) noexcept;
     PythonError(const PythonError&) = delete;
     PythonError& operator=(const PythonError&) = delete;
@@ -83,7 +70,7 @@ public:
 
     // Sets it again as the thread's current exception; this object is then
     // empty.
-    void restore();
+    void restore() noexcept;
 
     // Makes `context` the exception this one was raised while handling
     // (its __context__), as the interpreter does; nothing when they are the
@@ -109,24 +96,21 @@ private:
 
 // Runs `action`; returns false with the Python exception set when it throws.
 // The one place where C++ exceptions become Python exceptions: every entry
-// point the interpreter calls runs its C++ inside it. Not noexcept, like
-// nothing else on the way from the interpreter into the module: a thread the
-// interpreter ends unwinds through it (see detail/thread_end.hpp).
+// point the interpreter calls runs its C++ inside it.
 template <class Action>
-bool run_translating_errors(Action&& action);
+bool run_translating_errors(Action&& action) noexcept;
 
 // Sets the exception an unexpected C++ exception stands for.
-void set_error_from_current_exception();
+void set_error_from_current_exception() noexcept;
 
 template <class Action>
-bool run_translating_errors(Action&& action) {
+bool run_translating_errors(Action&& action) noexcept {
     try {
         action();
         return true;
     } catch (PythonError& error) {
         error.restore();
     } catch (...) {
-        if (detail::caught_thread_end()) throw;
         set_error_from_current_exception();
     }
     return false;

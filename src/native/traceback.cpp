@@ -34,7 +34,7 @@ py::object traceback_frame(const char* funcname, int line, py::handle globals) {
 
 }  // namespace
 
-void add_traceback(const char* funcname, int line, py::handle globals) {
+void add_traceback(const char* funcname, int line, py::handle globals) noexcept {
     py::object frame;
     {
         // Set aside while the entry is built, so that the calls below run

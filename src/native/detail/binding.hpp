@@ -24,10 +24,10 @@ struct BoundArguments {
 
     BoundArguments(const BoundArguments&) = delete;
     BoundArguments& operator=(const BoundArguments&) = delete;
-    ~BoundArguments() {  // see thread_end.hpp
-        release_reference(defaults);
-        release_reference(varargs);
-        release_reference(varkw);
+    ~BoundArguments() {
+        Py_XDECREF(defaults);
+        Py_XDECREF(varargs);
+        Py_XDECREF(varkw);
     }
 };
 

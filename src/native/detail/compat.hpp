@@ -11,8 +11,6 @@
 #include <frameobject.h>
 #include <structmember.h>
 
-#include "native/detail/thread_end.hpp"
-
 namespace native::compat {
 
 // --- vectorcall: public from 3.9; 3.8 exports the underscored names ----------
@@ -57,24 +55,6 @@ inline PyInterpreterState* current_interpreter() {
 #endif
 }
 
-// --- the thread holding the GIL --------------------------------------------------
-
-// Whether this thread holds the GIL (is attached to an interpreter). From
-// 3.12 the current thread state is a thread-local the interpreter clears
-// when the thread lets go; before, the runtime keeps the holder's alone, to
-// be compared with this thread's own (only compared: a thread being ended
-// may hold a pointer to its freed state).
-inline bool thread_is_attached() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;
-#else
-    PyThreadState* holder = _PyThreadState_UncheckedGet();
-    return holder != nullptr && holder == PyGILState_GetThisThreadState();
-#endif
-}
-
 // --- the exception being raised, as one object ---------------------------------
 
 // Takes the thread's current exception (normalised, traceback attached) out
@@ -110,17 +90,14 @@ inline void set_raised_exception(PyObject* exception) {
 // then (whatever was raised meanwhile is dropped). Before 3.12 the three
 // parts are kept as they are, unnormalised: normalising is the interpreter's
 // own business when the exception is caught, and an argument error would
-// pay for it here. Restoring touches the thread state, which a thread that
-// the interpreter is ending may no longer have (see thread_end.hpp).
+// pay for it here.
 class ParkedException {
 public:
 #if PY_VERSION_HEX >= 0x030C0000
     ParkedException() : exception_(PyErr_GetRaisedException()) {}
     ~ParkedException() {
-        detail::release_in_destructor([this] {
-            PyErr_Clear();
-            PyErr_SetRaisedException(exception_);
-        });
+        PyErr_Clear();
+        PyErr_SetRaisedException(exception_);
     }
 
 private:
@@ -128,10 +105,8 @@ private:
 #else
     ParkedException() { PyErr_Fetch(&type_, &value_, &traceback_); }
     ~ParkedException() {
-        detail::release_in_destructor([this] {
-            PyErr_Clear();
-            PyErr_Restore(type_, value_, traceback_);
-        });
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, traceback_);
     }
 
 private:

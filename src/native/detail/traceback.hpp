@@ -10,6 +10,6 @@ namespace native::detail {
 // live as long as the module: its address keys the state's cache of code
 // objects. Never fails: if the entry cannot be built, the exception is left
 // as it was.
-void add_traceback(const char* funcname, int line, py::handle globals);
+void add_traceback(const char* funcname, int line, py::handle globals) noexcept;
 
 }  // namespace native::detail
