@@ -149,12 +149,9 @@ def fork_calling_each(operations):
     return pid
 
 
-def decoded(status):
-    return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
-
-
 def exit_status(pid):
-    return decoded(os.waitpid(pid, 0)[1])
+    status = os.waitpid(pid, 0)[1]
+    return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
 
 
 def main(group, side, runs):
