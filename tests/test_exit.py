@@ -14,14 +14,16 @@ import pytest
 PROGRAM = os.path.join(os.path.dirname(__file__), "exiting_program.py")
 RUNS = 20
 
-pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="the runs are forked processes")
+# Twenty runs of a heavy program each: slow under load or a sanitizer, never stuck.
+pytestmark = [pytest.mark.skipif(not hasattr(os, "fork"), reason="the runs are forked processes"),
+              pytest.mark.timeout(1200)]
 
 
 def exit_statuses(group, side):
     """The exit statuses of RUNS programs, each a process of its own (see
     exiting_program.py); a signal as its negative number."""
     process = subprocess.run([sys.executable, "-I", PROGRAM, group, side, str(RUNS)],
-                             capture_output=True, text=True, timeout=300)
+                             capture_output=True, text=True, timeout=540)
     assert process.returncode == 0, process.stderr[-3000:]
     return json.loads(process.stdout.splitlines()[-1]), process.stderr
 
