@@ -66,7 +66,7 @@ import contextvars
 import importlib
 import sys
 import types
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple, cast
 
 import aiohttp
 
@@ -125,7 +125,7 @@ class ClientRequest(CheckedClientRequest):
 
     @property
     def request_info(self) -> Any:
-        return _masked_info(super().request_info)  # type: ignore[misc]
+        return _masked_info(super().request_info)
 
 
 def _mask_error(error: Any) -> None:
@@ -147,17 +147,19 @@ def _client_error(error: BaseException, req: Any, where: str) -> BaseException:
     if made is None:
         made = _CLIENT_ERRORS.setdefault(kind, type(kind.__name__, (aiohttp.ClientProxyConnectionError, kind),
                                                      {"__module__": __name__}))
-    return made(req.connection_key, OSError(getattr(error, "errno", None), f"{where}: {error}"))
+    raised: BaseException = made(req.connection_key, OSError(getattr(error, "errno", None), f"{where}: {error}"))
+    return raised
 
 
 def _hop_bound(timeout: Any) -> Optional[float]:
     """The request's connect timeout, or the one timeout it has where that is ``sock_read``."""
-    bounds = [bound for bound in (timeout.connect, timeout.sock_connect) if bound]
+    bounds: list[float] = [bound for bound in (timeout.connect, timeout.sock_connect) if bound]
     if bounds:
         return min(bounds)
     if timeout.total:
         return None  # aiohttp bounds the whole request
-    return timeout.sock_read or None
+    only: Optional[float] = timeout.sock_read or None
+    return only
 
 
 class _Deadline:
@@ -234,12 +236,17 @@ class ProxyConnector(aiohttp_proxy.ProxyConnector):  # type: ignore[misc]
         return URL.build(scheme=str(self._proxy_type), user=self._proxy_username,
                          password=self._proxy_password, host=self._proxy_host, port=self._proxy_port)
 
+    def _tcp(self) -> Any:
+        """aiohttp's own connector, past aiohttp_proxy's methods (this class's replace them)."""
+        return cast(Any, super(aiohttp_proxy.ProxyConnector, self))
+
     def _named(self) -> str:
         return f"{self._proxy_type} proxy {self._proxy_host}:{self._proxy_port}"
 
     def _past_deadline(self, bound: float) -> BaseException:
-        return _CONNECT_TIMEOUT(  # type: ignore[misc]
+        error: BaseException = _CONNECT_TIMEOUT(  # type: ignore[misc]
             f"{self._named()} did not complete its handshake within the connect timeout ({bound:g} s)")
+        return error
 
     async def connect(self, req: Any, traces: Any, timeout: Any) -> Any:
         from multidict import CIMultiDict
@@ -261,7 +268,7 @@ class ProxyConnector(aiohttp_proxy.ProxyConnector):  # type: ignore[misc]
             if self._proxy_username:
                 headers[aiohttp.hdrs.AUTHORIZATION] = basic_credentials(self._proxy_username, self._proxy_password)
             req.update_proxy(URL.build(scheme=scheme, host=self._proxy_host, port=self._proxy_port), None, headers)
-        return await aiohttp.TCPConnector.connect(self, req, traces, timeout)
+        return await self._tcp().connect(req, traces, timeout)
 
     async def _create_proxy_connection(self, req: Any, traces: Any, timeout: Any) -> Any:
         bound = _hop_bound(timeout)
@@ -290,7 +297,7 @@ class ProxyConnector(aiohttp_proxy.ProxyConnector):  # type: ignore[misc]
     async def _wrap_create_connection(self, *args: Any, **kwargs: Any) -> Any:
         if self._proxy_type.is_http():
             # aiohttp itself speaks to http proxies.
-            return await aiohttp.TCPConnector._wrap_create_connection(self, *args, **kwargs)
+            return await self._tcp()._wrap_create_connection(*args, **kwargs)
         if _ADDR_INFOS:
             addr_infos = kwargs.pop("addr_infos")
             if not addr_infos:
@@ -314,8 +321,8 @@ class ProxyConnector(aiohttp_proxy.ProxyConnector):  # type: ignore[misc]
                 raise _client_error(error, req, self._named()) from error
             if _ADDR_INFOS:
                 return await self._wrap_existing_connection(*args, sock=wrapper.socket, **kwargs)
-            return await aiohttp.TCPConnector._wrap_create_connection(
-                self, args[0], None, None, *args[1:], sock=wrapper.socket, **kwargs)
+            return await self._tcp()._wrap_create_connection(
+                args[0], None, None, *args[1:], sock=wrapper.socket, **kwargs)
         except BaseException:
             # The wrapper closes it only for socks errors; a failed or
             # cancelled hand-over leaves it to us. Closing twice is harmless.

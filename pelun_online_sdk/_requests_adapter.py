@@ -58,7 +58,7 @@ The adapter's class takes these members as its own when the module loads:
 import contextvars
 import logging
 import ssl
-from typing import Any, Dict, Mapping, NoReturn, Optional, Tuple
+from typing import Any, Dict, Mapping, NoReturn, Optional, Tuple, cast
 from urllib.parse import unquote, urlsplit
 
 from requests.adapters import HTTPAdapter
@@ -173,7 +173,8 @@ def cert_verify(self: HTTPAdapter, conn: Any, url: str, verify: Any, cert: Any) 
     # off for every other: an http request that an https proxy forwards then
     # went over TLS to a proxy whose certificate nobody checked. It is the
     # pool's scheme that says whether TLS is spoken.
-    HTTPAdapter.cert_verify(self, conn, "https://" if getattr(conn, "scheme", None) == "https" else url, verify, cert)
+    verify_as: Any = cast(Any, HTTPAdapter).cert_verify  # requests leaves it unannotated
+    verify_as(self, conn, "https://" if getattr(conn, "scheme", None) == "https" else url, verify, cert)
 
 
 # --- Headers ------------------------------------------------------------------------------

@@ -25,7 +25,11 @@ import time
 from typing import Any, Dict, Optional, Type
 
 from urllib3 import connection, connectionpool
+from urllib3.contrib import socks as urllib3_socks
 from urllib3.exceptions import ConnectTimeoutError, NewConnectionError
+
+# PySocks ships no type information: it is used as what it is, untyped.
+socks: Any = importlib.import_module("socks")
 
 __all__ = ["bound_handshakes"]
 
@@ -39,7 +43,7 @@ def _deadline_of(timeout: Any) -> Optional[float]:
     return None
 
 
-def _past_deadline(conn: Any, proxy: str, timeout: float) -> ConnectTimeoutError:
+def _past_deadline(conn: Any, proxy: str, timeout: Any) -> ConnectTimeoutError:
     return ConnectTimeoutError(
         conn, f"{proxy} did not complete its handshake within the connect timeout ({timeout:g} s)")
 
@@ -126,84 +130,75 @@ class HTTPSConnection(connection.HTTPSConnection):
         return f"{self._tunnel_scheme or 'http'} proxy {self.host}:{self.port}"
 
     def past_deadline(self) -> ConnectTimeoutError:
-        return _past_deadline(self, self.proxy_named, self.timeout)  # type: ignore[arg-type]
+        return _past_deadline(self, self.proxy_named, self.timeout)
 
     def _tunnel(self) -> None:
         sock = self.sock
         assert sock is not None
         tunnel = _TunnelSocket(self, sock, self._hop_deadline)
-        self.sock = tunnel  # type: ignore[assignment]
+        self.sock = tunnel
         try:
-            super()._tunnel()  # type: ignore[misc]
+            super()._tunnel()
         finally:
             if self.sock is tunnel:  # http.client drops it when the proxy refuses
                 self.sock = sock
 
 
 class HTTPSConnectionPool(connectionpool.HTTPSConnectionPool):
-    ConnectionCls = HTTPSConnection
+    ConnectionCls = HTTPSConnection  # pyright: ignore[reportAssignmentType]  # urllib3's protocol, too strict
 
 
-def _socks_classes() -> Dict[str, Type[Any]]:
-    """The socks pool classes, or none where PySocks is missing (requests then refuses socks itself)."""
-    try:
-        socks: Any = importlib.import_module("socks")  # PySocks ships no type information
-        from urllib3.contrib.socks import (
-            SOCKSConnection,
-            SOCKSHTTPConnectionPool,
-            SOCKSHTTPSConnection,
-            SOCKSHTTPSConnectionPool,
-        )
-    except ImportError:
-        return {}
+class _DeadlineSocket(socks.socksocket):  # type: ignore[misc]
+    """PySocks' socket, whose reads while it negotiates end by the deadline."""
 
-    class _DeadlineSocket(socks.socksocket):  # type: ignore[misc]
-        """PySocks' socket, whose reads while it negotiates end by the deadline."""
+    deadline: Optional[float] = None
 
-        deadline: Optional[float] = None
+    def recv_into(self, buffer: Any, nbytes: int = 0, flags: int = 0) -> int:
+        deadline = self.deadline
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise socket.timeout("past the handshake's deadline")
+            own = self.gettimeout()
+            socket.socket.settimeout(self, left if own is None else min(left, own))
+        return socket.socket.recv_into(self, buffer, nbytes, flags)
 
-        def recv_into(self, buffer: Any, nbytes: int = 0, flags: int = 0) -> int:
-            deadline = self.deadline
-            if deadline is not None:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise socket.timeout("past the handshake's deadline")
-                own = self.gettimeout()
-                socket.socket.settimeout(self, left if own is None else min(left, own))
-            received: int = super().recv_into(buffer, nbytes, flags)
-            return received
 
-    def connect_through(conn: Any) -> socket.socket:
-        """What PySocks' create_connection does, on a ``_DeadlineSocket``."""
-        options = conn._socks_options
-        timeout = conn.timeout
-        deadline = _deadline_of(timeout)
-        host = options["proxy_host"].strip("[]")
-        error: Optional[BaseException] = None
-        for family, kind, proto, _, _ in socket.getaddrinfo(host, options["proxy_port"], 0, socket.SOCK_STREAM):
-            sock = _DeadlineSocket(family, kind, proto)
-            try:
-                for option in conn.socket_options or ():
-                    sock.setsockopt(*option)
-                if isinstance(timeout, (int, float)):
-                    sock.settimeout(timeout)
-                sock.set_proxy(options["socks_version"], host, options["proxy_port"], options["rdns"],
-                               options["username"], options["password"])
-                if conn.source_address:
-                    sock.bind(conn.source_address)
-                sock.deadline = deadline
-                sock.connect((conn.host.strip("[]"), conn.port))
-                sock.deadline = None
-                return sock
-            except (OSError, socks.ProxyError) as failed:
-                error = failed
-                sock.close()
-        raise error or OSError("getaddrinfo returned no address")
+def _connect_through(conn: Any) -> socket.socket:
+    """What PySocks' create_connection does, on a ``_DeadlineSocket``."""
+    options = conn._socks_options
+    timeout = conn.timeout
+    deadline = _deadline_of(timeout)
+    host = options["proxy_host"].strip("[]")
+    error: Optional[BaseException] = None
+    for family, kind, proto, _, _ in socket.getaddrinfo(host, options["proxy_port"], 0, socket.SOCK_STREAM):
+        sock = _DeadlineSocket(family, kind, proto)
+        try:
+            for option in conn.socket_options or ():
+                sock.setsockopt(*option)
+            if isinstance(timeout, (int, float)):
+                sock.settimeout(timeout)
+            sock.set_proxy(options["socks_version"], host, options["proxy_port"], options["rdns"],
+                           options["username"], options["password"])
+            if conn.source_address:
+                sock.bind(conn.source_address)
+            sock.deadline = deadline
+            sock.connect((conn.host.strip("[]"), conn.port))
+            sock.deadline = None
+            return sock
+        except (OSError, socks.ProxyError) as failed:
+            error = failed
+            sock.close()
+    raise error or OSError("getaddrinfo returned no address")
 
-    def new_conn(self: Any) -> socket.socket:
+
+class SOCKSConnection(urllib3_socks.SOCKSConnection):
+    """urllib3's socks connection, whose handshake ends within the connect timeout."""
+
+    def _new_conn(self) -> Any:  # PySocks' socket
         options = self._socks_options
         try:
-            return connect_through(self)
+            return _connect_through(self)
         except (OSError, socks.ProxyError) as error:
             cause = getattr(error, "socket_err", None) or error
             if isinstance(cause, socket.timeout):
@@ -212,15 +207,20 @@ def _socks_classes() -> Dict[str, Type[Any]]:
                 raise _past_deadline(self, proxy, self.timeout) from error
             raise NewConnectionError(self, f"Failed to establish a new connection: {error}") from error
 
-    connection = type("SOCKSConnection", (SOCKSConnection,), {"_new_conn": new_conn})
-    secure = type("SOCKSHTTPSConnection", (connection, SOCKSHTTPSConnection), {})
-    return {
-        "http": type("SOCKSHTTPConnectionPool", (SOCKSHTTPConnectionPool,), {"ConnectionCls": connection}),
-        "https": type("SOCKSHTTPSConnectionPool", (SOCKSHTTPSConnectionPool,), {"ConnectionCls": secure}),
-    }
+
+class SOCKSHTTPSConnection(SOCKSConnection, urllib3_socks.SOCKSHTTPSConnection):
+    pass
 
 
-_SOCKS_POOLS = _socks_classes()
+class SOCKSHTTPConnectionPool(urllib3_socks.SOCKSHTTPConnectionPool):
+    ConnectionCls = SOCKSConnection
+
+
+class SOCKSHTTPSConnectionPool(urllib3_socks.SOCKSHTTPSConnectionPool):
+    ConnectionCls = SOCKSHTTPSConnection
+
+
+_SOCKS_POOLS: Dict[str, Type[Any]] = {"http": SOCKSHTTPConnectionPool, "https": SOCKSHTTPSConnectionPool}
 
 
 _BOUNDED = "_pelun_bounded_handshakes"
