@@ -8,7 +8,10 @@ one keep-alive connection, GETs that each open a new TLS connection, and
 POSTs over keep-alive with a replayable body (bytes) and with a multipart
 body from create_boundary (a one-shot MultipartEncoder, made anew for each
 request on both sides). Both sessions trust the test CA through
-``verify=``, as a caller's own bundle would be given.
+``verify=``, as a caller's own bundle would be given. Then GETs through a
+local proxy (pproxy, in a process of its own): over a keep-alive tunnel,
+and each through a new tunnel (CONNECT, and socks5), where the session
+bounds the handshake with the proxy.
 
 Each row alternates the two sides round by round and keeps each side's
 best round; the ratio is module/plain time (above 1 the module is slower),
@@ -42,6 +45,7 @@ import requests  # noqa: E402
 
 from pelun_online_sdk import client  # noqa: E402
 from servers.certs import TlsCA  # noqa: E402
+from servers.proxy import ProxyServer  # noqa: E402
 
 LIMIT = 1.05
 FIELDS = {"order": "42", "amount": "100", "note": "x" * 200}
@@ -108,7 +112,7 @@ class Origin:
         self._process.wait(10)
 
 
-def rows(url, ca_path):
+def rows(url, ca_path, proxy):
     def get(session):
         session.get(url, verify=ca_path, timeout=30).content
 
@@ -122,8 +126,16 @@ def rows(url, ca_path):
         body = client.Client.create_boundary(client.Client.TypeReq.REQUESTS, dict(FIELDS))
         session.post(url, data=body.data, headers=body.headers, verify=ca_path, timeout=30).content
 
+    def through(scheme, new_connection):
+        proxies = {"https": f"{scheme}://127.0.0.1:{proxy.port}"}
+        headers = {"Connection": "close"} if new_connection else {}
+        return lambda session: session.get(url, verify=ca_path, timeout=30, proxies=proxies, headers=headers).content
+
     return [("GET over keep-alive", get), ("GET, a new TLS connection each", get_new_connection),
-            ("POST bytes over keep-alive", post_bytes), ("POST multipart over keep-alive", post_multipart)]
+            ("POST bytes over keep-alive", post_bytes), ("POST multipart over keep-alive", post_multipart),
+            ("GET over keep-alive, http proxy", through("http", False)),
+            ("GET, new tunnel each, http proxy", through("http", True)),
+            ("GET, new tunnel each, socks5 proxy", through("socks5", True))]
 
 
 def best_rounds(action, sessions, rounds, calls):
@@ -153,9 +165,9 @@ def count_child(out_dir):
     results = {}
     with tempfile.TemporaryDirectory() as folder:
         ca = TlsCA(folder)
-        origin = Origin(ca)
+        origin, proxy = Origin(ca), ProxyServer().start()
         try:
-            for label, action in rows(origin.url, ca.ca_path):
+            for label, action in rows(origin.url, ca.ca_path, proxy):
                 for side, make in (("module", client._requests.ClientSession), ("plain", requests.Session)):
                     with make() as session:
                         for _ in range(4):
@@ -172,6 +184,7 @@ def count_child(out_dir):
                     results.setdefault(label, {})[side] = (counts[1] - counts[0]) / (COUNTED[1] - COUNTED[0])
         finally:
             origin.stop()
+            proxy.stop()
     print(json.dumps(results))
     return 0
 
@@ -211,14 +224,14 @@ def main(argv):
     warnings.simplefilter("ignore")
     with tempfile.TemporaryDirectory() as folder:
         ca = TlsCA(folder)
-        origin = Origin(ca)
+        origin, proxy = Origin(ca), ProxyServer().start()
         try:
             print(f"Python {sys.version.split()[0]}, requests {requests.__version__}, "
                   f"{client.__file__}\nlocal TLS origin, best of {rounds} rounds of {calls} requests, interleaved\n")
             header = f"{'request':<34} {'module µs':>10} {'plain µs':>10} {'module/plain':>13} {'noise':>6}"
             print(header + "\n" + "-" * len(header))
             worst = 0.0
-            for label, action in rows(origin.url, ca.ca_path):
+            for label, action in rows(origin.url, ca.ca_path, proxy):
                 sessions = {"module": client._requests.ClientSession(), "plain": requests.Session()}
                 for session in sessions.values():  # warm: first connection, contexts, imports
                     action(session)
@@ -234,6 +247,7 @@ def main(argv):
             print(f"\nworst module/plain {worst:.3f} (limit {LIMIT})")
         finally:
             origin.stop()
+            proxy.stop()
     return 0
 
 

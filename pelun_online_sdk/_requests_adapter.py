@@ -10,6 +10,8 @@ The adapter's class takes these members as its own when the module loads:
   http or socks proxy makes the same offer as a direct one; an
   ``ssl_context`` the caller passes wins. A socks4 URL with a user id and no
   password keeps its user id (requests drops credentials without a password).
+  Its connections end their handshake with the proxy within the connect
+  timeout (see ``_requests_proxy``).
 - ``build_connection_pool_key_attributes``: each verification setting (verify
   mode, CA file or folder, client certificate) gets a TLS context of its own.
   urllib3 sets a connection's verify mode on its pool's context and loads a
@@ -18,6 +20,9 @@ The adapter's class takes these members as its own when the module loads:
   request in one thread could switch verification off under a verified one
   in another. The default setting (``verify=True``) keeps the adapter's own
   context; the others get a new context with the same TLS settings.
+- ``cert_verify``: an http request forwarded by an ``https://`` proxy is
+  verified as an https one is, since it travels in TLS to the proxy
+  (requests left that TLS unverified, whatever ``verify`` said).
 - ``proxy_headers``: an http proxy gets its credentials as Basic of their
   UTF-8 bytes, as httpx and aiohttp send them (requests' own takes Latin-1,
   and fails past it).
@@ -53,7 +58,7 @@ The adapter's class takes these members as its own when the module loads:
 import contextvars
 import logging
 import ssl
-from typing import Any, Dict, Mapping, NoReturn, Optional, Tuple
+from typing import Any, Dict, Mapping, NoReturn, Optional, Tuple, cast
 from urllib.parse import unquote, urlsplit
 
 from requests.adapters import HTTPAdapter
@@ -75,6 +80,7 @@ from urllib3.util.retry import Retry
 from urllib3.util.ssl_match_hostname import CertificateError
 
 from ._headers import basic_credentials, check_requests_headers
+from ._requests_proxy import bound_handshakes
 
 __all__ = ["MEMBERS", "RETRY_WAIT_BUDGET", "RetryDeclinedError"]
 
@@ -94,7 +100,7 @@ def _url_credentials(url: str) -> Tuple[Optional[str], Optional[str]]:
 
 def proxy_manager_for(self: HTTPAdapter, proxy: str, **proxy_kwargs: Any) -> Any:
     kwargs = {"ssl_context": self.poolmanager.connection_pool_kw.get("ssl_context"), **proxy_kwargs}
-    manager = HTTPAdapter.proxy_manager_for(self, proxy, **kwargs)
+    manager = bound_handshakes(HTTPAdapter.proxy_manager_for(self, proxy, **kwargs))
     socks = manager.connection_pool_kw.get("_socks_options")
     if socks is not None and not socks.get("username"):
         socks["username"], socks["password"] = _url_credentials(proxy)
@@ -155,9 +161,20 @@ def build_connection_pool_key_attributes(
     self: HTTPAdapter, request: PreparedRequest, verify: Any, cert: Any = None
 ) -> Tuple[Any, Any]:
     host_params, pool_kwargs = HTTPAdapter.build_connection_pool_key_attributes(self, request, verify, cert)
-    if host_params.get("scheme") == "https" and "ssl_context" not in pool_kwargs:
+    # An http request too: an https proxy takes it over TLS (urllib3 drops
+    # the context from a pool that speaks no TLS).
+    if "ssl_context" not in pool_kwargs:
         pool_kwargs["ssl_context"] = _context_for(self, pool_kwargs)
     return host_params, pool_kwargs
+
+
+def cert_verify(self: HTTPAdapter, conn: Any, url: str, verify: Any, cert: Any) -> None:
+    # requests verifies what an https URL reaches and switches verification
+    # off for every other: an http request that an https proxy forwards then
+    # went over TLS to a proxy whose certificate nobody checked. It is the
+    # pool's scheme that says whether TLS is spoken.
+    verify_as: Any = cast(Any, HTTPAdapter).cert_verify  # requests leaves it unannotated
+    verify_as(self, conn, "https://" if getattr(conn, "scheme", None) == "https" else url, verify, cert)
 
 
 # --- Headers ------------------------------------------------------------------------------
@@ -393,6 +410,7 @@ def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any)
 MEMBERS: Dict[str, Any] = {
     "proxy_manager_for": proxy_manager_for,
     "build_connection_pool_key_attributes": build_connection_pool_key_attributes,
+    "cert_verify": cert_verify,
     "proxy_headers": proxy_headers,
     "add_headers": add_headers,
     "max_retries": max_retries,

@@ -248,7 +248,7 @@ def use_libraries():
     import urllib3
     from Cryptodome.Hash import MD5
 
-    import pelun_online_sdk._aiohttp_proxy_fix  # noqa: F401
+    import pelun_online_sdk._aiohttp_proxy  # noqa: F401
     import pelun_online_sdk._headers  # noqa: F401
     import pelun_online_sdk._httpx_proxy as httpx_proxy
     import pelun_online_sdk._requests_adapter  # noqa: F401

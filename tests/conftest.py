@@ -17,4 +17,7 @@ def pytest_configure(config):
     # whose newest aiohttp is 3.10, and with the oldest aiohttp of the range.
     if _release(aiohttp.__version__) < (3, 12):
         config.addinivalue_line("filterwarnings", "ignore:unclosed transport <_SelectorSocketTransport:ResourceWarning")
+        # The same for TLS inside TLS (an https request through an https proxy).
+        config.addinivalue_line("filterwarnings",
+                                "ignore:unclosed transport <asyncio._SSLProtocolTransport:ResourceWarning")
         config.addinivalue_line("filterwarnings", "ignore:unclosed <socket.socket:ResourceWarning")

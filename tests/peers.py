@@ -17,7 +17,7 @@ import threading
 import time
 from dataclasses import dataclass
 
-from servers._util import Log, ThreadGroup, listen_socket, start_thread
+from servers._util import LOCALHOST, Log, ThreadGroup, listen_socket, start_thread
 
 QUIET = 2.0  # seconds of silence after which a connection's bytes are taken as complete
 
@@ -72,12 +72,15 @@ class _Acceptor:
 class RawListener(_Acceptor):
     """Records the bytes of every connection: ``connections`` holds one ``bytes`` per closed connection.
 
-    ``reply`` is sent once the client has sent a blank line (the end of a
-    request head), so an HTTP/1.1 client gets an answer and moves on.
+    ``reply`` is sent once the client has sent ``after`` (by default a blank
+    line, the end of a request head, so an HTTP/1.1 client gets an answer
+    and moves on; ``b""`` answers whatever comes first).
     """
 
-    def __init__(self, reply: bytes = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok") -> None:
+    def __init__(self, reply: bytes = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok",
+                 after: bytes = b"\r\n\r\n") -> None:
         self._reply = reply
+        self._after = after
         self._log = Log()
         super().__init__()
 
@@ -97,7 +100,7 @@ class RawListener(_Acceptor):
                 if not chunk:
                     break
                 received += chunk
-                if not replied and b"\r\n\r\n" in received and self._reply:
+                if not replied and self._after in received and self._reply:
                     conn.sendall(self._reply)
                     replied = True
         except OSError:
@@ -500,3 +503,92 @@ class DyingProxy(_Acceptor):
             framed = b"%x\r\n%s\r\n" % (len(body), body) + (b"0\r\n\r\n" if whole else b"")
             return head + b"\r\n\r\n" + framed
         return head + b"\r\n\r\n" + body
+
+
+# --- proxies whose handshake never ends well -------------------------------------------------
+
+PACE = 0.05  # seconds between the bytes a trickling proxy sends: far below any read timeout used
+_ESTABLISHED = b"HTTP/1.1 200 Connection established\r\n"
+
+
+class StallingProxy(_Acceptor):
+    """A proxy whose handshake goes one wrong way, named by ``act`` (see ``ACTS``).
+
+    Nothing is ever relayed. Each connection is held until the client hangs
+    up; ``ended`` records how long each was held, in seconds (those the
+    proxy's stop() ended are left out), and ``accepted`` counts them.
+    """
+
+    # For each message the client sends, in turn: the pause before each piece
+    # of the answer, the pieces, and a piece repeated after them without end.
+    # Then silence.
+    ACTS = {
+        # a 200 to CONNECT, then one header line a byte every PACE s, or header lines without end
+        "trickle": [(PACE, [_ESTABLISHED + b"X-Slow: "], b"a")],
+        "endless": [(0.005, [_ESTABLISHED], b"X-Line: x\r\n" * 100)],
+        # socks5: no answer to the greeting, or its first byte alone; no authentication, then
+        # the reply cut short, or a byte every PACE s, or with an address type that does not exist
+        "socks5-silent": [],
+        "socks5-greeting": [(0, [b"\x05"], None)],
+        "socks5-reply": [(0, [b"\x05\x00"], None), (0, [b"\x05\x00\x00\x01\x7f"], None)],
+        "socks5-trickle": [(0, [b"\x05\x00"], None), (PACE, [b"\x05\x00\x00\x03\xff"], b"a")],
+        "socks5-atype": [(0, [b"\x05\x00"], None), (0, [b"\x05\x00\x00\x09" + bytes(6)], None)],
+        "socks4-reply": [(0, [b"\x00\x5a\x00"], None)],  # three bytes of eight
+    }
+
+    def __init__(self, act: str) -> None:
+        self.act = act
+        self.ended = Log()
+        self.accepted = 0
+        super().__init__()
+
+    def _accepted(self, conn: socket.socket) -> None:
+        self.accepted += 1
+
+    def _serve(self, conn: socket.socket) -> None:
+        started = time.monotonic()
+        try:
+            self._play(conn)
+        except OSError:
+            pass  # the client hung up, or reset the connection
+        if not self._stopped.is_set():
+            self.ended.add(time.monotonic() - started)
+
+    def _play(self, conn: socket.socket) -> None:
+        for pause, pieces, then in self.ACTS[self.act]:
+            if not conn.recv(65536):
+                return
+            for piece in itertools.chain(pieces, itertools.repeat(then) if then else ()):
+                if not self._open(conn, pause):
+                    return
+                conn.sendall(piece)
+        while self._open(conn, 0.1):
+            pass
+
+    def _open(self, conn: socket.socket, seconds: float) -> bool:
+        """Waits ``seconds``; False once the client has hung up or the proxy stops."""
+        if select.select([conn], [], [], seconds)[0] and not conn.recv(65536):
+            return False
+        return not self._stopped.is_set()
+
+
+class TlsFront(_Acceptor):
+    """TLS on its own port, and the bytes carried to and from a plain port of
+    127.0.0.1 behind it: an https proxy made of an http one."""
+
+    def __init__(self, context, upstream_port: int) -> None:
+        self._context = context
+        self._upstream = upstream_port
+        super().__init__()
+
+    def _serve(self, conn: socket.socket) -> None:
+        with self._context.wrap_socket(conn, server_side=True) as tls, \
+                socket.create_connection((LOCALHOST, self._upstream), timeout=QUIET) as upstream:
+            ends = {tls: upstream, upstream: tls}
+            while not self._stopped.is_set():
+                ready = [tls] if tls.pending() else select.select(list(ends), [], [], 0.1)[0]
+                for sock in ready:
+                    data = sock.recv(65536)
+                    if not data:
+                        return
+                    ends[sock].sendall(data)

@@ -4,7 +4,8 @@
 one request and returns ``(status, body)``, or raises whatever the library
 raised. ``side`` is ``"module"`` (the client the module hands out) or
 ``"plain"`` (``requests.Session()``, ``httpx.Client()``,
-``aiohttp.ClientSession()`` with the same proxy and the same trust).
+``aiohttp.ClientSession()`` with the same proxy and the same trust; socks
+through aiohttp_proxy's connector, see ``PlainSocksConnector``).
 
 Trust is given the way each library takes it per client or per request:
 requests ``verify=``; httpx's trust is fixed when a client (and a proxy's
@@ -16,14 +17,20 @@ request.
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import gc
 import os
 import ssl
+import warnings
 from typing import Any
 
 import aiohttp
 import aiohttp_proxy
+from aiohttp_proxy.helpers import create_socket_wrapper
 import httpx
 import requests
+
+from urllib3.util.ssl_match_hostname import CertificateError
 
 import pelun_online_sdk.client as client
 from helpers import HTTPX_PROXY_KEYWORD
@@ -85,23 +92,52 @@ def _httpx(side, proxy, url, trust, method, headers, timeout, **kwargs):
         return response.status_code, response.content
 
 
+class PlainSocksConnector(aiohttp_proxy.ProxyConnector):
+    """aiohttp_proxy's connector as plain as it can be on the installed aiohttp.
+
+    From aiohttp 3.10 on, aiohttp hands the socks path the destination as
+    ``addr_infos``, which aiohttp_proxy 0.1 does not read: it reaches no socks
+    proxy at all. Read from there, the rest (handshake, errors) is its own.
+    """
+
+    if tuple(int(part) for part in aiohttp.__version__.split(".")[:2]) >= (3, 10):
+        async def _wrap_create_connection(self, *args, addr_infos, **kwargs):
+            if self._proxy_type.is_http():
+                return await super()._wrap_create_connection(*args, addr_infos=addr_infos, **kwargs)
+            wrapper = create_socket_wrapper(
+                loop=self._loop, proxy_type=self._proxy_type, host=self._proxy_host, port=self._proxy_port,
+                username=self._proxy_username, password=self._proxy_password, rdns=self._rdns,
+                family=self._proxy_family)
+            try:
+                await wrapper.connect(addr_infos[0][4][:2])
+                return await self._wrap_existing_connection(*args, sock=wrapper.socket, **kwargs)
+            except BaseException:
+                if wrapper.socket is not None:
+                    wrapper.socket.close()
+                raise
+
+
 def _aiohttp(side, proxy, url, trust, method, headers, timeout, **kwargs):
+    client_timeout = timeout if isinstance(timeout, aiohttp.ClientTimeout) else aiohttp.ClientTimeout(total=timeout)
+
     async def fetch():
         if side == "module":
             session = client._aiohttp.ClientSession({}, proxy)
         elif proxy and proxy.scheme.startswith("socks"):
-            session = aiohttp.ClientSession(connector=aiohttp_proxy.ProxyConnector.from_url(proxy.toString))
+            session = aiohttp.ClientSession(connector=PlainSocksConnector.from_url(proxy.toString))
         else:
             session = aiohttp.ClientSession()
             if proxy:
                 kwargs["proxy"] = proxy.toString
         ssl_context = ssl.create_default_context(cafile=trust) if trust else None
         async with session:
-            async with session.request(method, url, headers=headers, ssl=ssl_context or True,
-                                       timeout=aiohttp.ClientTimeout(total=timeout), **kwargs) as response:
+            # No ssl= without a context: aiohttp before 3.9 takes True for "do not verify".
+            async with session.request(method, url, headers=headers, **({"ssl": ssl_context} if trust else {}),
+                                       timeout=client_timeout, **kwargs) as response:
                 return response.status, await response.read()
 
-    return asyncio.run(asyncio.wait_for(fetch(), timeout * 3))
+    given = (client_timeout.total, client_timeout.sock_connect, client_timeout.sock_read)
+    return asyncio.run(asyncio.wait_for(fetch(), max(10, 3 * max(value or 0 for value in given))))
 
 
 _SENDERS = {"requests": _requests, "httpx": _httpx, "aiohttp": _aiohttp}
@@ -109,7 +145,9 @@ _SENDERS = {"requests": _requests, "httpx": _httpx, "aiohttp": _aiohttp}
 
 def send(library: str, side: str, proxy: Proxy | None, url: str, *, trust: str | None = None,
          method: str = "GET", headers: dict | None = None, timeout: float = 10, **kwargs: Any):
-    """One request by a fresh client of ``library`` (``side``: module or plain): (status, body)."""
+    """One request by a fresh client of ``library`` (``side``: module or plain): (status, body).
+
+    ``timeout`` is in seconds, or an ``aiohttp.ClientTimeout`` for aiohttp."""
     return _SENDERS[library](side, proxy, url, trust, method, headers, timeout, **kwargs)
 
 
@@ -126,3 +164,22 @@ def causes(error: BaseException) -> list:
         pending += [current.__cause__, current.__context__, *current.args,
                     *(getattr(current, name, None) for name in ("reason", "certificate_error", "os_error"))]
     return seen
+
+
+def refused_for_its_certificate(error: BaseException) -> bool:
+    return any(isinstance(e, (ssl.SSLCertVerificationError, CertificateError)) for e in causes(error))
+
+
+@contextlib.contextmanager
+def httpcore_leaves_the_socket_open(library: str):
+    """httpcore leaves its socket to a socks5 proxy open when the proxy refuses
+    the credentials or answers what socksio cannot read, plain httpx as much as
+    the module's client: that socket is dropped here, where it is expected,
+    without a warning."""
+    with warnings.catch_warnings():
+        if library == "httpx":
+            warnings.simplefilter("ignore", ResourceWarning)
+        try:
+            yield
+        finally:
+            gc.collect()

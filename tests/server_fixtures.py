@@ -8,6 +8,7 @@ cleared, so every test sees only its own traffic.
 from __future__ import annotations
 
 import pytest
+import urllib3
 
 from peers import ScriptedOrigin
 from servers.certs import TlsCA
@@ -178,3 +179,14 @@ def origin(_scripted_origin):
     """A raw HTTP/1.1 origin that answers as each test scripts it (peers.ScriptedOrigin)."""
     _scripted_origin.reset()
     return _scripted_origin
+
+
+@pytest.fixture
+def no_backoff(monkeypatch):
+    """The clients' retries stay; their waits go: the requests session's policy
+    (0, 4 and 8 s) and the httpx proxy transport's (0, 0.5 and 1 s). A refused
+    or stalled proxy is retried as a connect error."""
+    import pelun_online_sdk._httpx_proxy as httpx_proxy
+
+    monkeypatch.setattr(urllib3.util.retry.Retry, "sleep", lambda self, response=None: None)
+    monkeypatch.setattr(httpx_proxy, "RETRIES_BACKOFF_FACTOR", 0)

@@ -174,7 +174,7 @@ def test_each_session_factory_has_its_own_default_headers():
     ("SSLContext", (ssl.SSLContext,), "SSLContext wrapper.", ["set_alpn_protocols"]),
     # After its own two, the members written in Python beside the module.
     ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, [
-        "__init__", "init_poolmanager", "proxy_manager_for", "build_connection_pool_key_attributes",
+        "__init__", "init_poolmanager", "proxy_manager_for", "build_connection_pool_key_attributes", "cert_verify",
         "proxy_headers", "add_headers", "max_retries", "send"]),
     ("_requests", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
     ("_httpx", (object,), None, ["ClientSession"]),

@@ -126,7 +126,7 @@ PRELOAD = """
 import enum, json, secrets, ssl, string, typing, urllib.parse, Cryptodome.Hash.MD5
 import aiohttp, aiohttp_proxy, chardet, httpx, requests.adapters, requests, requests_toolbelt, urllib3
 import pelun_online_sdk.utils, pelun_online_sdk.proxy
-import pelun_online_sdk._aiohttp_proxy_fix, pelun_online_sdk._headers, pelun_online_sdk._requests_adapter
+import pelun_online_sdk._aiohttp_proxy, pelun_online_sdk._headers, pelun_online_sdk._requests_adapter
 """
 
 

@@ -6,35 +6,16 @@ user id) and then refuses. A listener at the address a password spells must
 get nothing.
 """
 import base64
-import contextlib
-import gc
 import traceback
-import warnings
 
 import pytest
-import requests
-import urllib3
 
 import pelun_online_sdk.client as client
 from peers import CredentialProxy, RawListener
 from pelun_online_sdk.proxy import Proxy
-from routes import CASES, causes, proxy_of, send
+from routes import CASES, causes, httpcore_leaves_the_socket_open, proxy_of, send
 from servers.proxy import ProxyServer
 from tls_peers import FaultyOrigins
-
-
-@contextlib.contextmanager
-def httpcore_leaves_the_socket_open(library):
-    """httpcore leaves its socket to a socks5 proxy open when the proxy refuses
-    the credentials, plain httpx as much as the module's client: that socket is
-    dropped here, where it is expected, without a warning."""
-    with warnings.catch_warnings():
-        if library == "httpx":
-            warnings.simplefilter("ignore", ResourceWarning)
-        try:
-            yield
-        finally:
-            gc.collect()
 
 
 @pytest.fixture(scope="module")
@@ -75,14 +56,6 @@ def _attempts(recorder, library, proxy):
             pass
     # Each attempt is recorded before the recorder answers it, so before the client hears the refusal.
     return recorder.wait(before + 1)[before:]
-
-
-@pytest.fixture
-def no_backoff(monkeypatch):
-    """The session's retries stay; their waits go (a refused proxy is retried as a connect error)."""
-    monkeypatch.setattr(urllib3.util.retry.Retry, "sleep", lambda self, response=None: None)
-    import pelun_online_sdk._httpx_proxy as httpx_proxy
-    monkeypatch.setattr(httpx_proxy, "RETRIES_BACKOFF_FACTOR", 0)
 
 
 @pytest.mark.parametrize("library, scheme", [(library, route) for library, route in CASES if route != "direct"])

@@ -5,17 +5,14 @@ it (same proxy, same trust), against local TLS origins whose certificate is
 for another host, from an untrusted CA, expired, or names its host only in
 its common name.
 """
-import ssl
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import requests
-import urllib3
-from urllib3.util.ssl_match_hostname import CertificateError
 
 import pelun_online_sdk.client as client
-from routes import CASES, causes, proxy_of, send
+from routes import CASES, proxy_of, refused_for_its_certificate, send
 from tls_peers import FAULTS, FaultyOrigins
 
 SIDES = ("module", "plain")
@@ -28,17 +25,6 @@ def faulty(tls_ca, tmp_path_factory):
         yield origins
     finally:
         origins.stop()
-
-
-@pytest.fixture
-def no_backoff(monkeypatch):
-    """The requests session's retry policy with its waits (0, 4 and 8 s) cut: the
-    attempts are what is checked, and 12 s per refused case would add up."""
-    monkeypatch.setattr(urllib3.util.retry.Retry, "sleep", lambda self, response=None: None)
-
-
-def refused_for_its_certificate(error):
-    return any(isinstance(e, (ssl.SSLCertVerificationError, CertificateError)) for e in causes(error))
 
 
 def outcome(library, side, proxy, url, trust):

@@ -24,9 +24,6 @@ void import_libraries(native::ModuleBody& body) {
     body.from(8, "Cryptodome.Hash", {{"MD5", "HashMD5"}});
     body.import(10, "aiohttp");
     body.from(11, "aiohttp_proxy", {{"ProxyConnector", "ProxyConnector"}});
-    // Not a name of the module: it mends aiohttp_proxy's connector for the
-    // installed aiohttp before any session is made.
-    body.import_for_effect("_aiohttp_proxy_fix", 1);
     body.import(12, "chardet");
     body.import(13, "httpx");
     body.from(14, "requests.adapters", {{"HTTPAdapter", "HTTPAdapter"}});

@@ -19,6 +19,11 @@ struct State : native::ModuleState {
     // httpx client, and the request class of every aiohttp session.
     py::handle httpx_header_check;
     py::handle aiohttp_request_class;
+    // The connector class the module body imported from aiohttp_proxy, and
+    // the package's subclass of it that the aiohttp sessions use in its place
+    // (kept by the state; see pelun_online_sdk/_aiohttp_proxy.py).
+    py::handle aiohttp_library_connector;
+    py::handle aiohttp_session_connector;
     // Bounds the HTTP/2 connections of an httpx transport on servers that
     // make no progress (kept by the state; see pelun_online_sdk/_httpx_h2.py).
     py::handle httpx_h2_guard;

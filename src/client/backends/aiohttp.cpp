@@ -6,6 +6,7 @@
 #include "client/module_body.hpp"
 #include "client/session_factories.hpp"
 #include "client/state.hpp"
+#include "native/globals.hpp"
 #include "native/imports.hpp"
 
 namespace client {
@@ -113,6 +114,17 @@ enum ClientSessionLine : int {
     kDirectSession = 10,  // return aiohttp.ClientSession(headers=headers)
 };
 
+// The module global ProxyConnector, or, where it is still the class the
+// module body imported from aiohttp_proxy, the package's subclass of it
+// (_aiohttp_proxy.py), which the sessions made here use and no one else.
+py::object connector_class(Call& call) {
+    py::object chosen = call.global(kProxyConnector);
+    if (chosen.is(state().aiohttp_library_connector)) {
+        return py::reinterpret_borrow<py::object>(state().aiohttp_session_connector);
+    }
+    return chosen;
+}
+
 py::object client_session(Call& call) {
     py::dict headers = merge_headers(call, kHeaderRule);
     py::handle proxy = call.arg(SessionFactoryParam::kProxy);
@@ -120,7 +132,7 @@ py::object client_session(Call& call) {
     if (native::truthy(proxy) && native::truthy(native::getattr(proxy, kToString))) {
         call.at(kProxiedSession);
         py::object session_type = native::getattr(call.global(kAiohttp), kClientSessionClass);
-        py::object factory = native::getattr(native::call(call.global(kProxyConnector)), kFromUrl);
+        py::object factory = native::getattr(native::call(connector_class(call)), kFromUrl);
         py::object connector = native::call(factory, {native::getattr(proxy, kToString)});
         return native::call(session_type, {},
                             {Keyword{kHeaders, headers}, Keyword{kConnector, connector},
@@ -139,10 +151,15 @@ const native::FunctionDecl kClientSession =
 
 // aiohttp refuses control characters in headers (before 3.9 only CR and LF)
 // but takes any name: its sessions build their requests with the package's
-// request class, which checks every header the caller or the session gives.
+// request class, which checks every header the caller or the session gives
+// and shows no proxy credentials. Their proxy connector is the package's too.
 py::object define_aiohttp_backend(py::handle globals) {
     state().aiohttp_request_class =
-        state().keep(native::import_name(globals, "_headers", "CheckedClientRequest", 1));
+        state().keep(native::import_name(globals, "_aiohttp_proxy", "ClientRequest", 1));
+    state().aiohttp_session_connector =
+        state().keep(native::import_name(globals, "_aiohttp_proxy", "ProxyConnector", 1));
+    state().aiohttp_library_connector =
+        state().keep(native::lookup_global(globals, kProxyConnector));
     native::ClassStatement statement(globals, kBackendClass);
     statement.def(kCreateUrlencode);
     statement.def(kCreateBoundary);

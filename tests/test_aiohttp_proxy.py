@@ -1,12 +1,10 @@
-"""aiohttp_proxy's connector through real local proxies, on the installed aiohttp.
+"""The aiohttp sessions' proxy connector through real local proxies, on the installed aiohttp.
 
-Run on the oldest and the newest aiohttp in the supported range: from 3.10 on
-the socks path goes through pelun_online_sdk._aiohttp_proxy_fix; before that,
-aiohttp_proxy's own method must be left as it was.
+Run on the oldest and the newest aiohttp in the supported range: aiohttp 3.10
+hands the socks destination over in another form, which the connector reads.
 """
 import asyncio
 import contextlib
-import importlib
 import socket
 import threading
 
@@ -15,7 +13,6 @@ import aiohttp_proxy
 import pytest
 
 import pelun_online_sdk.client as client
-from pelun_online_sdk import _aiohttp_proxy_fix as fix
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
 from servers.proxy import ProxyServer
@@ -47,24 +44,22 @@ def auth_proxy():
         server.stop()
 
 
-def test_the_fix_is_in_place_exactly_where_aiohttp_needs_it():
-    method = aiohttp_proxy.ProxyConnector.__dict__["_wrap_create_connection"]
-    patched = getattr(method, "_pelun_addr_infos_fix", False)
-    assert patched == fix.applies() == (tuple(map(int, aiohttp.__version__.split(".")[:2])) >= (3, 10))
-    if not patched:
-        assert method.__module__ == "aiohttp_proxy.connector"
-    # Loading it again patches nothing twice.
-    importlib.reload(fix)
-    assert aiohttp_proxy.ProxyConnector.__dict__["_wrap_create_connection"] is method
-    # The class stays aiohttp_proxy's, under its own name and as the connector's type.
-    assert aiohttp_proxy.ProxyConnector is aiohttp_proxy.connector.ProxyConnector
+def test_only_the_module_s_sessions_use_the_corrected_connector():
+    async def connectors():
+        session = client._aiohttp.ClientSession({}, Proxy(LOCALHOST, 1, "socks5"))
+        plain = aiohttp_proxy.ProxyConnector.from_url(f"socks5://{LOCALHOST}:1")
+        async with session:
+            await plain.close()
+            return type(session.connector), type(plain)
 
-    async def connector_type():
-        connector = aiohttp_proxy.ProxyConnector.from_url(f"socks5://{LOCALHOST}:1")
-        await connector.close()
-        return type(connector)
-
-    assert run(connector_type) is aiohttp_proxy.ProxyConnector
+    ours, theirs = run(connectors)
+    assert issubclass(ours, aiohttp_proxy.ProxyConnector) and ours is not aiohttp_proxy.ProxyConnector
+    assert theirs is aiohttp_proxy.ProxyConnector is aiohttp_proxy.connector.ProxyConnector
+    # aiohttp_proxy's own classes are left as they are, for everyone else.
+    for cls in (aiohttp_proxy.ProxyConnector, aiohttp_proxy.proto.Socks5SocketWrapper):
+        for name, member in vars(cls).items():
+            function = getattr(member, "__func__", getattr(member, "fget", member))
+            assert getattr(function, "__module__", cls.__module__) == cls.__module__, name
 
 
 @pytest.mark.parametrize("tls", [False, True], ids=["http-origin", "https-origin"])
@@ -137,7 +132,6 @@ GRANTED = b"\x05\x00"
 CONNECTED = b"\x05\x00\x00\x01" + socket.inet_aton(LOCALHOST) + b"\x00\x50"
 
 
-@pytest.mark.skipif(not fix.applies(), reason="aiohttp_proxy's own socks path runs before aiohttp 3.10")
 @pytest.mark.parametrize("replies, url, expected", [
     # The proxy never answers the greeting: the request's timeout cancels the handshake.
     ([], "http://127.0.0.1:9/", asyncio.TimeoutError),
