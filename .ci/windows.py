@@ -2,7 +2,7 @@
 """The module for 64-bit Windows: win_amd64 wheels made by zig, run under Wine.
 
     windows.py wheels [--only 3.13 ...] [--tarball CPYTHON-SOURCE.tar.xz]
-    windows.py test [--fresh-prefix]
+    windows.py test [--fresh-prefix] [--jobs N] [-- PYTEST-ARGUMENTS...]
     windows.py warm
 
 `wheels` compiles every source with zig c++ for x86_64-windows-gnu
@@ -41,6 +41,7 @@ check-wheel-contents live there).
 
 import argparse
 import concurrent.futures
+import configparser
 import contextlib
 import fcntl
 import hashlib
@@ -512,9 +513,30 @@ def install_wheel(wheel, site):
     code, output = wheels.run_quiet(command)
     if code != 0:
         raise SystemExit("pip could not install the win_amd64 wheels:\n" + output)
-    # pip on Linux wrote the console script as a shell script: not the one a
-    # Windows install gets, so the entry point is checked under Wine instead.
+    # pip on Linux wrote the console scripts as shell scripts.
     shutil.rmtree(site / "bin", ignore_errors=True)
+
+
+def write_console_scripts(site, scripts):
+    """The package's console scripts as pip on Windows writes them: its
+    launcher (distlib's t64.exe), the interpreter's path, and a zip whose
+    __main__.py calls the entry point. In scripts, beside python.exe, as a
+    venv's Scripts folder holds both."""
+    from pip._vendor.distlib import scripts as distlib
+
+    launcher = (Path(distlib.__file__).parent / "t64.exe").read_bytes()
+    python = "Z:" + str(scripts / "python.exe").replace("/", "\\")
+    parser = configparser.ConfigParser(delimiters=("=",))
+    parser.optionxform = str
+    parser.read(next(site.glob(PACKAGE + "-*.dist-info")) / "entry_points.txt")
+    for name, value in parser.items("console_scripts"):
+        module, function = (part.strip() for part in value.split(":"))
+        body = distlib.ScriptMaker.script_template % dict(module=module, import_name=function.split(".")[0],
+                                                          func=function)
+        archive = io.BytesIO()
+        with zipfile.ZipFile(archive, "w") as zipped:
+            zipped.writestr("__main__.py", body)
+        (scripts / (name + ".exe")).write_bytes(launcher + ("#!%s\n" % python).encode() + archive.getvalue())
 
 
 def run_wine(prefix, python, *args):
@@ -554,13 +576,14 @@ def command_test(args):
     prefix = wine_prefix(version, args.fresh_prefix)
     python_dir = test_interpreter("site-packages")
     install_wheel(found[0], python_dir / "site-packages")
+    write_console_scripts(python_dir / "site-packages", python_dir)
     python = python_dir / "python.exe"
     say("%s: CPython %s for Windows (embeddable) under %s, prefix %s" % (found[0].name, RUN_VERSION, version, prefix))
     try:
         code = run_wine(prefix, python, "-I", "-c", INSTALLED, "client.cp%s-win_amd64.pyd" % RUN_VERSION.replace(".", ""))
         if code == 0:
-            code = run_wine(prefix, python, "-I", "-m", "pytest", "tests", "-p", "no:cacheprovider", "-q",
-                            "-n", str(args.jobs))
+            code = run_wine(prefix, python, "-I", "-m", "pytest", "-p", "no:cacheprovider", "-q",
+                            "-n", str(args.jobs), *(args.pytest_args or ["tests"]))
     finally:
         subprocess.run(["wineserver", "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
         if args.fresh_prefix:
@@ -578,7 +601,11 @@ def main():
                         "(default: the one .ci/free-threaded builds)")
     parser.add_argument("--fresh-prefix", action="store_true", help="a new Wine prefix for this run")
     parser.add_argument("--jobs", type=int, default=2, help="pytest-xdist workers under Wine")
-    args = parser.parse_args()
+    argv = sys.argv[1:]
+    # After "--": pytest's own arguments, in place of the whole suite.
+    split = argv.index("--") if "--" in argv else len(argv)
+    args = parser.parse_args(argv[:split])
+    args.pytest_args = argv[split + 1:]
     args.only = [v for item in args.only for v in item.split()]
     if args.command == "warm":
         warm_runtime(wheels.zig_path())
