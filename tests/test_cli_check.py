@@ -290,6 +290,22 @@ def test_text_output(runs):
     assert all(line.split()[:2] == ["certificate", "subject"] for line in lines[3::2])
 
 
+def test_text_outside_the_output_encoding_is_escaped(sites, tls_ca, tmp_path):
+    # Windows gives a pipe or a file its ANSI code page (cp1252, say);
+    # PYTHONIOENCODING does here, which -I would ignore: the command runs in
+    # an empty folder instead, where no source folder shadows the package.
+    env = {k: v for k, v in run_env(tls_ca.ca_path).items() if k != "PYTHONPATH"}
+    env["PYTHONIOENCODING"] = "cp1252"
+    url = sites["names"]["good"] + "名前"
+    for options in ([], ["--json"]):
+        done = subprocess.run([sys.executable, "-m", "pelun_online_sdk", "check", url, "--client", "httpx", *options],
+                              capture_output=True, env=env, cwd=tmp_path, timeout=TOO_LONG)
+        out = done.stdout.decode("cp1252")
+        assert done.returncode == 0 and b"Traceback" not in done.stderr, done.stderr
+        assert "/\\u540d\\u524d" in out.splitlines()[0]
+    assert json.loads(out)["url"] == url
+
+
 def test_password_never_shown(runs):
     for name, run in runs.items():
         _, out, err = run.result()
