@@ -379,6 +379,17 @@ def warm_zig_runtime(zig, arch):
     note("ready after %s" % minutes(time.monotonic() - started))
 
 
+def stale(source, obj):
+    """Whether obj is missing or older than its source or a header it read."""
+    depfile = obj.with_suffix(".d")
+    if not obj.exists() or not depfile.exists():
+        return True
+    text = depfile.read_text().replace("\\\n", " ")
+    deps = text.split(":", 1)[1].split() if ":" in text else []
+    built = obj.stat().st_mtime
+    return any(not os.path.exists(d) or os.path.getmtime(d) > built for d in deps + [str(ROOT / source)])
+
+
 def compile_target(zig, target, pybind):
     """Compiles the module for one target; returns the path of the .so."""
     work = BUILD / target.name
@@ -401,15 +412,6 @@ def compile_target(zig, target, pybind):
         shutil.rmtree(objects)
         objects.mkdir()
         stamp.write_text(fingerprint)
-
-    def stale(source, obj):
-        depfile = obj.with_suffix(".d")
-        if not obj.exists() or not depfile.exists():
-            return True
-        text = depfile.read_text().replace("\\\n", " ")
-        deps = text.split(":", 1)[1].split() if ":" in text else []
-        built = obj.stat().st_mtime
-        return any(not os.path.exists(d) or os.path.getmtime(d) > built for d in deps + [str(ROOT / source)])
 
     jobs = []
     for source in SOURCES:

@@ -249,17 +249,6 @@ def import_definitions(objects, dll):
     return "\n".join(lines) + "\n", len(lines) - 2
 
 
-def stale(source, obj):
-    """Whether obj is missing or older than its source or a header it read."""
-    depfile = obj.with_suffix(".d")
-    if not obj.exists() or not depfile.exists():
-        return True
-    text = depfile.read_text().replace("\\\n", " ")
-    deps = text.split(":", 1)[1].split() if ":" in text else []
-    built = obj.stat().st_mtime
-    return any(not os.path.exists(d) or os.path.getmtime(d) > built for d in deps + [str(ROOT / source)])
-
-
 def compile_all(zig, flags, objects_dir):
     """Every source compiled (again only where it or a header changed, or
     the flags did); the objects, or RuntimeError naming what failed."""
@@ -273,7 +262,7 @@ def compile_all(zig, flags, objects_dir):
     objects = {source: objects_dir / (source.replace("/", "_")[:-4] + ".o") for source in SOURCES}
     for obj in set(objects_dir.glob("*.o")) - set(objects.values()):
         obj.unlink()  # a source since removed
-    jobs = [source for source in SOURCES if stale(source, objects[source])]
+    jobs = [source for source in SOURCES if wheels.stale(source, objects[source])]
     started = time.monotonic()
     done = [0]
 
@@ -583,7 +572,7 @@ def command_test(args):
         code = run_wine(prefix, python, "-I", "-c", INSTALLED, "client.cp%s-win_amd64.pyd" % RUN_VERSION.replace(".", ""))
         if code == 0:
             code = run_wine(prefix, python, "-I", "-m", "pytest", "-p", "no:cacheprovider", "-q",
-                            "-n", str(args.jobs), *(args.pytest_args or ["tests"]))
+                            "-n", str(args.jobs), *(args.pytest_args or ["tests", "--durations=10"]))
     finally:
         subprocess.run(["wineserver", "-k"], env=wine_env(prefix), stderr=subprocess.DEVNULL)
         if args.fresh_prefix:
