@@ -494,7 +494,11 @@ def test_interpreter(site_dir):
 
 
 def install_wheel(wheel, site):
-    """The wheel with its and the tests' dependencies, as win_amd64 wheels."""
+    """The wheel with its and the tests' dependencies, as win_amd64 wheels.
+    pip takes the dependencies' environment markers as the interpreter that
+    runs it sees them (Linux, its own version): one that only Windows or
+    3.13 needs would be left out, and the import check or the suite would
+    fail on it. None is, today."""
     command = [sys.executable, "-m", "pip", "-q", "--disable-pip-version-check", "install", "--target", str(site),
                "--platform", "win_amd64", "--python-version", RUN_VERSION, "--implementation", "cp",
                "--abi", "cp" + RUN_VERSION.replace(".", ""), "--only-binary=:all:",
