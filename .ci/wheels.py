@@ -382,6 +382,17 @@ def warm_zig_runtime(zig, arch):
     note("ready after %s" % minutes(time.monotonic() - started))
 
 
+def stale(source, obj):
+    """Whether obj is missing or older than its source or a header it read."""
+    depfile = obj.with_suffix(".d")
+    if not obj.exists() or not depfile.exists():
+        return True
+    text = depfile.read_text().replace("\\\n", " ")
+    deps = text.split(":", 1)[1].split() if ":" in text else []
+    built = obj.stat().st_mtime
+    return any(not os.path.exists(d) or os.path.getmtime(d) > built for d in deps + [str(ROOT / source)])
+
+
 def compile_target(zig, target, pybind):
     """Compiles the module for one target; returns the path of the .so."""
     work = BUILD / target.name
@@ -404,15 +415,6 @@ def compile_target(zig, target, pybind):
         shutil.rmtree(objects)
         objects.mkdir()
         stamp.write_text(fingerprint)
-
-    def stale(source, obj):
-        depfile = obj.with_suffix(".d")
-        if not obj.exists() or not depfile.exists():
-            return True
-        text = depfile.read_text().replace("\\\n", " ")
-        deps = text.split(":", 1)[1].split() if ":" in text else []
-        built = obj.stat().st_mtime
-        return any(not os.path.exists(d) or os.path.getmtime(d) > built for d in deps + [str(ROOT / source)])
 
     jobs = []
     for source in SOURCES:
@@ -487,13 +489,18 @@ def package_files():
 
 def pack(target, module, dist_info, out_dir):
     """A linux_<arch> wheel of the package with the module built for target."""
-    name, version = dist_info.name[: -len(".dist-info")].rsplit("-", 1)
     tag = "%s-%s-linux_%s" % ("cp" + target.nodot, target.abi, target.arch)
+    return pack_wheel(tag, "client" + target.ext_suffix, module, dist_info, out_dir)
+
+
+def pack_wheel(tag, module_name, module, dist_info, out_dir):
+    """A wheel tagged tag of the package's files, with module as module_name."""
+    name, version = dist_info.name[: -len(".dist-info")].rsplit("-", 1)
     wheel = out_dir / ("%s-%s-%s.whl" % (name, version, tag))
     entries = []
     for path in package_files():
         entries.append((path.relative_to(ROOT).as_posix(), path.read_bytes(), 0o644))
-    entries.append(("%s/client%s" % (PACKAGE, target.ext_suffix), module.read_bytes(), 0o755))
+    entries.append(("%s/%s" % (PACKAGE, module_name), module.read_bytes(), 0o755))
     info = dist_info.name
     # Every file the build backend wrote (METADATA, entry_points.txt with the
     # console script, the licences); WHEEL and RECORD are this wheel's own.

@@ -124,6 +124,23 @@ def _assert_blocks_flat(action, calls, slack, warmup):
     assert growth < slack, f"{growth} blocks leaked over {calls} calls"
 
 
+def _wine_release():
+    """The Wine release this Windows CPython runs under; None elsewhere."""
+    if sys.platform != "win32":
+        return None
+    import ctypes
+
+    try:
+        get = ctypes.CDLL("ntdll").wine_get_version
+    except AttributeError:  # Windows itself
+        return None
+    get.restype = ctypes.c_char_p
+    return get().decode()
+
+
+WINE = _wine_release()
+
+
 def run_python(code, *, env=None, cwd=None):
     """Runs `code` in a fresh interpreter; returns the completed process."""
     return subprocess.run(

@@ -6,6 +6,7 @@ the runs of every case start together, once per module, and each test
 waits for its own.
 """
 import datetime
+import io
 import json
 import os
 import re
@@ -328,6 +329,23 @@ def test_text_output(runs):
     assert status == 0 and [line.split()[:3] for line in lines[2::2]] == [
         [client, "ok", "200"] for client in CLIENTS]
     assert all(line.split()[:2] == ["certificate", "subject"] for line in lines[3::2])
+
+
+def test_text_outside_the_output_encoding_is_escaped(sites, tls_ca, monkeypatch):
+    # Windows gives a pipe or a file its ANSI code page (cp1252, say). In this
+    # process: Wine cannot start one whose command line holds such a URL.
+    from pelun_online_sdk._cli.main import main
+
+    monkeypatch.setenv("SSL_CERT_FILE", tls_ca.ca_path)
+    url = sites["names"]["good"] + "名前"
+    for options in ([], ["--json"]):
+        written = io.BytesIO()
+        monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(written, encoding="cp1252"))
+        assert main(["check", url, "--client", "httpx", *options]) == 0
+        sys.stdout.flush()
+        out = written.getvalue().decode("cp1252")
+        assert "/\\u540d\\u524d" in out.splitlines()[0]
+    assert json.loads(out)["url"] == url
 
 
 def test_password_never_shown(runs):

@@ -14,7 +14,7 @@ import urllib3
 import pelun_online_sdk.client as client
 from pelun_online_sdk.proxy import Proxy
 from pelun_online_sdk.utils import VERSION_SDK
-from helpers import BACKENDS, HTTPX_PROXY_KEYWORD as PROXY_KEYWORD, assert_no_leak, run_python, swallowing
+from helpers import BACKENDS, HTTPX_PROXY_KEYWORD as PROXY_KEYWORD, WINE, assert_no_leak, run_python, swallowing
 
 AGENT = f"Pelun-Online/{VERSION_SDK}"
 # The keywords httpx.Client gets, in order; the keyword of the proxy is decided
@@ -197,6 +197,8 @@ def test_hostile_headers_and_proxies(factory):
 # Thousands of sessions, each httpx one loading the CA bundle: minutes under
 # ASan on a loaded machine, past the suite's default limit.
 @pytest.mark.timeout(1800)
+@pytest.mark.skipif(WINE is not None, reason="under Wine, OpenSSL reads a CA file a hundred times slower than on "
+                    "Windows (certifi's takes seconds, and so each httpx client): this check's 500 would take 20 min")
 def test_session_factories_do_not_leak():
     headers = {"A": "b"}
     assert_no_leak(lambda: client._requests.ClientSession(headers).close(), headers, calls=1500)

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import io
 import sys
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, TextIO
 from urllib.parse import urlsplit
 
 from .output import Printer
@@ -98,7 +99,17 @@ def _clients(choice: str) -> List[str]:
     return ["requests", "httpx", "aiohttp"] if choice == "all" else [choice]
 
 
+def _escape_what_cannot_be_written(stream: TextIO) -> None:
+    # On Windows a pipe or file gets the ANSI code page (cp1252, say): a URL,
+    # certificate subject or error message outside it would end the command
+    # in UnicodeEncodeError. Such characters are written as escapes instead,
+    # as Python writes them to stderr.
+    if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
+        stream.reconfigure(errors="backslashreplace")
+
+
 def main(argv: Optional[Sequence[str]] = None, prog: Optional[str] = None) -> int:
+    _escape_what_cannot_be_written(sys.stdout)
     parser = build_parser(prog)
     args = parser.parse_args(argv)
     try:
