@@ -20,6 +20,9 @@ from dataclasses import dataclass
 from servers._util import LOCALHOST, Log, ThreadGroup, listen_socket, start_thread
 
 QUIET = 2.0  # seconds of silence after which a connection's bytes are taken as complete
+# A client may open its connection and only then build its TLS context (httpcore
+# does for a proxy): on a loaded machine its first byte can come seconds later.
+FIRST_BYTE = 15.0
 
 
 class _Acceptor:
@@ -96,6 +99,7 @@ class RawListener(_Acceptor):
         replied = False
         try:
             while True:
+                conn.settimeout(QUIET if received else FIRST_BYTE)
                 chunk = conn.recv(65536)
                 if not chunk:
                     break
@@ -582,6 +586,7 @@ class TlsFront(_Acceptor):
         super().__init__()
 
     def _serve(self, conn: socket.socket) -> None:
+        conn.settimeout(FIRST_BYTE)  # for the handshake
         with self._context.wrap_socket(conn, server_side=True) as tls, \
                 socket.create_connection((LOCALHOST, self._upstream), timeout=QUIET) as upstream:
             ends = {tls: upstream, upstream: tls}

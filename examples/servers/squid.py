@@ -39,6 +39,13 @@ def squid_binary() -> str | None:
     return shutil.which("squid", path=os.environ.get("PATH", "") + os.pathsep + "/usr/sbin")
 
 
+def _unsanitized_environment() -> dict:
+    """The environment without the sanitizer runtime a test run may preload:
+    squid itself trips ASan's checks and aborts before it listens."""
+    unwanted = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    return {name: value for name, value in os.environ.items() if name not in unwanted}
+
+
 class SquidProxy:
     def __init__(self) -> None:
         self._proc: subprocess.Popen | None = None
@@ -64,13 +71,16 @@ class SquidProxy:
             # -N: in the foreground, the child itself; -n: a service name of its own beside any other squid.
             self._proc = subprocess.Popen([binary, "-N", "-f", config, "-n", f"test{self.port}"],
                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL)
+                                          stderr=subprocess.DEVNULL, env=_unsanitized_environment())
             try:
                 wait_for_port(self.port, 30, alive=lambda: self._proc.poll() is None)
                 return self
             except (TimeoutError, RuntimeError):
                 self._stop_process()
-        log = open(self._log, errors="replace").read() if os.path.exists(self._log) else ""
+        log = ""
+        if os.path.exists(self._log):
+            with open(self._log, errors="replace") as file:
+                log = file.read()
         self.stop()
         raise RuntimeError(f"squid did not start; its log: {log[-2000:]}")
 
