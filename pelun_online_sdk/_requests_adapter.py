@@ -16,7 +16,9 @@ from urllib.parse import unquote, urlsplit
 from requests.adapters import HTTPAdapter
 from requests.models import PreparedRequest
 import requests.adapters
+import urllib3
 from requests.utils import select_proxy
+from urllib3.contrib.socks import SOCKSProxyManager
 from urllib3.exceptions import (
     ConnectTimeoutError,
     InvalidHeader,
@@ -32,9 +34,14 @@ from urllib3.util.retry import Retry
 from urllib3.util.ssl_match_hostname import CertificateError
 
 from ._headers import basic_credentials, check_requests_headers
+from ._hooks import require
 from ._requests_proxy import bound_handshakes
 
 __all__ = ["MEMBERS", "RETRY_WAIT_BUDGET", "RetryDeclinedError"]
+
+# Where requests records a body's start, and urllib3 a socks proxy's credentials.
+require(requests, {PreparedRequest: ["_body_position"]})
+require(urllib3, {SOCKSProxyManager: ["_socks_options"]})
 
 _log = logging.getLogger(__name__)
 
