@@ -207,9 +207,9 @@ def test_class(qualname, bases, doc, members):
 def test_the_adapter_s_python_members_are_named_and_documented_as_its_own():
     for name in ADAPTER_PYTHON_MEMBERS:
         member = vars(client.RequestsAdapter)[name]
-        functions = [member.fget, member.fset] if isinstance(member, property) else [member]
-        assert [(f.__name__, f.__qualname__) for f in functions] == [(name, f"RequestsAdapter.{name}")] * len(functions)
-        assert member.__doc__ and member.__doc__.strip(), name
+        for function in [member.fget, member.fset] if isinstance(member, property) else [member]:
+            assert (function.__name__, function.__qualname__, bool(member.__doc__)) == (
+                name, f"RequestsAdapter.{name}", True)
 
 
 def test_type_req_is_a_plain_enumeration():
