@@ -392,7 +392,8 @@ def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any)
 
 def _member(name: str, member: Any) -> Any:
     """``member`` (a function, or a property's) named as the adapter's class names what is written in it."""
-    for function in (member.fget, member.fset) if isinstance(member, property) else (member,):
+    functions: Tuple[Any, ...] = (member.fget, member.fset) if isinstance(member, property) else (member,)
+    for function in functions:
         function.__name__, function.__qualname__ = name, f"RequestsAdapter.{name}"
     return member
 
