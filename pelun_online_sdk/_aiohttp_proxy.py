@@ -71,6 +71,7 @@ from typing import Any, Callable, Dict, Optional, Tuple, cast
 import aiohttp
 
 from ._headers import CheckedClientRequest, basic_credentials
+from ._hooks import require
 
 # aiohttp_proxy ships no type information: it is used as what it is, untyped.
 aiohttp_proxy: Any = importlib.import_module("aiohttp_proxy")
@@ -101,6 +102,18 @@ _CONNECT_TIMEOUT = getattr(aiohttp, "ConnectionTimeoutError", None) or getattr(a
 
 def _proto() -> Any:
     return importlib.import_module("aiohttp_proxy.proto")
+
+
+# What the connector reaches or replaces that neither library publishes
+# (nothing, where a stand-in for aiohttp has no connectors).
+if hasattr(aiohttp, "TCPConnector"):
+    require(aiohttp, {aiohttp.TCPConnector: [
+        "_loop", "_create_proxy_connection", "_start_tls_connection", "_wrap_create_connection",
+        *(["_wrap_existing_connection"] if _ADDR_INFOS else [])]})
+    require(aiohttp_proxy, {
+        aiohttp_proxy.ProxyConnector: ["_proxy_type", "_proxy_host", "_proxy_port", "_proxy_username",
+                                       "_proxy_password", "_rdns", "_proxy_family"],
+        _proto().Socks5SocketWrapper: ["_socks_auth", "_send", "_receive", "_username", "_password"]})
 
 
 # --- credentials in what the session shows ------------------------------------------------

@@ -1,58 +1,10 @@
-"""What ``RequestsAdapter`` adds to requests' ``HTTPAdapter`` so that the package's
+"""The members ``RequestsAdapter`` takes from Python, so that the package's
 requests session is never less safe than plain requests.
 
-The adapter's class takes these members as its own when the module loads:
-
-- ``proxy_manager_for``: requests builds the pool managers of proxied
-  connections here, not in ``init_poolmanager``, so they would get urllib3's
-  default context (ALPN offered, other ciphers, no tickets). They get the
-  context of the adapter's own pool manager, and a connection through an
-  http or socks proxy makes the same offer as a direct one; an
-  ``ssl_context`` the caller passes wins. A socks4 URL with a user id and no
-  password keeps its user id (requests drops credentials without a password).
-  Its connections end their handshake with the proxy within the connect
-  timeout (see ``_requests_proxy``).
-- ``build_connection_pool_key_attributes``: each verification setting (verify
-  mode, CA file or folder, client certificate) gets a TLS context of its own.
-  urllib3 sets a connection's verify mode on its pool's context and loads a
-  request's ``verify=`` bundle into it; with one context for every pool, a CA
-  passed for one request stayed trusted for the next, and a ``verify=False``
-  request in one thread could switch verification off under a verified one
-  in another. The default setting (``verify=True``) keeps the adapter's own
-  context; the others get a new context with the same TLS settings.
-- ``cert_verify``: an http request forwarded by an ``https://`` proxy is
-  verified as an https one is, since it travels in TLS to the proxy
-  (requests left that TLS unverified, whatever ``verify`` said).
-- ``proxy_headers``: an http proxy gets its credentials as Basic of their
-  UTF-8 bytes, as httpx and aiohttp send them (requests' own takes Latin-1,
-  and fails past it).
-- ``add_headers``: no header that is not a token, or whose value holds CR, LF
-  or NUL, leaves the session; and ``Proxy-Authorization``, meant for the next
-  proxy alone, reaches no origin (requests adds it after a redirect to an
-  ``http://`` URL whatever the proxy, socks included).
-- ``send`` and ``max_retries``: the retry policy never sends a request again
-  that cannot be sent again. A one-shot body (a ``MultipartEncoder``, a
-  generator, a file that cannot be rewound) is read by the first attempt, so
-  a second would declare its length and send nothing; and a request whose
-  method is not idempotent (POST, PATCH) may already have been processed once
-  its connection was open. Such a request is re-sent only when the error came
-  before anything was sent (a connection that could not be made, a
-  certificate refused); otherwise the caller gets the first response or the
-  first error, as with plain requests, and an error says why it was not
-  retried. ``adapter.max_retries`` stays the policy the session was built
-  with: the guarded copy is what urllib3 sees during one ``send`` only.
-- Every request sent with a plain ``Retry`` gets a guarded copy, which also
-  bounds the waits between retries. urllib3 sleeps for
-  whatever ``Retry-After`` asks (a day, or until a date decades away) before
-  each retry, and the caller's ``timeout=`` does not cover those sleeps: a
-  server could hold the caller for as long as it liked. The copy honours
-  ``Retry-After`` while the request's waits, the policy's backoff included,
-  stay within ``RETRY_WAIT_BUDGET`` seconds; past that the caller gets the
-  response at once, as plain requests returns it, with its ``Retry-After``
-  for the caller to act on. An unreadable ``Retry-After`` counts as absent
-  (urllib3 would raise ``InvalidHeader`` and lose the response): the status
-  is retried with the policy's backoff when the policy retries it anyway,
-  and returned otherwise.
+The adapter's class is built in C++ (its ``__init__`` and ``init_poolmanager``:
+the module's TLS context) and takes ``MEMBERS`` as its own when the module
+loads; each member's docstring says what it corrects in requests'
+``HTTPAdapter``.
 """
 
 import contextvars
@@ -64,7 +16,9 @@ from urllib.parse import unquote, urlsplit
 from requests.adapters import HTTPAdapter
 from requests.models import PreparedRequest
 import requests.adapters
+import urllib3
 from requests.utils import select_proxy
+from urllib3.contrib.socks import SOCKSProxyManager
 from urllib3.exceptions import (
     ConnectTimeoutError,
     InvalidHeader,
@@ -80,9 +34,14 @@ from urllib3.util.retry import Retry
 from urllib3.util.ssl_match_hostname import CertificateError
 
 from ._headers import basic_credentials, check_requests_headers
+from ._hooks import require
 from ._requests_proxy import bound_handshakes
 
 __all__ = ["MEMBERS", "RETRY_WAIT_BUDGET", "RetryDeclinedError"]
+
+# Where requests records a body's start, and urllib3 a socks proxy's credentials.
+require(requests, {PreparedRequest: ["_body_position"]})
+require(urllib3, {SOCKSProxyManager: ["_socks_options"]})
 
 _log = logging.getLogger(__name__)
 
@@ -99,6 +58,16 @@ def _url_credentials(url: str) -> Tuple[Optional[str], Optional[str]]:
 
 
 def proxy_manager_for(self: HTTPAdapter, proxy: str, **proxy_kwargs: Any) -> Any:
+    """The pool manager of connections through ``proxy``, with the adapter's own TLS context.
+
+    requests builds these here, not in ``init_poolmanager``, so they would get
+    urllib3's default context (ALPN offered, other ciphers, no tickets): a
+    connection through an http or socks proxy makes the same offer as a
+    direct one; an ``ssl_context`` the caller passes wins. A socks4 URL with
+    a user id and no password keeps its user id (requests drops credentials
+    without a password). Its connections end their handshake with the proxy
+    within the connect timeout (see ``_requests_proxy``).
+    """
     kwargs = {"ssl_context": self.poolmanager.connection_pool_kw.get("ssl_context"), **proxy_kwargs}
     manager = bound_handshakes(HTTPAdapter.proxy_manager_for(self, proxy, **kwargs))
     socks = manager.connection_pool_kw.get("_socks_options")
@@ -108,7 +77,8 @@ def proxy_manager_for(self: HTTPAdapter, proxy: str, **proxy_kwargs: Any) -> Any
 
 
 def proxy_headers(self: HTTPAdapter, proxy: str) -> Dict[str, str]:
-    """The Proxy-Authorization of an http proxy: Basic of the credentials' UTF-8 bytes."""
+    """The Proxy-Authorization of an http proxy: Basic of the credentials' UTF-8 bytes, as
+    httpx and aiohttp send them (requests' own takes Latin-1, and fails past it)."""
     username, password = _url_credentials(proxy)
     return {} if username is None else {"Proxy-Authorization": basic_credentials(username, password or "")}
 
@@ -160,6 +130,16 @@ def _context_for(adapter: HTTPAdapter, pool_kwargs: Mapping[str, Any]) -> ssl.SS
 def build_connection_pool_key_attributes(
     self: HTTPAdapter, request: PreparedRequest, verify: Any, cert: Any = None
 ) -> Tuple[Any, Any]:
+    """requests' pool key, with a TLS context of its own for each verification setting.
+
+    urllib3 sets a connection's verify mode on its pool's context and loads a
+    request's ``verify=`` bundle into it; with one context for every pool, a CA
+    passed for one request stayed trusted for the next, and a ``verify=False``
+    request in one thread could switch verification off under a verified one
+    in another. The default setting (``verify=True``) keeps the adapter's own
+    context; the others (verify mode, CA file or folder, client certificate)
+    get a new context with the same TLS settings.
+    """
     host_params, pool_kwargs = HTTPAdapter.build_connection_pool_key_attributes(self, request, verify, cert)
     # An http request too: an https proxy takes it over TLS (urllib3 drops
     # the context from a pool that speaks no TLS).
@@ -169,6 +149,8 @@ def build_connection_pool_key_attributes(
 
 
 def cert_verify(self: HTTPAdapter, conn: Any, url: str, verify: Any, cert: Any) -> None:
+    """requests' verification settings for ``conn``, which an http request that an
+    ``https://`` proxy forwards gets as an https one does: it travels in TLS to the proxy."""
     # requests verifies what an https URL reaches and switches verification
     # off for every other: an http request that an https proxy forwards then
     # went over TLS to a proxy whose certificate nobody checked. It is the
@@ -189,6 +171,12 @@ def _reaches_proxy(url: str, proxy: Optional[str]) -> bool:
 
 
 def add_headers(self: HTTPAdapter, request: PreparedRequest, **kwargs: Any) -> None:
+    """No header that is not a token, or whose value holds CR, LF or NUL, leaves the session.
+
+    ``Proxy-Authorization``, meant for the next proxy alone, reaches no origin
+    (requests adds it after a redirect to an ``http://`` URL whatever the
+    proxy, socks included).
+    """
     HTTPAdapter.add_headers(self, request, **kwargs)
     headers = request.headers
     if "Proxy-Authorization" in headers and not _reaches_proxy(
@@ -234,16 +222,14 @@ def _nothing_sent(error: Exception) -> bool:
 # the sleeps that Retry-After asks for and the policy's backoff together.
 RETRY_WAIT_BUDGET = 120.0
 
-# The guarded policy whose increment gave the response back, until urlopen
-# has read its raise_on_status (see _GuardedRetry.raise_on_status).
-_GIVING_BACK: "contextvars.ContextVar[Optional[Retry]]" = contextvars.ContextVar(
-    "pelun_online_sdk_requests_giving_back", default=None
-)
-
 
 class _GuardedRetry(Retry):
     """The adapter's policy for one request: never sent again where it cannot
-    be, and never kept waiting longer than ``RETRY_WAIT_BUDGET`` in all."""
+    be, and never kept waiting longer than ``RETRY_WAIT_BUDGET`` in all.
+
+    Each ``send`` gets a copy of its own (and urllib3 a new one at each step),
+    so what one request's policy learns never reaches another's.
+    """
 
     why = ""  # why a request that was sent may not be sent again; empty when it may
     waited = 0.0  # what this request's retries have slept, this one's sleep included
@@ -252,22 +238,6 @@ class _GuardedRetry(Retry):
         retry = super().new(**kw)
         retry.why, retry.waited = self.why, self.waited
         return retry
-
-    # urlopen returns the response instead of raising when the policy whose
-    # increment raised MaxRetryError says raise_on_status is false. A guarded
-    # policy is shared by the adapter's requests in every thread, so it says
-    # so only to the thread (or task) whose response it is giving back, once.
-    def _raise_on_status(self) -> bool:
-        if _GIVING_BACK.get() is self:
-            _GIVING_BACK.set(None)
-            return False
-        raising: bool = self.__dict__.get("raise_on_status", True)
-        return raising
-
-    def _set_raise_on_status(self, value: bool) -> None:
-        self.__dict__["raise_on_status"] = value
-
-    raise_on_status = property(_raise_on_status, _set_raise_on_status)
 
     def get_retry_after(self, response: Any) -> Optional[float]:
         # urllib3 would raise from its sleep on these, and the caller would
@@ -313,7 +283,9 @@ class _GuardedRetry(Retry):
         """Ends the retries with this response, which urlopen returns to the caller unread."""
         _log.debug("Not retrying %s after %s: %s (%.0f s waited already, %.0f s at most)",
                    url, response.status, why, self.waited, RETRY_WAIT_BUDGET)
-        _GIVING_BACK.set(self)
+        # urlopen returns the response instead of raising when the policy
+        # whose increment raised says so; this one serves this request alone.
+        self.raise_on_status = False
         raise MaxRetryError(pool, url or "", ResponseError(why))
 
 
@@ -340,34 +312,19 @@ def _replayable(request: PreparedRequest) -> bool:
 _UNREWINDABLE = object()
 
 
-_GUARDS = "_retry_guards"
-
-
-def _guarded(adapter: HTTPAdapter, policy: Any, request: PreparedRequest) -> Optional[_GuardedRetry]:
+def _guarded(policy: Any, request: PreparedRequest, replayable: bool) -> Optional[_GuardedRetry]:
     """The policy urllib3 sees for this request, or None to leave the adapter's as it is."""
     if type(policy) is not Retry:  # a caller's own policy class decides for itself
         return None
     method = (request.method or "").upper()
-    idempotent = not policy.allowed_methods or method in policy.allowed_methods
-    replayable = _replayable(request)
-    # Made once per kind of request and kept with the adapter: a policy is
-    # never changed in place (urllib3 makes a new one at each step). Every
-    # request that may be sent again shares one.
-    key = None if idempotent and replayable else (method, None if replayable else type(request.body).__name__)
-    kept_with: Dict[str, Any] = vars(adapter)
-    guards: Dict[Any, Tuple[Retry, _GuardedRetry]] = kept_with.get(_GUARDS) or kept_with.setdefault(_GUARDS, {})
-    kept = guards.get(key)
-    if kept is not None and kept[0] is policy:
-        return kept[1]
     kind = _GuardedRetry if replayable else _OneShotBodyRetry
     guarded = kind.__new__(kind)
     guarded.__dict__.update(vars(policy))
-    if not idempotent:
+    if policy.allowed_methods and method not in policy.allowed_methods:
         guarded.why = f"Not retried: the {method} request may already have been processed by the server"
     elif not replayable:
         guarded.why = (f"Not retried: the request body ({type(request.body).__name__}) is a one-shot "
                        "stream that the first attempt read, so it cannot be sent again")
-    guards[key] = (policy, guarded)
     return guarded
 
 
@@ -378,6 +335,12 @@ _SENDING: "contextvars.ContextVar[Optional[Tuple[HTTPAdapter, Retry]]]" = contex
 
 
 def _get_max_retries(self: HTTPAdapter) -> Any:
+    """The retry policy of the adapter (urllib3's Retry).
+
+    It stays the policy the session was built with; only urllib3, within one
+    ``send``, sees the guarded copy: a request that cannot be sent again is
+    never re-sent, and the waits between retries stay within the budget.
+    """
     sending = _SENDING.get()
     if sending is not None and sending[0] is self:
         return sending[1]
@@ -388,13 +351,36 @@ def _set_max_retries(self: HTTPAdapter, policy: Any) -> None:
     vars(self)["max_retries"] = policy
 
 
-max_retries = property(_get_max_retries, _set_max_retries, doc="The retry policy of the adapter (urllib3's Retry).")
-
-
+# A send through both halves: Session.send calls send here, which hands
+# requests' HTTPAdapter.send the guarded policy as max_retries; that takes its
+# pool by build_connection_pool_key_attributes here, from the pool manager the
+# C++ init_poolmanager made (or proxy_manager_for here), checks the headers by
+# add_headers here, and urllib3 sends and retries.
 def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any) -> Any:
-    if not _replayable(request) and getattr(request, "_body_position", None) is None:
+    """requests' send, under a retry policy that never sends a request again that cannot be sent again.
+
+    A one-shot body (a ``MultipartEncoder``, a generator, a file that cannot
+    be rewound) is read by the first attempt, so a second would declare its
+    length and send nothing; and a request whose method is not idempotent
+    (POST, PATCH) may already have been processed once its connection was
+    open. Such a request is re-sent only when the error came before anything
+    was sent (a connection that could not be made, a certificate refused);
+    otherwise the caller gets the first response or the first error, as with
+    plain requests, and an error says why it was not retried.
+
+    The waits between retries stay within ``RETRY_WAIT_BUDGET`` seconds, the
+    policy's backoff included: urllib3 sleeps for whatever ``Retry-After``
+    asks (a day, or until a date decades away), outside the caller's
+    ``timeout=``. Past the budget the caller gets the response at once, as
+    plain requests returns it, with its ``Retry-After`` for the caller to act
+    on. An unreadable ``Retry-After`` counts as absent (urllib3 would raise
+    ``InvalidHeader`` and lose the response). A policy of the caller's own
+    class, not urllib3's ``Retry``, is used as it is.
+    """
+    replayable = _replayable(request)
+    if not replayable and getattr(request, "_body_position", None) is None:
         request._body_position = _UNREWINDABLE  # type: ignore[attr-defined]
-    guarded = _guarded(self, vars(self).get("max_retries"), request)
+    guarded = _guarded(vars(self).get("max_retries"), request, replayable)
     if guarded is None:
         return HTTPAdapter.send(self, request, *args, **kwargs)
     token = _SENDING.set((self, guarded))
@@ -402,17 +388,25 @@ def send(self: HTTPAdapter, request: PreparedRequest, *args: Any, **kwargs: Any)
         return HTTPAdapter.send(self, request, *args, **kwargs)
     finally:
         _SENDING.reset(token)
-        if _GIVING_BACK.get() is not None:  # only if a urllib3 release never asked
-            _GIVING_BACK.set(None)
+
+
+def _member(name: str, member: Any) -> Any:
+    """``member`` (a function, or a property's) named as the adapter's class names what is written in it."""
+    functions: Tuple[Any, ...] = (member.fget, member.fset) if isinstance(member, property) else (member,)
+    for function in functions:
+        function.__name__, function.__qualname__ = name, f"RequestsAdapter.{name}"
+    return member
 
 
 # The members the adapter's class takes, in this order.
 MEMBERS: Dict[str, Any] = {
-    "proxy_manager_for": proxy_manager_for,
-    "build_connection_pool_key_attributes": build_connection_pool_key_attributes,
-    "cert_verify": cert_verify,
-    "proxy_headers": proxy_headers,
-    "add_headers": add_headers,
-    "max_retries": max_retries,
-    "send": send,
+    name: _member(name, member) for name, member in [
+        ("proxy_manager_for", proxy_manager_for),
+        ("build_connection_pool_key_attributes", build_connection_pool_key_attributes),
+        ("cert_verify", cert_verify),
+        ("proxy_headers", proxy_headers),
+        ("add_headers", add_headers),
+        ("max_retries", property(_get_max_retries, _set_max_retries)),
+        ("send", send),
+    ]
 }

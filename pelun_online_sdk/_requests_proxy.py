@@ -24,6 +24,7 @@ import socket
 import time
 from typing import Any, Dict, Optional, Type
 
+import urllib3
 from urllib3 import connection, connectionpool
 from urllib3.contrib import socks as urllib3_socks
 from urllib3.exceptions import ConnectTimeoutError, NewConnectionError
@@ -31,7 +32,13 @@ from urllib3.exceptions import ConnectTimeoutError, NewConnectionError
 # PySocks ships no type information: it is used as what it is, untyped.
 socks: Any = importlib.import_module("socks")
 
+from ._hooks import require
+
 __all__ = ["bound_handshakes"]
+
+# The tunnel http.client opens for urllib3, and urllib3's socks connection.
+require(urllib3, {connection.HTTPSConnection: ["_tunnel", "_tunnel_scheme"],
+                  urllib3_socks.SOCKSConnection: ["_new_conn", "_socks_options"]})
 
 _MAX_LINES = http.client._MAXHEADERS + 2  # type: ignore[attr-defined]  # the status line and the blank one
 

@@ -141,9 +141,9 @@ def _wine_release():
 WINE = _wine_release()
 
 
-def run_python(code, *, env=None, cwd=None):
-    """Runs `code` in a fresh interpreter; returns the completed process."""
+def run_python(code, *, args=(), env=None, cwd=None):
+    """Runs `code` in a fresh interpreter (`args` in its sys.argv); returns the completed process."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code), *args],
         capture_output=True, text=True, timeout=120, env=env, cwd=cwd,
     )

@@ -17,6 +17,7 @@ import threading
 import time
 from dataclasses import dataclass
 
+from pelun_online_sdk._cli.sockets import receive_exactly
 from servers._util import LOCALHOST, Log, ThreadGroup, listen_socket, start_thread
 
 QUIET = 2.0  # seconds of silence after which a connection's bytes are taken as complete
@@ -72,7 +73,21 @@ class _Acceptor:
         self._threads.join(5)
 
 
-class RawListener(_Acceptor):
+class _Recorder(_Acceptor):
+    """An acceptor that logs what each connection brought: ``wait`` returns
+    the log once ``count`` entries are in it."""
+
+    noun = "connections"  # what the log holds, for the error of a wait that times out
+
+    def __init__(self) -> None:
+        self._log = Log()
+        super().__init__()
+
+    def wait(self, count: int = 1, timeout: float = 15.0) -> list:
+        return self._log.wait(count, timeout, self.noun)
+
+
+class RawListener(_Recorder):
     """Records the bytes of every connection: ``connections`` holds one ``bytes`` per closed connection.
 
     ``reply`` is sent once the client has sent ``after`` (by default a blank
@@ -84,15 +99,11 @@ class RawListener(_Acceptor):
                  after: bytes = b"\r\n\r\n") -> None:
         self._reply = reply
         self._after = after
-        self._log = Log()
         super().__init__()
 
     @property
     def connections(self) -> list:
         return self._log.snapshot()
-
-    def wait(self, count: int = 1, timeout: float = 15.0) -> list:
-        return self._log.wait(count, timeout, "connections")
 
     def _serve(self, conn: socket.socket) -> None:
         received = bytearray()
@@ -122,7 +133,7 @@ class Credentials:
     password: bytes | None
 
 
-class CredentialProxy(_Acceptor):
+class CredentialProxy(_Recorder):
     """Speaks http, socks4 and socks5 on one port until the client's credentials arrive, then refuses.
 
     ``received`` lists a ``Credentials`` per connection: for http the decoded
@@ -132,17 +143,15 @@ class CredentialProxy(_Acceptor):
     request head as it arrived.
     """
 
+    noun = "proxy connections"
+
     def __init__(self) -> None:
-        self._log = Log()
         self.heads = Log()
         super().__init__()
 
     @property
     def received(self) -> list:
         return self._log.snapshot()
-
-    def wait(self, count: int = 1, timeout: float = 15.0) -> list:
-        return self._log.wait(count, timeout, "proxy connections")
 
     def _serve(self, conn: socket.socket) -> None:
         first = conn.recv(1)
@@ -158,16 +167,6 @@ class CredentialProxy(_Acceptor):
         # failed, what it sent is in ``received``.
         self._log.add(credentials)
         conn.sendall(refusal)
-
-    @staticmethod
-    def _read(conn: socket.socket, n: int) -> bytes:
-        data = b""
-        while len(data) < n:
-            chunk = conn.recv(n - len(data))
-            if not chunk:
-                raise ConnectionError("client closed mid-message")
-            data += chunk
-        return data
 
     def _http(self, conn: socket.socket, first: bytes) -> None:
         head = first
@@ -189,21 +188,21 @@ class CredentialProxy(_Acceptor):
                      b"Proxy-Authenticate: Basic realm=\"test\"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
 
     def _socks5(self, conn: socket.socket) -> None:
-        methods = self._read(conn, self._read(conn, 1)[0])
+        methods = receive_exactly(conn, receive_exactly(conn, 1)[0])
         if b"\x02" not in methods:
             self._record(conn, Credentials("socks5", None, None), b"\x05\xff")
             return
         conn.sendall(b"\x05\x02")
-        self._read(conn, 1)  # sub-negotiation version 1
-        username = self._read(conn, self._read(conn, 1)[0])
-        password = self._read(conn, self._read(conn, 1)[0])
+        receive_exactly(conn, 1)  # sub-negotiation version 1
+        username = receive_exactly(conn, receive_exactly(conn, 1)[0])
+        password = receive_exactly(conn, receive_exactly(conn, 1)[0])
         self._record(conn, Credentials("socks5", username, password), b"\x01\x01")  # refused
 
     def _socks4(self, conn: socket.socket) -> None:
-        self._read(conn, 7)  # command, port, address
+        receive_exactly(conn, 7)  # command, port, address
         user_id = b""
         while not user_id.endswith(b"\0"):
-            user_id += self._read(conn, 1)
+            user_id += receive_exactly(conn, 1)
         self._record(conn, Credentials("socks4", user_id[:-1], None), b"\x00\x5b" + b"\0" * 6)  # rejected
 
 
@@ -241,10 +240,10 @@ def _header(head: bytes, name: bytes) -> bytes | None:
     return None
 
 
-def _read_exactly(conn: socket.socket, buffer: bytearray, n: int) -> bool:
-    """Fills ``buffer`` to ``n`` bytes; False when the client stops short."""
+def _fill(conn: socket.socket, buffer: bytearray, enough) -> bool:
+    """Reads into ``buffer`` until ``enough(buffer)``; False when the client stops short."""
     try:
-        while len(buffer) < n:
+        while not enough(buffer):
             chunk = conn.recv(65536)
             if not chunk:
                 return False
@@ -252,6 +251,14 @@ def _read_exactly(conn: socket.socket, buffer: bytearray, n: int) -> bool:
     except OSError:
         return False
     return True
+
+
+def _read_exactly(conn: socket.socket, buffer: bytearray, n: int) -> bool:
+    return _fill(conn, buffer, lambda buffer: len(buffer) >= n)
+
+
+def _read_line(conn: socket.socket, buffer: bytearray) -> bool:
+    return _fill(conn, buffer, lambda buffer: b"\r\n" in buffer)
 
 
 def _read_body(conn: socket.socket, head: bytes, buffer: bytearray, limit: int | None = None) -> tuple[bytes, bool]:
@@ -284,18 +291,6 @@ def _read_body(conn: socket.socket, head: bytes, buffer: bytearray, limit: int |
     body = bytes(buffer[:wanted])
     del buffer[:wanted]
     return body, whole and len(body) == length
-
-
-def _read_line(conn: socket.socket, buffer: bytearray) -> bool:
-    try:
-        while b"\r\n" not in buffer:
-            chunk = conn.recv(65536)
-            if not chunk:
-                return False
-            buffer += chunk
-    except OSError:
-        return False
-    return True
 
 
 def _reset(conn: socket.socket) -> None:

@@ -178,13 +178,17 @@ def test_each_session_factory_has_its_own_default_headers():
     assert len({id(d) for d in defaults}) == len(owners) and all(type(d) is dict for d in defaults)
 
 
+# The members of RequestsAdapter written in Python beside the module.
+ADAPTER_PYTHON_MEMBERS = ["proxy_manager_for", "build_connection_pool_key_attributes", "cert_verify",
+                          "proxy_headers", "add_headers", "max_retries", "send"]
+
+
 @pytest.mark.parametrize("qualname, bases, doc, members", [
     ("_aiohttp", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
     ("SSLContext", (ssl.SSLContext,), "SSLContext wrapper.", ["set_alpn_protocols"]),
-    # After its own two, the members written in Python beside the module.
-    ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, [
-        "__init__", "init_poolmanager", "proxy_manager_for", "build_connection_pool_key_attributes", "cert_verify",
-        "proxy_headers", "add_headers", "max_retries", "send"]),
+    # After its own two, the members written in Python.
+    ("RequestsAdapter", (requests.adapters.HTTPAdapter,), None, ["__init__", "init_poolmanager",
+                                                                *ADAPTER_PYTHON_MEMBERS]),
     ("_requests", (object,), None, ["create_urlencode", "create_boundary", "ClientSession"]),
     ("_httpx", (object,), None, ["ClientSession"]),
     ("Client", (object,), None, ["TypeReq", "ClientSession", "create_boundary"]),
@@ -198,6 +202,14 @@ def test_class(qualname, bases, doc, members):
         qualname, "pelun_online_sdk.client", bases, doc, type)
     namespace = ["__module__"] + (["__doc__"] if doc else []) + members
     assert list(vars(cls))[:len(namespace)] == namespace and "__orig_bases__" not in vars(cls)
+
+
+def test_the_adapter_s_python_members_are_named_and_documented_as_its_own():
+    for name in ADAPTER_PYTHON_MEMBERS:
+        member = vars(client.RequestsAdapter)[name]
+        for function in [member.fget, member.fset] if isinstance(member, property) else [member]:
+            assert (function.__name__, function.__qualname__, bool(member.__doc__)) == (
+                name, f"RequestsAdapter.{name}", True)
 
 
 def test_type_req_is_a_plain_enumeration():

@@ -11,6 +11,8 @@ from __future__ import annotations
 import select
 import socket
 
+from pelun_online_sdk._cli.sockets import receive_exactly
+
 from ._util import LOCALHOST, ConnectionSet, ThreadGroup, listen_socket, start_thread
 
 _MAX_HEAD = 16384
@@ -90,11 +92,11 @@ class RefusingProxy(_Listener):
         return f"{LOCALHOST}:{self.port}"
 
     def _handle(self, conn: socket.socket) -> None:
-        first = _exactly(conn, 1)
+        first = receive_exactly(conn, 1)
         if first == b"\x05":
             self._socks5(conn)
         elif first == b"\x04":
-            _exactly(conn, 7)  # command, port, address
+            receive_exactly(conn, 7)  # command, port, address
             _until(conn, b"\x00")  # user id
             conn.sendall(bytes([0, self.socks4_reply]) + bytes(6))
         else:
@@ -103,24 +105,14 @@ class RefusingProxy(_Listener):
         _drain(conn)
 
     def _socks5(self, conn: socket.socket) -> None:
-        _exactly(conn, _exactly(conn, 1)[0])  # the methods offered
+        receive_exactly(conn, receive_exactly(conn, 1)[0])  # the methods offered
         conn.sendall(bytes([5, self.socks5_method]))
         if self.socks5_method != 0x00:
             return
-        _, _, _, kind = _exactly(conn, 4)
-        length = {1: 4, 4: 16}.get(kind) or _exactly(conn, 1)[0]
-        _exactly(conn, length + 2)  # address and port
+        _, _, _, kind = receive_exactly(conn, 4)
+        length = {1: 4, 4: 16}.get(kind) or receive_exactly(conn, 1)[0]
+        receive_exactly(conn, length + 2)  # address and port
         conn.sendall(bytes([5, self.socks5_reply, 0, 1]) + bytes(6))
-
-
-def _exactly(conn: socket.socket, count: int) -> bytes:
-    data = b""
-    while len(data) < count:
-        chunk = conn.recv(count - len(data))
-        if not chunk:
-            raise ConnectionError("the client hung up")
-        data += chunk
-    return data
 
 
 def _until(conn: socket.socket, end: bytes, data: bytes = b"") -> bytes:

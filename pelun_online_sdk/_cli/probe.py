@@ -18,6 +18,7 @@ from typing import Callable, Dict, List, Optional
 
 from ..proxy import Proxy
 from .causes import Diagnosis, proxy_answer, tls_failure
+from .sockets import PeerClosed, receive_exactly
 
 _SOCKS5_REPLIES = {
     1: "general SOCKS server failure", 2: "connection not allowed by ruleset", 3: "network unreachable",
@@ -26,10 +27,6 @@ _SOCKS5_REPLIES = {
 _SOCKS4_REPLIES = {0x5B: "request rejected or failed", 0x5C: "the proxy could not reach the client's identd",
                    0x5D: "identd reported another user id"}
 _MAX_HEAD = 8192
-
-
-class _Closed(Exception):
-    """The proxy hung up before it answered."""
 
 
 def check_proxy(proxy: Proxy, host: str, port: int, timeout: float, tunnel: bool = True) -> Optional[Diagnosis]:
@@ -64,7 +61,7 @@ def check_proxy(proxy: Proxy, host: str, port: int, timeout: float, tunnel: bool
                          "check the proxy's certificate, and the CA bundle the clients trust", "proxy")
     except ssl.SSLError as exc:
         return tls_failure(exc, "proxy")
-    except (_Closed, OSError):
+    except OSError:  # PeerClosed too
         return Diagnosis("proxy-refused", "the proxy closed the connection without an answer",
                          "it may be unable to reach the target, or refuse it without saying so", "proxy")
 
@@ -72,16 +69,6 @@ def check_proxy(proxy: Proxy, host: str, port: int, timeout: float, tunnel: bool
 def _proxy_timeout(timeout: float) -> Diagnosis:
     return Diagnosis("timeout", f"the proxy did not answer within {timeout:g} s",
                      "check that the proxy URL names a proxy, and that it is not overloaded", "proxy")
-
-
-def _receive(sock: socket.socket, count: int) -> bytes:
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            raise _Closed()
-        data += chunk
-    return data
 
 
 def _http_connect(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Optional[Diagnosis]:
@@ -109,12 +96,12 @@ def _head(sock: socket.socket) -> str:
     data = b""
     while b"\r\n\r\n" not in data:
         if len(data) > _MAX_HEAD:
-            raise _Closed()
+            raise PeerClosed()
         chunk = sock.recv(1024)
         if not chunk:
             if b"\r\n" in data:
                 break
-            raise _Closed()
+            raise PeerClosed()
         data += chunk
     return data.split(b"\r\n\r\n", 1)[0].decode("latin-1")
 
@@ -139,7 +126,7 @@ def _socks5(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Optional
     # Both methods, with or without credentials: a proxy that wants a login
     # says so by choosing user/password (some hang up on a greeting without it).
     sock.sendall(b"\x05\x02\x00\x02")
-    _, method = _receive(sock, 2)
+    _, method = receive_exactly(sock, 2)
     if method == 0xFF:
         return _auth_failure(proxy, "the socks5 proxy accepts none of the authentication methods offered")
     if method == 0x02 and proxy.username is None:
@@ -152,7 +139,7 @@ def _socks5(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Optional
         return Diagnosis("socks-error", f"the socks5 proxy chose authentication method 0x{method:02x}, "
                          "which no client here speaks", "use a proxy account with user/password or none", "proxy")
     sock.sendall(b"\x05\x01\x00" + _socks5_address(host) + port.to_bytes(2, "big"))
-    return _socks_reply("socks5", _receive(sock, 2)[1], 0x00, _SOCKS5_REPLIES)
+    return _socks_reply("socks5", receive_exactly(sock, 2)[1], 0x00, _SOCKS5_REPLIES)
 
 
 def _socks5_login(sock: socket.socket, proxy: Proxy) -> Optional[Diagnosis]:
@@ -163,8 +150,8 @@ def _socks5_login(sock: socket.socket, proxy: Proxy) -> Optional[Diagnosis]:
                          "shorten the credentials", "proxy")
     sock.sendall(b"\x01" + bytes([len(user)]) + user + bytes([len(password)]) + password)
     try:
-        status = _receive(sock, 2)[1]
-    except _Closed:
+        status = receive_exactly(sock, 2)[1]
+    except PeerClosed:
         return _auth_failure(proxy, "the socks5 proxy hung up after the credentials")
     if status != 0:
         return _auth_failure(proxy, f"the socks5 proxy rejected the credentials (status 0x{status:02x})")
@@ -189,7 +176,7 @@ def _socks4(sock: socket.socket, proxy: Proxy, host: str, port: int) -> Optional
         # socks4a: an address of 0.0.0.x asks the proxy to resolve the name sent after the user id.
         address, name = b"\x00\x00\x00\x01", host.encode("idna") + b"\x00"
     sock.sendall(b"\x04\x01" + port.to_bytes(2, "big") + address + user + b"\x00" + name)
-    return _socks_reply("socks4", _receive(sock, 8)[1], 0x5A, _SOCKS4_REPLIES)
+    return _socks_reply("socks4", receive_exactly(sock, 8)[1], 0x5A, _SOCKS4_REPLIES)
 
 
 def _socks_reply(version: str, reply: int, granted: int, meanings: Dict[int, str]) -> Optional[Diagnosis]:
