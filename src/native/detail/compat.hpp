@@ -11,6 +11,8 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <mutex>
+
 namespace native::compat {
 
 // --- vectorcall: public from 3.9; 3.8 exports the underscored names ----------
@@ -338,15 +340,12 @@ constexpr bool kFormatDropsCutCharacter = PY_VERSION_HEX >= 0x030E0000;
 constexpr bool kFreeThreaded = true;
 
 // A lock for C++ data shared by threads. Never held across a call that can
-// run Python code, so it cannot deadlock with the interpreter.
-class Mutex {
-public:
-    void lock() { PyMutex_Lock(&mutex_); }
-    void unlock() { PyMutex_Unlock(&mutex_); }
-
-private:
-    PyMutex mutex_{};
-};
+// run Python code, so it cannot deadlock with the interpreter. Not a
+// PyMutex: its waiter detaches and can be handed the lock while parked, and
+// os.fork() stops the world with it held, leaving it locked for good in the
+// child. This one is only ever waited for attached, so every thread stopped
+// for a fork has let it go.
+using Mutex = std::mutex;
 #else
 constexpr bool kFreeThreaded = false;
 
