@@ -98,8 +98,9 @@ LINE_OF = {name: line for line, name in STATEMENTS}
     _refuse("pelun_online_sdk.utils", AT[".utils"], broken=True),
     _stub("pelun_online_sdk.proxy", "ImportError: cannot import name Proxy", AT[".proxy"]),
     _refuse("pelun_online_sdk.proxy", AT[".proxy"], broken=True),
-    # Imported, but a class statement finds no base, or members of the wrong kind.
-    _stub("httpx", "AttributeError: module 'httpx' has no attribute 'Client'", LINE_OF["_httpx"]),
+    # The glue is taken right after the imports: a library without what it adapts fails there.
+    _stub("httpx", "AttributeError: module 'httpx' has no attribute 'ConnectError'", AT[".proxy"]),
+    # Imported, but a class statement finds members of the wrong kind.
     _stub("pelun_online_sdk._requests_adapter", "TypeError: Expected dict, got list", LINE_OF["RequestsAdapter"],
           MEMBERS=[]),
 ])

@@ -60,7 +60,7 @@ MESSAGES_OF = {
     os.path.join("native", "module_def.cpp"): ["test_module_load.py"],
     os.path.join("native", "state.cpp"): ["test_module_load.py"],
     os.path.join("native", "values.cpp"): ["test_bodies.py", "test_safety.py"],
-    os.path.join("client", "tls.cpp"): ["test_module_load.py"],
+    os.path.join("client", "requests_adapter.cpp"): ["test_module_load.py"],
     os.path.join("client", "form_bodies.cpp"): ["test_bodies.py"],
 }
 
@@ -238,7 +238,7 @@ def defaults(path, code):
         # What a boundary and a body are made of.
         for match in re.finditer(r'\bconst\s+Name\s+k(?:ExtraChars|Hyphen|ContentTypeHeader)\(' + STRING, code):
             yield _text("default", path, match, 1, ["test_bodies.py"])
-    if path.endswith(os.path.join("client", "tls.cpp")):
+    if path.endswith(os.path.join("client", "requests_adapter.cpp")):
         ciphers = re.search(r"\bkCiphers\[\]\s*=\s*\{(.*?)\};", code, re.S)
         entries = list(re.finditer(STRING, ciphers.group(1)))
         first, middle, last = entries[0], entries[len(entries) // 2], entries[-1]

@@ -60,6 +60,7 @@ std::vector<Statement> statements() {
 
 void run_body(native::ModuleBody& body) {
     import_libraries(body);
+    take_glue(body.globals());
     int last = 0;
     for (const Statement& statement : statements()) {
         body.bind(statement.line, statement.name, [&] { return statement.make(body.globals()); });

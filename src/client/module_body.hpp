@@ -7,6 +7,10 @@
 
 namespace client {
 
+// Takes what the module uses from the package's Python glue (glue.cpp),
+// before the statements that use it.
+void take_glue(py::handle globals);
+
 py::object define_aiohttp_backend(py::handle globals);   // class _aiohttp
 py::object make_cipher_list(py::handle globals);         // CHIPER
 py::object define_ssl_context(py::handle globals);       // class SSLContext

@@ -14,19 +14,18 @@ namespace client {
 struct State : native::ModuleState {
     // The keyword of httpx.Client that takes the proxy URL (see httpx.cpp).
     const native::Name* httpx_proxy_keyword = nullptr;
-    // The package's checks of the headers each request sends (kept by the
-    // state; see pelun_online_sdk/_headers.py): the request hook of every
-    // httpx client, and the request class of every aiohttp session.
-    py::handle httpx_header_check;
-    py::handle aiohttp_request_class;
-    // The connector class the module body imported from aiohttp_proxy, and
-    // the package's subclass of it that the aiohttp sessions use in its place
-    // (kept by the state; see pelun_online_sdk/_aiohttp_proxy.py).
+    // The connector class the module body imported from aiohttp_proxy, which
+    // the sessions replace with the glue's subclass of it.
     py::handle aiohttp_library_connector;
-    py::handle aiohttp_session_connector;
-    // Bounds the HTTP/2 connections of an httpx transport on servers that
-    // make no progress (kept by the state; see pelun_online_sdk/_httpx_h2.py).
+
+    // What the module takes from the package's Python glue, each kept by the
+    // state: filled once, from the table in glue.cpp, when the body runs.
+    py::handle requests_adapter_members;
+    py::handle httpx_header_check;
     py::handle httpx_h2_guard;
+    py::handle httpx_proxy_transport;
+    py::handle aiohttp_request_class;
+    py::handle aiohttp_session_connector;
 };
 
 // The state of the module whose code runs now.

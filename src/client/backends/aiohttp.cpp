@@ -7,7 +7,6 @@
 #include "client/session_factories.hpp"
 #include "client/state.hpp"
 #include "native/globals.hpp"
-#include "native/imports.hpp"
 
 namespace client {
 namespace {
@@ -154,10 +153,6 @@ const native::FunctionDecl kClientSession =
 // request class, which checks every header the caller or the session gives
 // and shows no proxy credentials. Their proxy connector is the package's too.
 py::object define_aiohttp_backend(py::handle globals) {
-    state().aiohttp_request_class =
-        state().keep(native::import_name(globals, "_aiohttp_proxy", "ClientRequest", 1));
-    state().aiohttp_session_connector =
-        state().keep(native::import_name(globals, "_aiohttp_proxy", "ProxyConnector", 1));
     state().aiohttp_library_connector =
         state().keep(native::lookup_global(globals, kProxyConnector));
     native::ClassStatement statement(globals, kBackendClass);

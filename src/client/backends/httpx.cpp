@@ -60,11 +60,9 @@ enum class AutodetectParam { kContent };
 // proxy, ahead of `transport`, and that transport has neither retries nor a
 // way to retry. The client gets one with the same settings mounted for all
 // URLs in its place, whose retries hold through the proxy.
-py::dict proxy_mounts(Call& call, py::handle url) {
-    py::object transport_class =
-        native::import_name(call.globals(), "_httpx_proxy", "ProxyTransport", 1);
+py::dict proxy_mounts(py::handle url) {
     py::object transport =
-        native::call(transport_class, {},
+        native::call(state().httpx_proxy_transport, {},
                      {Keyword{kHttp2, py::bool_(true)}, Keyword{kRetries, native::new_float(3.0)},
                       Keyword{kProxy, url}});
     py::dict mounts = native::new_dict();
@@ -121,7 +119,7 @@ py::object client_session(Call& call) {
     // No URL, no route to mount: httpx before 0.28 takes an empty one as no
     // proxy, later releases refuse it themselves.
     if (native::truthy(proxies)) {
-        native::dict_set(keywords, kMounts.handle(), proxy_mounts(call, proxies));
+        native::dict_set(keywords, kMounts.handle(), proxy_mounts(proxies));
     }
     native::dict_set(keywords, kEventHooks.handle(), header_check_hooks());
     return native::call_with(client_class, keywords);
@@ -135,10 +133,6 @@ const native::FunctionDecl kClientSession =
 
 py::object define_httpx_backend(py::handle globals) {
     state().httpx_proxy_keyword = &proxy_keyword_of(globals);
-    state().httpx_header_check =
-        state().keep(native::import_name(globals, "_headers", "check_httpx_request", 1));
-    state().httpx_h2_guard =
-        state().keep(native::import_name(globals, "_httpx_h2", "guard_transport", 1));
     native::ClassStatement statement(globals, kBackendClass);
     statement.def(kClientSession);
     return statement.create();

@@ -1,14 +1,15 @@
-// The TLS settings of the requests backend: the cipher list, an SSLContext
-// that never offers ALPN, and a requests adapter whose pool manager uses a
-// fresh such context with TLS session tickets allowed. Some servers answer
-// 403 Bad Authentication to clients that offer ALPN or refuse tickets. What
-// else the adapter does (the same settings through proxies, a context per
-// verification setting, header checks, retries that never re-send what
-// cannot be sent again) comes from the package's _requests_adapter.py.
+// The requests adapter's C++ half, and the TLS settings it is made of: the
+// cipher list, an SSLContext that never offers ALPN, and a pool manager that
+// uses a fresh such context with TLS session tickets allowed. Some servers
+// answer 403 Bad Authentication to clients that offer ALPN or refuse
+// tickets. Its Python half, _requests_adapter.py, holds the members written
+// against requests' own adapter (the same settings through proxies, a
+// context per verification setting, header checks, retries that never
+// re-send what cannot be sent again); the class is made here from both.
 #include <iterator>
 
 #include "client/module_body.hpp"
-#include "native/imports.hpp"
+#include "client/state.hpp"
 
 namespace client {
 namespace {
@@ -237,7 +238,7 @@ py::object define_requests_adapter(py::handle globals) {
     statement.def(kInitPoolManager);
     // The members written against requests' own adapter, in Python beside
     // the module: they keep its sessions as safe as plain requests.
-    py::object members = native::import_name(globals, "_requests_adapter", "MEMBERS", 1);
+    py::handle members = state().requests_adapter_members;
     if (native::exact_builtin_type(members) != BuiltinType::kDict)
         native::raise_expected("dict", members);
     for (const auto& [name, member] :
