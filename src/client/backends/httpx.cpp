@@ -3,6 +3,7 @@
 // guess as the encoding of bodies that declare none. Through a proxy, the
 // same transport settings hold on the proxy's route. Either transport ends
 // HTTP/2 requests on which the server makes no progress (_httpx_h2.py).
+#include "client/h2_frames.hpp"
 #include "client/module_body.hpp"
 #include "client/session_factories.hpp"
 #include "client/state.hpp"
@@ -139,6 +140,7 @@ py::object define_httpx_backend(py::handle globals) {
         state().keep(native::import_name(globals, "_headers", "check_httpx_request", 1));
     state().httpx_h2_guard =
         state().keep(native::import_name(globals, "_httpx_h2", "guard_transport", 1));
+    hand_over_h2_frames(globals);
     native::ClassStatement statement(globals, kBackendClass);
     statement.def(kClientSession);
     return statement.create();
