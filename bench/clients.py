@@ -16,13 +16,19 @@ offering h2 and http/1.1 by ALPN. Each client goes beside its plain twin:
 Rows: small GETs over one keep-alive connection (requests per second) and
 the 32 MiB download (MiB per second). The two sides alternate in short
 rounds (the side that goes first alternates too, so that drift in the
-machine's speed falls on both); the figures are the medians of the rounds,
-and the ratio is module/plain rate (below 1 the module is slower), flagged
-below 0.98. The spread is the interquartile range of the per-round ratios.
+machine's speed falls on both): twenty requests, or one download, a side.
+The rates are each side's median round; module/plain is the median of the
+rounds' ratios of rates (below 1 the module is slower), flagged below 0.98,
+and the spread their interquartile range. A round's ratio compares two
+runs moments apart, so that a loaded machine sways it less than it sways
+the medians of each side. "by CPU" is the same median ratio by the
+client process's CPU time, which other work on the machine sways less
+still (nginx's share is the same for both sides).
 
 With --callgrind, the small GETs of each client are counted in
 instructions per request under callgrind instead (the client's process
-only): 20 and 60 requests after a warm-up, the difference over 40.
+only): 20 and 60 requests after a warm-up, the difference over 40, the
+median of three such pairs.
 
 Without nginx the run says so and stops: nothing else here needs it.
 """
@@ -30,6 +36,7 @@ Without nginx the run says so and stops: nothing else here needs it.
 from __future__ import annotations
 
 import asyncio
+import gc
 import getpass
 import json
 import os
@@ -191,18 +198,21 @@ def clients(ca):
 
 
 def rounds_of(sides, url, calls, rounds):
-    """Seconds per call of each side in each round, the sides alternating."""
-    times = {name: [] for name in sides}
+    """Wall and CPU seconds per call of each side in each round, the sides alternating."""
+    times = {name: ([], []) for name in sides}
     for round_ in range(rounds):
         order = list(sides) if round_ % 2 == 0 else list(reversed(list(sides)))
         for name in order:
-            started = time.perf_counter()
+            started, cpu = time.perf_counter(), time.process_time()
             sides[name].run(url, calls)
-            times[name].append((time.perf_counter() - started) / calls)
+            times[name][0].append((time.perf_counter() - started) / calls)
+            times[name][1].append((time.process_time() - cpu) / calls)
     return times
 
 
 def measure(make_module, make_plain, url, calls, rounds):
+    """Each side's median wall seconds per call; the median and quartiles of the
+    rounds' module/plain rates, by wall time; the median by the client's CPU time."""
     sides = {"module": make_module(), "plain": make_plain()}
     try:
         for side in sides.values():  # warm: the connection, contexts, imports
@@ -211,9 +221,11 @@ def measure(make_module, make_plain, url, calls, rounds):
     finally:
         for side in sides.values():
             side.close()
-    ratios = sorted(plain / module for module, plain in zip(times["module"], times["plain"]))
+    (module, module_cpu), (plain, plain_cpu) = times["module"], times["plain"]
+    ratios = sorted(p / m for m, p in zip(module, plain))
     quartiles = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else [ratios[0]] * 3
-    return statistics.median(times["module"]), statistics.median(times["plain"]), quartiles
+    cpu_ratio = statistics.median(p / m for m, p in zip(module_cpu, plain_cpu) if m > 0)
+    return statistics.median(module), statistics.median(plain), quartiles, cpu_ratio
 
 
 def main(argv):
@@ -221,29 +233,32 @@ def main(argv):
         print("clients: skipped, nginx is not installed (apt-get install nginx-light)")
         return 0
     quick = "--quick" in argv
-    rounds = 5 if quick else 15
+    # (row, path, requests per side in a round, rounds, unit, units per request)
+    # Rounds enough for the median ratio to settle within a percent or so on
+    # a busy machine, where single rounds differ by a tenth.
+    rows = [("small GETs", "small", 20, 30 if quick else 200, "req/s", 1),
+            ("32 MiB download", "big", 1, 6 if quick else 30, "MiB/s", BIG / 2**20)]
     warnings.simplefilter("ignore")
     with tempfile.TemporaryDirectory() as folder:
         ca = TlsCA(os.path.join(folder, "ca"))
         server = Nginx(os.path.join(folder, "nginx"), ca)
         try:
             print(f"Python {sys.version.split()[0]}, httpx {httpx.__version__}, aiohttp {aiohttp.__version__}, "
-                  f"requests {requests.__version__}\nlocal nginx over TLS, medians of {rounds} interleaved rounds\n")
-            header = (f"{'client':<9} {'row':<28} {'module':>11} {'plain':>11} {'module/plain':>13} "
-                      f"{'spread':>13}")
+                  f"requests {requests.__version__}\nlocal nginx over TLS; rates are medians of interleaved "
+                  f"rounds, module/plain the median of the rounds' ratios\n")
+            header = (f"{'client':<9} {'row':<28} {'rounds':>6} {'module':>11} {'plain':>11} {'module/plain':>13} "
+                      f"{'spread':>13} {'by CPU':>7}")
             print(header + "\n" + "-" * len(header))
             worst = 1.0
             for library, (make_module, make_plain, protocol) in clients(ca).items():
-                for label, path, calls, unit, per in (
-                        (f"small GETs, {protocol}", "small", 40 if quick else 150, "req/s", 1),
-                        (f"32 MiB download, {protocol}", "big", 1, "MiB/s", BIG / 2**20)):
-                    module, plain, (low, _, high) = measure(
+                for label, path, calls, rounds, unit, per in rows:
+                    module, plain, (low, ratio, high), cpu_ratio = measure(
                         make_module, make_plain, server.url + path, calls, rounds)
-                    ratio = plain / module
                     worst = min(worst, ratio)
                     flag = f"  BELOW {LIMIT}" if ratio < LIMIT else ""
-                    print(f"{library:<9} {label:<28} {per / module:>7.0f} {unit} {per / plain:>5.0f} {unit} "
-                          f"{ratio:>13.3f} {low:>6.3f}-{high:<6.3f}{flag}", flush=True)
+                    print(f"{library:<9} {label + ', ' + protocol:<28} {rounds:>6} {per / module:>5.0f} {unit} "
+                          f"{per / plain:>5.0f} {unit} {ratio:>13.3f} {low:>6.3f}-{high:<6.3f} {cpu_ratio:>7.3f}{flag}",
+                          flush=True)
             print(f"\nlowest module/plain {worst:.3f} (at least {LIMIT} wanted)")
         finally:
             server.stop()
@@ -256,6 +271,7 @@ def main(argv):
 # requests. Forty of them even out what comes now and then (a collection, a
 # WINDOW_UPDATE), which a difference of a few would catch or miss by luck.
 COUNTED = (20, 60)
+REPEATS = 3  # pairs of loops counted; the median is kept
 
 
 def count_child(out_dir):
@@ -276,17 +292,22 @@ def count_child(out_dir):
                     made = make()
                     try:
                         made.run(server.url + "small", 20)
-                        counts = []
-                        for calls in COUNTED:
-                            callgrind_marks.zero()
-                            made.run(server.url + "small", calls)
-                            callgrind_marks.dump("clients")
-                            dumps = sorted((os.path.join(out_dir, name) for name in os.listdir(out_dir)),
-                                           key=os.path.getmtime)
-                            counts.append(_summary(dumps[-1]))
+                        differences = []
+                        for _ in range(REPEATS):
+                            counts = []
+                            for calls in COUNTED:
+                                # Each loop starts with the collector's counts at nought.
+                                gc.collect()
+                                callgrind_marks.zero()
+                                made.run(server.url + "small", calls)
+                                callgrind_marks.dump("clients")
+                                dumps = sorted((os.path.join(out_dir, name) for name in os.listdir(out_dir)),
+                                               key=os.path.getmtime)
+                                counts.append(_summary(dumps[-1]))
+                            differences.append((counts[1] - counts[0]) / (COUNTED[1] - COUNTED[0]))
                     finally:
                         made.close()
-                    results.setdefault(library, {})[side] = (counts[1] - counts[0]) / (COUNTED[1] - COUNTED[0])
+                    results.setdefault(library, {})[side] = statistics.median(differences)
         finally:
             server.stop()
     print(json.dumps(results))
