@@ -133,13 +133,19 @@ def check_httpx_request(request: httpx.Request) -> None:
     # httpx keeps (name as given, lower-case name, value) triples of bytes;
     # comparing them spares building the (name, value) pairs of .raw.
     triples: Optional[List[Any]] = getattr(headers, "_list", None)
-    if triples is not None and triples == _passed_httpx_headers:
+    if triples is None:
+        fault = first_fault(headers.raw)
+    elif triples == _passed_httpx_headers:
         return
-    fault = first_fault(headers.raw)
+    else:
+        # The copy is what is checked and remembered: headers changed by
+        # another thread meanwhile cannot be remembered as passed.
+        snapshot = list(triples)
+        fault = first_fault([(name, value) for name, _, value in snapshot])
+        if fault is None:
+            _passed_httpx_headers = snapshot
     if fault is not None:
         raise httpx.LocalProtocolError(fault, request=request)
-    if triples is not None:
-        _passed_httpx_headers = list(triples)
 
 
 class CheckedClientRequest(aiohttp.ClientRequest):
