@@ -12,6 +12,7 @@ import httpx
 import pytest
 
 import pelun_online_sdk.client as client
+from pelun_online_sdk import _httpx_h2 as guard
 from pelun_online_sdk.proxy import Proxy
 from servers.h2hostile import H2Hostile
 
@@ -204,8 +205,6 @@ SCANS = [
 @pytest.mark.parametrize("turns, outcome, idle", SCANS)
 def test_the_frame_scan_reads_frames_cut_anywhere(turns, outcome, idle):
     # Every turn cut into pieces of every size, as reads and writes may come.
-    from pelun_online_sdk import _httpx_h2 as guard
-
     longest = max(len(chunk) for _, chunk in turns)
     for size in range(1, longest + 1):
         counts = guard._new_connection(*BOUNDS)
