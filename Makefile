@@ -206,6 +206,7 @@ demo: install
 bench: install
 	$(BIN)/python bench/run.py
 	$(BIN)/python -I bench/wire.py
+	$(BIN)/python -I bench/clients.py
 
 format: $(VENV)/.ready
 	$(PIP) install clang-format
@@ -330,3 +331,4 @@ bench: bench-peer
 bench-cg: bench-peer
 	$(BIN)/python -I bench/callgrind.py
 	$(BIN)/python -I bench/wire.py --callgrind
+	$(BIN)/python -I bench/clients.py --callgrind

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import base64
 import re
-from typing import Any, Iterable, Optional, Tuple, Union
+from typing import Any, Iterable, List, Optional, Tuple, Union
 
 import aiohttp
 import httpx
@@ -112,6 +112,15 @@ def check_requests_headers(headers: Any) -> None:
         raise requests.exceptions.InvalidHeader(fault)
 
 
+# The last header list check_httpx_request passed, as a snapshot. A client
+# sends the same headers request after request (its own, and Host, Accept
+# and the like), so most requests find theirs equal to it and need no
+# search. The snapshot holds tuples of bytes, which nothing can change: a
+# header list equal to it is the one that passed, however the headers came
+# to be (a client's headers changed in place, a request's own).
+_passed_httpx_headers: Optional[List[Any]] = None
+
+
 def check_httpx_request(request: httpx.Request) -> None:
     """An httpx request hook: ``LocalProtocolError`` before a bad header is sent.
 
@@ -119,7 +128,22 @@ def check_httpx_request(request: httpx.Request) -> None:
     and HTTP/2 alike; h11 would refuse such a header on HTTP/1.1 itself, h2
     would send it.
     """
-    fault = first_fault(request.headers.raw)
+    global _passed_httpx_headers
+    headers = request.headers
+    # httpx keeps (name as given, lower-case name, value) triples of bytes;
+    # comparing them spares building the (name, value) pairs of .raw.
+    triples: Optional[List[Any]] = getattr(headers, "_list", None)
+    if triples is None:
+        fault = first_fault(headers.raw)
+    elif triples == _passed_httpx_headers:
+        return
+    else:
+        # The copy is what is checked and remembered: headers changed by
+        # another thread meanwhile cannot be remembered as passed.
+        snapshot = list(triples)
+        fault = first_fault([(name, value) for name, _, value in snapshot])
+        if fault is None:
+            _passed_httpx_headers = snapshot
     if fault is not None:
         raise httpx.LocalProtocolError(fault, request=request)
 

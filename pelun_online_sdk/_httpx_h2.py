@@ -48,14 +48,14 @@ plain-text ones, are passed through untouched.
 
 from __future__ import annotations
 
-import struct
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Optional, Union
 
 import httpcore
 
 __all__ = [
     "guard_transport",
+    "take_frame_scan",
     "MAX_IDLE_FRAMES",
     "MIN_DATA_FRAME_BYTES",
     "SMALL_FRAMES_GRACE",
@@ -74,202 +74,34 @@ SMALL_FRAMES_GRACE = 4096
 # as progress: informational answers, the response and its trailers.
 PROGRESS_HEADER_FRAMES = 32
 
-_DATA = 0x0
-_HEADERS = 0x1
-_RST_STREAM = 0x3
-_GOAWAY = 0x7
-_CONTINUATION = 0x9
-_END_STREAM = 0x1
-_PADDED = 0x8
-
-_FRAME_NAMES = {
-    0x0: "DATA",
-    0x1: "HEADERS",
-    0x2: "PRIORITY",
-    0x3: "RST_STREAM",
-    0x4: "SETTINGS",
-    0x5: "PUSH_PROMISE",
-    0x6: "PING",
-    0x7: "GOAWAY",
-    0x8: "WINDOW_UPDATE",
-    0x9: "CONTINUATION",
-}
-
-_CLIENT_PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
-# 24-bit length (split 16 + 8), type, flags, 31-bit stream id.
-_FRAME_HEADER = struct.Struct(">HBBBL")
+# The frame scan runs in the module's C++, which hands its functions over
+# when it loads (take_frame_scan): a read of 64 KiB holds four DATA frames,
+# and a small answer a handful of frames, and one call for each read or
+# write costs less than the Python that finds their headers. The module
+# makes the HTTP/2 clients, so it has loaded before any of them connects.
+_new_connection: Callable[[int, int, int, int], Any]
+_from_server: Callable[[Any, bytes], Union[None, bool, str]]
+_from_client: Callable[[Any, bytes], Optional[bool]]
+_idle_frames: Callable[[Any], str]
 
 
-class _Progress:
-    """The clock and the counters one HTTP/2 connection shares between its two directions."""
+def take_frame_scan(new_connection: Callable[[int, int, int, int], Any],
+                    from_server: Callable[[Any, bytes], Union[None, bool, str]],
+                    from_client: Callable[[Any, bytes], Optional[bool]],
+                    idle_frames: Callable[[Any], str]) -> None:
+    """Called by the module when it loads, with the functions of its frame scan.
 
-    __slots__ = ("last", "idle", "idle_kinds")
-
-    def __init__(self) -> None:
-        self.last = time.monotonic()
-        self.idle = 0
-        self.idle_kinds: Dict[int, int] = {}
-
-    def made(self) -> None:
-        self.last = time.monotonic()
-        self.idle = 0
-        # Rebound, not cleared: the other direction may be counting into it.
-        self.idle_kinds = {}
-
-    def idle_summary(self) -> str:
-        kinds = sorted(self.idle_kinds.items(), key=lambda item: (-item[1], item[0]))
-        if not kinds:
-            return "nothing"
-        return ", ".join(f"{count} {_FRAME_NAMES.get(kind, f'type {kind:#x}')}" for kind, count in kinds) + (
-            " frames"
-        )
-
-
-class _FrameScanner:
-    """Finds the frame headers in a byte stream cut anywhere, skipping payloads unread.
-
-    ``frame(type, flags, stream_id, data_length)`` is called once per frame,
-    where ``data_length`` is the payload without padding for DATA frames and
-    the payload's length for others.
+    ``new_connection(MAX_IDLE_FRAMES, SMALL_FRAMES_GRACE, MIN_DATA_FRAME_BYTES,
+    PROGRESS_HEADER_FRAMES)`` gives the counts of a new connection, which the
+    others take: ``from_server(counts, data)`` gives True when the server's
+    bytes brought progress, a message when they bring the connection past a
+    bound (and from then on), None otherwise; ``from_client(counts, data)``
+    gives True or None for the client's bytes; ``idle_frames(counts)`` names
+    the frames since the last progress ("12 PING, 1 SETTINGS frames", or
+    "nothing").
     """
-
-    __slots__ = ("_head", "_skip", "_padded", "_preface")
-
-    def __init__(self, preface: int = 0) -> None:
-        self._head = bytearray()
-        self._skip = 0
-        # A padded DATA frame whose pad-length byte has not arrived yet:
-        # (flags, stream_id, length).
-        self._padded: Optional[Tuple[int, int, int]] = None
-        self._preface = preface
-
-    def scan(self, data: bytes) -> None:
-        end = len(data)
-        pos = 0
-        if self._preface:
-            step = min(self._preface, end)
-            self._preface -= step
-            pos = step
-        unpack = _FRAME_HEADER.unpack_from
-        while pos < end:
-            if self._skip:
-                step = min(self._skip, end - pos)
-                self._skip -= step
-                pos += step
-                continue
-            if self._padded is not None:
-                flags, stream_id, length = self._padded
-                self._padded = None
-                self.frame(_DATA, flags, stream_id, max(length - 1 - data[pos], 0))
-                self._skip = length
-                continue
-            if self._head or end - pos < 9:
-                take = data[pos : pos + 9 - len(self._head)]
-                self._head += take
-                pos += len(take)
-                if len(self._head) < 9:
-                    return
-                length_high, length_low, kind, flags, stream_id = unpack(self._head)
-                self._head.clear()
-            else:
-                length_high, length_low, kind, flags, stream_id = unpack(data, pos)
-                pos += 9
-            length = (length_high << 8) | length_low
-            stream_id &= 0x7FFFFFFF
-            if kind == _DATA and flags & _PADDED and length:
-                self._padded = (flags, stream_id, length)
-                continue
-            self.frame(kind, flags, stream_id, length)
-            self._skip = length
-
-    def frame(self, kind: int, flags: int, stream_id: int, data_length: int) -> None:
-        raise NotImplementedError
-
-
-class _FromServer(_FrameScanner):
-    __slots__ = ("_progress", "_data_frames", "_header_frames", "error")
-
-    def __init__(self, progress: _Progress) -> None:
-        super().__init__()
-        self._progress = progress
-        # Per open stream: [DATA frames, DATA bytes] of its response.
-        self._data_frames: Dict[int, List[int]] = {}
-        self._header_frames: Dict[int, int] = {}
-        self.error: Optional[Exception] = None
-
-    def frame(self, kind: int, flags: int, stream_id: int, data_length: int) -> None:
-        if self.error is not None:
-            return
-        progress = self._progress
-        if kind == _DATA:
-            counts = self._data_frames.get(stream_id)
-            if counts is None:
-                counts = self._data_frames[stream_id] = [0, 0]
-                _keep_recent(self._data_frames)
-            counts[0] += 1
-            counts[1] += data_length
-            if counts[0] > SMALL_FRAMES_GRACE and counts[1] < counts[0] * MIN_DATA_FRAME_BYTES:
-                self.error = httpcore.RemoteProtocolError(
-                    f"HTTP/2 server sent the response in {counts[0]} DATA frames of {counts[1]} bytes in all; "
-                    f"a body cut into frames of less than {MIN_DATA_FRAME_BYTES} bytes on average is refused"
-                )
-                return
-            if flags & _END_STREAM:
-                self._forget(stream_id)
-                progress.made()
-                return
-            if data_length:
-                progress.made()
-                return
-        elif kind == _HEADERS or kind == _CONTINUATION:
-            blocks = self._header_frames.get(stream_id, 0) + 1
-            self._header_frames[stream_id] = blocks
-            if blocks == 1:
-                _keep_recent(self._header_frames)
-            if kind == _HEADERS and flags & _END_STREAM:
-                self._forget(stream_id)
-            if blocks <= PROGRESS_HEADER_FRAMES:
-                progress.made()
-                return
-        elif kind == _RST_STREAM or kind == _GOAWAY:
-            if kind == _RST_STREAM:
-                self._forget(stream_id)
-            progress.made()
-            return
-        progress.idle += 1
-        kinds = progress.idle_kinds
-        kinds[kind] = kinds.get(kind, 0) + 1
-        if progress.idle > MAX_IDLE_FRAMES:
-            self.error = httpcore.RemoteProtocolError(
-                f"HTTP/2 server sent {progress.idle} frames in a row that carry nothing of any response "
-                f"({progress.idle_summary()})"
-            )
-
-    def _forget(self, stream_id: int) -> None:
-        self._data_frames.pop(stream_id, None)
-        self._header_frames.pop(stream_id, None)
-
-
-def _keep_recent(streams: Dict[int, Any]) -> None:
-    # A stream the client abandons (a response closed half read) ends with
-    # a RST_STREAM of its own, never seen here: its counts are dropped once
-    # far more streams have begun since. No more than 100 are open at once
-    # (httpcore's limit), and ids only grow, so the oldest go first.
-    if len(streams) > 1024:
-        for stream_id in list(streams)[:512]:
-            del streams[stream_id]
-
-
-class _FromClient(_FrameScanner):
-    __slots__ = ("_progress",)
-
-    def __init__(self, progress: _Progress) -> None:
-        super().__init__(preface=len(_CLIENT_PREFACE))
-        self._progress = progress
-
-    def frame(self, kind: int, flags: int, stream_id: int, data_length: int) -> None:
-        if kind == _HEADERS or (kind == _DATA and (data_length or flags & _END_STREAM)):
-            self._progress.made()
+    global _new_connection, _from_server, _from_client, _idle_frames
+    _new_connection, _from_server, _from_client, _idle_frames = new_connection, from_server, from_client, idle_frames
 
 
 class _Stream:
@@ -306,18 +138,20 @@ class _HTTP2Stream(_Stream):
 
     def __init__(self, stream: Any) -> None:
         super().__init__(stream)
-        self._progress = _Progress()
-        self._from_server = _FromServer(self._progress)
-        self._from_client = _FromClient(self._progress)
+        self._counts = _new_connection(MAX_IDLE_FRAMES, SMALL_FRAMES_GRACE, MIN_DATA_FRAME_BYTES,
+                                       PROGRESS_HEADER_FRAMES)
+        # When a frame last moved some request on, either way.
+        self._last = time.monotonic()
+        self._error: Optional[Exception] = None
 
     def read(self, max_bytes: int, timeout: Optional[float] = None) -> bytes:
-        if self._from_server.error is not None:
-            raise self._from_server.error
+        if self._error is not None:
+            raise self._error
         data: bytes
         if timeout is None:
             data = self._stream.read(max_bytes, None)
         else:
-            left = self._progress.last + timeout - time.monotonic()
+            left = self._last + timeout - time.monotonic()
             if left <= 0:
                 raise self._stalled(timeout)
             try:
@@ -326,19 +160,23 @@ class _HTTP2Stream(_Stream):
                 if left < timeout:
                     raise self._stalled(timeout) from None
                 raise
-        self._from_server.scan(data)
-        if self._from_server.error is not None:
-            raise self._from_server.error
+        outcome = _from_server(self._counts, data)
+        if outcome is not None:
+            if outcome is not True:
+                self._error = httpcore.RemoteProtocolError(outcome)
+                raise self._error
+            self._last = time.monotonic()
         return data
 
     def write(self, buffer: bytes, timeout: Optional[float] = None) -> None:
         self._stream.write(buffer, timeout)
-        self._from_client.scan(buffer)
+        if _from_client(self._counts, buffer):
+            self._last = time.monotonic()
 
     def _stalled(self, timeout: float) -> httpcore.ReadTimeout:
         return httpcore.ReadTimeout(
             f"HTTP/2 server made no progress for {timeout:g} s (the read timeout): "
-            f"it sent {self._progress.idle_summary()} meanwhile"
+            f"it sent {_idle_frames(self._counts)} meanwhile"
         )
 
 

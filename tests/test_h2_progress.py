@@ -12,6 +12,7 @@ import httpx
 import pytest
 
 import pelun_online_sdk.client as client
+from pelun_online_sdk import _httpx_h2 as guard
 from pelun_online_sdk.proxy import Proxy
 from servers.h2hostile import H2Hostile
 
@@ -142,3 +143,75 @@ def test_plain_httpx_is_held_until_the_server_gives_up(tls_ca):
         server.stop()
     assert not isinstance(caught.value, httpx.TimeoutException)
     assert served.ended_by == "gave up"
+
+
+# The frame scan itself, with small bounds: (max idle frames, DATA frames
+# before the average is judged, least average DATA bytes, header blocks that
+# are progress). Frames are written here from RFC 9113's layout.
+BOUNDS = (3, 4, 16, 2)
+PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+
+
+def frame(kind, payload=b"", flags=0, stream=1, pad=None):
+    if pad is not None:
+        payload, flags = bytes([pad]) + payload + bytes(pad), flags | 0x8
+    return len(payload).to_bytes(3, "big") + bytes([kind, flags]) + stream.to_bytes(4, "big") + payload
+
+
+def data(payload, **kw):
+    return frame(0x0, payload, **kw)
+
+
+PING, SETTINGS, WINDOW = frame(0x6, bytes(8), stream=0), frame(0x4, bytes(6), stream=0), frame(0x8, bytes(4))
+HEADERS, END = frame(0x1, b"\x88"), 0x1
+FLOOD = "HTTP/2 server sent 4 frames in a row that carry nothing of any response ({})"
+SMALL = ("HTTP/2 server sent the response in 5 DATA frames of {} bytes in all; "
+         "a body cut into frames of less than 16 bytes on average is refused")
+
+# (what passes, in turns: ("server" or "client", bytes); the first refusal, or
+# whether any call reported progress; the frames since the last progress)
+SCANS = [
+    ([("server", PING + PING + SETTINGS)], False, "2 PING, 1 SETTINGS frames"),
+    ([("server", PING + data(b"x" * 40) + WINDOW)], True, "1 WINDOW_UPDATE frames"),
+    ([("server", frame(0xA, b"?") + frame(0x42, stream=0))], False, "1 type 0xa, 1 type 0x42 frames"),
+    # Padding is no data; an empty frame that ends its stream is progress.
+    ([("server", data(b"", pad=7) + data(b"ab", pad=0))], True, "nothing"),
+    ([("server", data(b"", pad=7) + data(b"", pad=3))], False, "2 DATA frames"),
+    ([("server", data(b"", flags=END))], True, "nothing"),
+    ([("server", PING * 4)], FLOOD.format("4 PING frames"), "4 PING frames"),
+    ([("server", PING * 2 + SETTINGS + frame(0x0, stream=3))], FLOOD.format("2 PING, 1 DATA, 1 SETTINGS frames"),
+     "2 PING, 1 DATA, 1 SETTINGS frames"),
+    # Progress either way starts the count again.
+    ([("server", PING * 3 + HEADERS + PING * 3)], True, "3 PING frames"),
+    ([("server", PING * 3), ("client", PREFACE + SETTINGS + HEADERS), ("server", PING * 3)], True,
+     "3 PING frames"),
+    ([("server", PING * 3), ("client", PREFACE + SETTINGS + WINDOW + data(b"")), ("server", PING)],
+     FLOOD.format("4 PING frames"), "4 PING frames"),
+    # Past the first header blocks of a stream, more are not progress; a new stream's are.
+    ([("server", HEADERS * 2 + frame(0x9) + frame(0x1, stream=3))], True, "nothing"),
+    ([("server", HEADERS * 3 + frame(0x9))], True, "1 HEADERS, 1 CONTINUATION frames"),
+    ([("server", HEADERS * 2 + frame(0x3, bytes(4)) + HEADERS)], True, "nothing"),
+    # Bodies: judged past four frames, on each stream apart; a stream that ended starts afresh.
+    ([("server", data(b"x") * 4 + data(b"x" * 200))], True, "nothing"),
+    ([("server", data(b"x") * 5)], SMALL.format(5), "nothing"),
+    ([("server", data(b"x", pad=40) * 5)], SMALL.format(5), "nothing"),
+    ([("server", (data(b"x") + data(b"x", stream=3)) * 3 + data(b"x", flags=END) + data(b"x") * 4
+       + data(b"x", stream=3))], True, "nothing"),
+    # A refusal stays.
+    ([("server", data(b"x") * 5), ("server", data(b"x" * 100))], SMALL.format(5), "nothing"),
+]
+
+
+@pytest.mark.parametrize("turns, outcome, idle", SCANS)
+def test_the_frame_scan_reads_frames_cut_anywhere(turns, outcome, idle):
+    # Every turn cut into pieces of every size, as reads and writes may come.
+    longest = max(len(chunk) for _, chunk in turns)
+    for size in range(1, longest + 1):
+        counts = guard._new_connection(*BOUNDS)
+        seen = []
+        for way, chunk in turns:
+            scan = guard._from_server if way == "server" else guard._from_client
+            seen += [scan(counts, chunk[start:start + size]) for start in range(0, len(chunk), size)]
+        refusals = [result for result in seen if isinstance(result, str)]
+        assert (refusals[0] if refusals else True in seen) == outcome, size
+        assert guard._idle_frames(counts) == idle, size

@@ -119,7 +119,7 @@ def test_requests_with_a_bad_header_never_leave(http_origin, h2_origin, tls_ca_e
         assert len(proxy_server.tunnels_to(origin.port)) == 1
 
 
-def test_the_session_s_own_headers_are_checked_again_before_each_request(http_origin):
+def test_the_session_s_own_headers_are_checked_again_before_each_request(http_origin, h2_origin, tls_ca_env):
     # Headers set on a session after it was built are the caller's too.
     with client._requests.ClientSession() as session:
         session.headers["X-Late"] = "a\0b"
@@ -138,6 +138,16 @@ def test_the_session_s_own_headers_are_checked_again_before_each_request(http_or
 
     asyncio.run(aiohttp_round())
     assert http_origin.requests == []
+    # Over HTTP/2, after a request with the same headers has passed: a header
+    # added, or one replaced in place, is refused all the same.
+    for name, value, refusal in (("X Late", "1", "^Invalid header name 'X Late'"),
+                                 ("User-Agent", "a\r\nb", "^Invalid value for header 'User-Agent'")):
+        with client._httpx.ClientSession() as session:
+            assert session.get(h2_origin.url, timeout=10).status_code == 200
+            session.headers[name] = value
+            with pytest.raises(httpx.LocalProtocolError, match=refusal):
+                session.get(h2_origin.url, timeout=10)
+    assert len(h2_origin.requests) == 2
 
 
 def test_httpx_refuses_as_plain_httpx_does_over_http1(http_origin):

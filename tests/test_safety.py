@@ -385,6 +385,25 @@ def test_new_error_paths_and_call_routes_do_not_leak(rebind):
 
     assert_no_leak(recurse, calls=300)
 
+    # The HTTP/2 frame scan the httpx client's streams call: a connection's
+    # counts, a refusal, and a box of the wrong kind.
+    from pelun_online_sdk import _httpx_h2 as guard
+
+    flood = (b"\0\0\x08\x06\0\0\0\0\0" + bytes(8)) * 3
+
+    def scan():
+        counts = guard._new_connection(2, 4, 16, 32)
+        assert guard._from_client(counts, b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") is None
+        assert guard._from_server(counts, bytearray(flood)).startswith("HTTP/2 server sent 3 frames")
+        assert guard._idle_frames(counts) == "3 PING frames"
+
+    def wrong_box():
+        with pytest.raises(TypeError, match="^expected a box of the module's own making$"):
+            guard._from_server(data, flood)
+
+    assert_no_leak(scan)
+    assert_no_leak(wrong_box, data)
+
 
 def test_import_fallback_lets_unexpected_errors_through():
     # `from .utils import Report` falls back to sys.modules only when the

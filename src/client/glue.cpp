@@ -1,4 +1,5 @@
-// Everything the module takes from the package's Python glue, in one table.
+// Everything the module takes from the package's Python glue, and the little
+// it hands to it, in one table each.
 //
 // The C++ holds the module's surface: every name, signature, message and
 // default its declarations describe. The glue (pelun_online_sdk/_*.py) holds
@@ -7,9 +8,12 @@
 // module exports the names listed here and nothing is imported for its side
 // effects; each name is taken once, when the module body runs, into the
 // state slot that the sessions and classes built later read.
+#include "client/h2_frames.hpp"
 #include "client/module_body.hpp"
 #include "client/state.hpp"
 #include "native/imports.hpp"
+#include "native/new_objects.hpp"
+#include "native/object_protocol.hpp"
 
 namespace client {
 namespace {
@@ -17,7 +21,7 @@ namespace {
 struct Handover {
     const char* module;  // relative to the package
     const char* name;
-    py::handle State::*slot;
+    py::handle State::* slot;
 };
 
 constexpr Handover kHandovers[] = {
@@ -35,6 +39,19 @@ constexpr Handover kHandovers[] = {
     {"_aiohttp_proxy", "ProxyConnector", &State::aiohttp_session_connector},
 };
 
+// What the module hands to the glue: functions made here that its Python
+// calls, given to the function the glue module exports to take them.
+struct HandedOver {
+    const char* module;
+    const char* taker;
+    py::tuple (*make)(py::handle globals);
+};
+
+constexpr HandedOver kHandedOver[] = {
+    // The HTTP/2 guard's frame scan: one call for each read or write.
+    {"_httpx_h2", "take_frame_scan", h2_frame_scan},
+};
+
 }  // namespace
 
 void take_glue(py::handle globals) {
@@ -42,6 +59,10 @@ void take_glue(py::handle globals) {
     for (const Handover& handover : kHandovers) {
         taken.*handover.slot =
             taken.keep(native::import_name(globals, handover.module, handover.name, 1));
+    }
+    for (const HandedOver& handed : kHandedOver) {
+        py::object take = native::import_name(globals, handed.module, handed.taker, 1);
+        native::call_with(take, handed.make(globals), native::new_dict());
     }
 }
 

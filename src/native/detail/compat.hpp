@@ -9,9 +9,8 @@
 #include <Python.h>
 
 #include <frameobject.h>
-#include <structmember.h>
-
 #include <mutex>
+#include <structmember.h>
 
 namespace native::compat {
 
