@@ -89,6 +89,7 @@ def make_ballast(spec):
 # imported, so that their objects land elsewhere.
 _BALLAST = make_ballast(os.environ.get("BENCH_CG_BALLAST"))
 
+from counted import read_summary  # noqa: E402
 import run  # noqa: E402  (bench/run.py: the operations, the twins and their check)
 
 BUDGET = 4_000_000  # instructions per loop of n calls
@@ -143,14 +144,6 @@ def slug(text):
 
 
 # ------------------------------------------------------------- the child
-
-
-def read_summary(path):
-    with open(path) as dump:
-        for line in dump:
-            if line.startswith("summary:"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no summary line in {path}")
 
 
 class Counter:

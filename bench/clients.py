@@ -42,7 +42,6 @@ import json
 import os
 import shutil
 import socket
-import ssl
 import statistics
 import subprocess
 import sys
@@ -52,14 +51,16 @@ import warnings
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _EXAMPLES = os.path.join(os.path.dirname(_HERE), "examples")
-if _EXAMPLES not in sys.path:
-    sys.path.insert(0, _EXAMPLES)
+for _folder in (_EXAMPLES, _HERE):  # the local servers, and bench/counted.py
+    if _folder not in sys.path:
+        sys.path.insert(0, _folder)
 
 import aiohttp  # noqa: E402
 import httpx  # noqa: E402
 import requests  # noqa: E402
 
 from pelun_online_sdk import client  # noqa: E402
+from counted import count_in_child, print_counts, read_summary  # noqa: E402
 from servers.certs import TlsCA  # noqa: E402
 
 LIMIT = 0.98
@@ -303,7 +304,7 @@ def count_child(out_dir):
                                 callgrind_marks.dump("clients")
                                 dumps = sorted((os.path.join(out_dir, name) for name in os.listdir(out_dir)),
                                                key=os.path.getmtime)
-                                counts.append(_summary(dumps[-1]))
+                                counts.append(read_summary(dumps[-1]))
                             differences.append((counts[1] - counts[0]) / (COUNTED[1] - COUNTED[0]))
                     finally:
                         made.close()
@@ -314,33 +315,15 @@ def count_child(out_dir):
     return 0
 
 
-def _summary(path):
-    with open(path) as dump:
-        for line in dump:
-            if line.startswith("summary:"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no summary in {path}")
-
-
 def count():
     if NGINX is None:
         print("clients: skipped, nginx is not installed (apt-get install nginx-light)")
         return 0
-    with tempfile.TemporaryDirectory() as out_dir:
-        command = ["valgrind", "--tool=callgrind", "--instr-atstart=no",
-                   f"--callgrind-out-file={out_dir}/clients.%p", sys.executable, "-I", os.path.abspath(__file__),
-                   "--count-child", out_dir]
-        done = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-        if done.returncode != 0:
-            print(done.stderr[-3000:], file=sys.stderr)
-            return done.returncode
-        results = json.loads(done.stdout.strip().splitlines()[-1])
-    print(f"Python {sys.version.split()[0]}: instructions per small GET to nginx over TLS (callgrind)\n")
-    header = f"{'client':<9} {'module':>12} {'plain':>12} {'module/plain':>13}"
-    print(header + "\n" + "-" * len(header))
-    for library, sides in results.items():
-        print(f"{library:<9} {sides['module']:>12,.0f} {sides['plain']:>12,.0f} "
-              f"{sides['module'] / sides['plain']:>13.3f}")
+    results = count_in_child(__file__, "clients")
+    if results is None:
+        return 1
+    print_counts(f"Python {sys.version.split()[0]}: instructions per small GET to nginx over TLS (callgrind)",
+                 "client", results)
     return 0
 
 

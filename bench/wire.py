@@ -38,12 +38,14 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _EXAMPLES = os.path.join(os.path.dirname(_HERE), "examples")
-if _EXAMPLES not in sys.path:
-    sys.path.insert(0, _EXAMPLES)
+for _folder in (_EXAMPLES, _HERE):  # the local servers, and bench/counted.py
+    if _folder not in sys.path:
+        sys.path.insert(0, _folder)
 
 import requests  # noqa: E402
 
 from pelun_online_sdk import client  # noqa: E402
+from counted import count_in_child, print_counts, read_summary  # noqa: E402
 from servers.certs import TlsCA  # noqa: E402
 from servers.proxy import ProxyServer  # noqa: E402
 
@@ -180,7 +182,7 @@ def count_child(out_dir):
                             callgrind_marks.dump("wire")
                             dumps = sorted((os.path.join(out_dir, name) for name in os.listdir(out_dir)),
                                            key=os.path.getmtime)
-                            counts.append(_summary(dumps[-1]))
+                            counts.append(read_summary(dumps[-1]))
                     results.setdefault(label, {})[side] = (counts[1] - counts[0]) / (COUNTED[1] - COUNTED[0])
         finally:
             origin.stop()
@@ -189,30 +191,12 @@ def count_child(out_dir):
     return 0
 
 
-def _summary(path):
-    with open(path) as dump:
-        for line in dump:
-            if line.startswith("summary:"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no summary in {path}")
-
-
 def count(argv):
-    with tempfile.TemporaryDirectory() as out_dir:
-        command = ["valgrind", "--tool=callgrind", "--instr-atstart=no",
-                   f"--callgrind-out-file={out_dir}/wire.%p", sys.executable, "-I", os.path.abspath(__file__),
-                   "--count-child", out_dir]
-        done = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-        if done.returncode != 0:
-            print(done.stderr[-3000:], file=sys.stderr)
-            return done.returncode
-        results = json.loads(done.stdout.strip().splitlines()[-1])
-    print(f"Python {sys.version.split()[0]}, requests {requests.__version__}: instructions per request (callgrind)\n")
-    header = f"{'request':<34} {'module':>12} {'plain':>12} {'module/plain':>13}"
-    print(header + "\n" + "-" * len(header))
-    for label, sides in results.items():
-        print(f"{label:<34} {sides['module']:>12,.0f} {sides['plain']:>12,.0f} "
-              f"{sides['module'] / sides['plain']:>13.3f}")
+    results = count_in_child(__file__, "wire")
+    if results is None:
+        return 1
+    print_counts(f"Python {sys.version.split()[0]}, requests {requests.__version__}: instructions per request "
+                 "(callgrind)", "request", results)
     return 0
 
 
