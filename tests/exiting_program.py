@@ -156,8 +156,30 @@ def fork_calling_each(operations):
 
 
 def exit_status(pid):
-    status = os.waitpid(pid, 0)[1]
+    return decoded(os.waitpid(pid, 0)[1])
+
+
+def decoded(status):
     return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+
+
+def exit_statuses(pids, seconds=30):
+    """The exit statuses of the runs `pids`. A run leaves within a second or
+    two; one still there after `seconds` is stuck (free-threaded CPython can
+    hang an exit whose daemon threads wait for one of its locks, in plain
+    Python too) and is killed: -9."""
+    statuses = {}
+    deadline = time.monotonic() + seconds
+    while len(statuses) < len(pids) and time.monotonic() < deadline:
+        for pid in set(pids) - set(statuses):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                statuses[pid] = decoded(status)
+        time.sleep(0.05)
+    for pid in set(pids) - set(statuses):
+        os.kill(pid, signal.SIGKILL)
+        statuses[pid] = exit_status(pid)
+    return [statuses[pid] for pid in pids]
 
 
 def main(group, side, runs):
@@ -173,7 +195,7 @@ def main(group, side, runs):
             if pid == 0:
                 return run(group, operations, seed)
             running.append(pid)
-        statuses += [exit_status(pid) for pid in running]
+        statuses += exit_statuses(running)
     print(json.dumps(statuses))
 
 

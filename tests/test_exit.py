@@ -8,6 +8,7 @@ import math
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -28,8 +29,18 @@ def exit_statuses(group, side):
     return json.loads(process.stdout.splitlines()[-1]), process.stderr
 
 
+# Free-threaded CPython hands a contended lock of its own (the type lock,
+# an object's) to a waiting thread that it may then hang at exit or leave
+# behind at a fork: plain Python gets stuck there too, and the module is
+# held to the plain-Python twin's rate instead of to none.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
 @pytest.mark.parametrize("group", ["bodies", "fork"])
 def test_exits_and_forks_as_plain_python_does(group):
+    if FREE_THREADED:
+        assert_fails_no_more_often_than_plain_python(group)
+        return
     # No TLS and no library lock in the threads' calls: every run must end
     # with status 0 (in "fork", once a child forked meanwhile has called
     # every operation).
@@ -50,8 +61,12 @@ def test_sessions_fail_at_exit_no_more_often_than_in_plain_python():
     # CPython itself now and then crashes at exit while daemon threads hold
     # TLS objects: the plain-Python twin shows how often, and the module
     # must add nothing to that rate.
-    module, stderr = exit_statuses("sessions", "module")
-    twin, _ = exit_statuses("sessions", "twin")
+    assert_fails_no_more_often_than_plain_python("sessions")
+
+
+def assert_fails_no_more_often_than_plain_python(group):
+    module, stderr = exit_statuses(group, "module")
+    twin, _ = exit_statuses(group, "twin")
     module_failures = sum(status != 0 for status in module)
     twin_failures = sum(status != 0 for status in twin)
     print(f"failed of {RUNS}: module {module_failures} {module}, twin {twin_failures} {twin}")
