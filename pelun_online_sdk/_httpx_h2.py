@@ -52,6 +52,9 @@ import time
 from typing import Any, Callable, Optional, Union
 
 import httpcore
+import httpx
+
+from ._hooks import require
 
 __all__ = [
     "guard_transport",
@@ -194,6 +197,11 @@ class _Backend:
 
     def sleep(self, seconds: float) -> None:
         self._backend.sleep(seconds)
+
+
+# Where the backend is set: private to httpx and httpcore, so checked once, at load.
+require(httpx, {httpx.HTTPTransport: ["_pool"]})
+require(httpcore, {httpcore.ConnectionPool: ["_network_backend"]})
 
 
 def guard_transport(transport: Any) -> Any:

@@ -51,7 +51,6 @@ from typing import Any, Callable, Iterator, Optional, Tuple, Union
 import httpcore
 import httpx
 
-from ._hooks import require
 from ._httpx_h2 import guard_transport
 
 # httpcore's pacing of connection retries (0 s, 0.5 s, 1 s, 2 s, ...), kept
@@ -86,9 +85,8 @@ def _release(version: str) -> Tuple[int, ...]:
 # Whether httpcore's synchronous streams start TLS over TLS (1.0.1 on).
 _TLS_IN_TLS = _release(httpcore.__version__) >= (1, 0, 1)
 
-# The proxy pool's network backend is wrapped where the transport keeps it.
-require(httpx, {httpx.HTTPTransport: ["_pool"]})
-require(httpcore, {httpcore.ConnectionPool: ["_network_backend"]})
+# The proxy pool's network backend is wrapped where the transport keeps it,
+# as the HTTP/2 guard wraps it (_httpx_h2 checks both names at load).
 
 
 class ProxyTransport(httpx.HTTPTransport):

@@ -91,6 +91,8 @@ def test_libraries_used_plainly_beside_the_module_are_as_without_it(http_origin,
     ("requests", "requests.models.PreparedRequest.__init__ = lambda self: None", "PreparedRequest._body_position"),
     ("aiohttp_proxy", "import aiohttp_proxy.proto as p; del p.Socks5SocketWrapper._socks_auth",
      "Socks5SocketWrapper._socks_auth"),
+    ("httpcore", "import httpcore; httpcore.ConnectionPool.__init__ = lambda self: None",
+     "ConnectionPool._network_backend"),
 ])
 def test_a_library_without_a_private_hook_fails_the_load_naming_its_release(library, setup, missing):
     result = run_python(f"import requests.models\n{setup}\nimport pelun_online_sdk.client", cwd=tempfile.gettempdir())

@@ -100,8 +100,8 @@ LINE_OF = {name: line for line, name in STATEMENTS}
     _refuse("pelun_online_sdk.utils", AT[".utils"], broken=True),
     _stub("pelun_online_sdk.proxy", "ImportError: cannot import name Proxy", AT[".proxy"]),
     _refuse("pelun_online_sdk.proxy", AT[".proxy"], broken=True),
-    # The glue is taken right after the imports: a library without what it adapts fails there.
-    _stub("httpx", "AttributeError: module 'httpx' has no attribute 'ConnectError'", AT[".proxy"]),
+    # The glue is taken right after the imports: a glue module without a name the module takes fails there.
+    _stub("pelun_online_sdk._httpx_h2", "ImportError: cannot import name guard_transport", AT[".proxy"]),
     # Imported, but a class statement finds members of the wrong kind.
     _stub("pelun_online_sdk._requests_adapter", "TypeError: Expected dict, got list", LINE_OF["RequestsAdapter"],
           MEMBERS=[]),
@@ -116,7 +116,7 @@ except Exception as e:
     print("pelun_online_sdk.client" in sys.modules)
 sys.meta_path = [f for f in sys.meta_path if not isinstance(f, Refuse)]
 for name in ("aiohttp", "Cryptodome.Hash", "httpx", "pelun_online_sdk.utils", "pelun_online_sdk.proxy",
-             "pelun_online_sdk._requests_adapter"):
+             "pelun_online_sdk._requests_adapter", "pelun_online_sdk._httpx_h2"):
     if not hasattr(sys.modules.get(name), "__file__"): sys.modules.pop(name, None)
 import pelun_online_sdk.client
 print(pelun_online_sdk.client.Client.TypeReq.AIOHTTP.value)
