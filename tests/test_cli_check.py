@@ -273,7 +273,7 @@ def test_each_cause_is_named(runs, case):
             (client, record)
         detail = case.expected("detail", client)
         assert any(words in record["detail"] for words in (detail if isinstance(detail, tuple) else [detail])), \
-            (client, record)
+            (client, record["detail"], record)
         assert record["hint"] and record["status"] == case.status, (client, record)
     # The progress line says how long the requests session's retries make a failure take.
     assert f"about {REQUESTS_BACKOFF} s" in err
