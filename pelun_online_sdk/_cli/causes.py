@@ -144,10 +144,16 @@ def tls_failure(exc: ssl.SSLError, hop: str = "origin") -> Diagnosis:
     """A handshake that failed for another reason than the certificate, by OpenSSL's reason code."""
     peer = "the proxy" if hop == "proxy" else "the server"
     reason = str(getattr(exc, "reason", None) or "")
+    not_tls_hint = ("is it a plain HTTP proxy? then its URL begins with http://" if hop == "proxy" else
+                    "is it plain HTTP? try http:// or the server's TLS port")
     if any(word in reason for word in _NOT_TLS_REASONS):
-        hint = ("is it a plain HTTP proxy? then its URL begins with http://" if hop == "proxy" else
-                "is it plain HTTP? try http:// or the server's TLS port")
-        return Diagnosis("tls-mismatch", f"{peer} does not speak TLS on this port ({reason})", hint, hop)
+        return Diagnosis("tls-mismatch", f"{peer} does not speak TLS on this port ({reason})", not_tls_hint, hop)
+    if "UNEXPECTED_EOF" in reason:
+        # A TLS peer that refuses the hello answers with an alert; one that
+        # closes without a word is most often a plain-text server (Windows
+        # drops its error reply when it resets the connection).
+        return Diagnosis("tls-mismatch", f"{peer} closed the connection in the TLS handshake: most likely "
+                         f"{peer} does not speak TLS on this port ({reason})", not_tls_hint, hop)
     if any(word in reason for word in _VERSION_REASONS):
         return Diagnosis("tls-mismatch", f"no TLS version both sides accept ({reason})",
                          f"{peer} allows only TLS versions this client refuses (or the reverse); " + _MISMATCH_HINT,
