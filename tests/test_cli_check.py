@@ -266,7 +266,7 @@ def runs(sites, tls_ca):
 @pytest.mark.parametrize("case", FAILURES, ids=[_case(case).name for case in FAILURES])
 def test_each_cause_is_named(runs, case):
     status, records, err = runs[case.name].records()
-    assert status == 1 and list(records) == list(case.clients)
+    assert status == 1 and list(records) == list(case.clients), (status, records, err)
     for client, record in records.items():
         seen = {key: record[key] for key in ("ok", "cause", "hop")}
         assert seen == {"ok": False, "cause": case.expected("cause", client), "hop": case.expected("hop", client)}, \
@@ -298,8 +298,8 @@ def _certificate_words(tls_ca):
 
 @pytest.mark.parametrize("case", SUCCESSES, ids=[case.name for case in SUCCESSES])
 def test_success_row(runs, sites, tls_ca, case):
-    status, records, _ = runs[case.name].records()
-    assert status == 0 and list(records) == list(CLIENTS)
+    status, records, err = runs[case.name].records()
+    assert status == 0 and list(records) == list(CLIENTS), (status, records, err)
     subject, issuer, expires = _certificate_words(tls_ca)
     for client, record in records.items():
         assert (record["ok"], record["status"], record["cause"]) == (True, 200, None), record
