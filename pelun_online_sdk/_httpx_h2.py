@@ -173,7 +173,9 @@ class _HTTP2Stream(_Stream):
 
     def write(self, buffer: bytes, timeout: Optional[float] = None) -> None:
         self._stream.write(buffer, timeout)
-        if _from_client(self._counts, buffer):
+        # httpcore writes whatever h2 has to send after every event it reads,
+        # most often nothing: only bytes can bring progress.
+        if buffer and _from_client(self._counts, buffer):
             self._last = time.monotonic()
 
     def _stalled(self, timeout: float) -> httpcore.ReadTimeout:
