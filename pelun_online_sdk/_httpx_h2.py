@@ -112,13 +112,9 @@ class _Stream:
 
     def __init__(self, stream: Any) -> None:
         self._stream = stream
-
-    def read(self, max_bytes: int, timeout: Optional[float] = None) -> bytes:
-        data: bytes = self._stream.read(max_bytes, timeout)
-        return data
-
-    def write(self, buffer: bytes, timeout: Optional[float] = None) -> None:
-        self._stream.write(buffer, timeout)
+        # The stream's own: a connection that is not HTTP/2 pays nothing per read or write.
+        self.read: Callable[..., bytes] = stream.read
+        self.write: Callable[..., None] = stream.write
 
     def close(self) -> None:
         self._stream.close()
@@ -136,11 +132,11 @@ class _Stream:
         return self._stream.get_extra_info(info)
 
 
-class _HTTP2Stream(_Stream):
+class _HTTP2Stream:
     """The stream of an HTTP/2 connection, ending reads that bring no progress (see the module)."""
 
     def __init__(self, stream: Any) -> None:
-        super().__init__(stream)
+        self._stream = stream
         self._counts = _new_connection(MAX_IDLE_FRAMES, SMALL_FRAMES_GRACE, MIN_DATA_FRAME_BYTES,
                                        PROGRESS_HEADER_FRAMES)
         # When a frame last moved some request on, either way.
@@ -158,7 +154,7 @@ class _HTTP2Stream(_Stream):
             if left <= 0:
                 raise self._stalled(timeout)
             try:
-                data = self._stream.read(max_bytes, min(left, timeout))
+                data = self._stream.read(max_bytes, left if left < timeout else timeout)
             except httpcore.ReadTimeout:
                 if left < timeout:
                     raise self._stalled(timeout) from None
@@ -177,6 +173,12 @@ class _HTTP2Stream(_Stream):
         # most often nothing: only bytes can bring progress.
         if buffer and _from_client(self._counts, buffer):
             self._last = time.monotonic()
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def get_extra_info(self, info: str) -> Any:
+        return self._stream.get_extra_info(info)
 
     def _stalled(self, timeout: float) -> httpcore.ReadTimeout:
         return httpcore.ReadTimeout(
