@@ -2,8 +2,8 @@
 
 Each case is one run of the command, as a user starts it, with all three
 clients. The requests session retries a failing host for about 12 s, so
-the runs of every case start together, once per module, and each test
-waits for its own.
+the runs of every case start once per module, a few at a time, and each
+test waits for its own.
 """
 import datetime
 import io
@@ -14,6 +14,7 @@ import ssl
 import subprocess
 import sys
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from urllib.parse import quote
 
@@ -224,28 +225,39 @@ def sites(tls_ca, _h2_origin_server, tmp_path_factory):
         server.stop()
 
 
-class Run:
-    """One command run in the background; ``result()`` waits for it (bounded)."""
+# Runs at once: each starts by importing three HTTP libraries, and forty of
+# them starting together on a small machine (twice: once in each test worker)
+# left a success case short of its timeout. A run that fails spends most of
+# its time asleep in the requests session's retries, so several per core keep
+# the module's runs short; one worker makes them all, and the successes start
+# last, when the others are asleep.
+AT_ONCE = max(16, 8 * (os.cpu_count() or 1))
+pytestmark = pytest.mark.xdist_group("check_runs")
 
-    def __init__(self, case, names, env):
+
+class Run:
+    """One command, run in the background by a pool; ``result()`` waits for it (bounded)."""
+
+    def __init__(self, case, names, env, pool):
         arguments = ["check", case.url.format(**names), "--timeout", case.timeout, *case.options]
         if case.proxy:
             arguments += ["--proxy", case.proxy.format(**names)]
         if not case.text:
             arguments.append("--json")
-        self._process = subprocess.Popen(cli(*arguments), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                         text=True, env=env)
-        self._result = None
+        self._future = pool.submit(self._run, cli(*arguments), env)
+
+    @staticmethod
+    def _run(command, env):
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        try:
+            out, err = process.communicate(timeout=TOO_LONG)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            out, err = process.communicate()
+        return process.returncode, out, err
 
     def result(self):
-        if self._result is None:
-            try:
-                out, err = self._process.communicate(timeout=TOO_LONG)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                out, err = self._process.communicate()
-            self._result = (self._process.returncode, out, err)
-        return self._result
+        return self._future.result()
 
     def records(self):
         status, out, err = self.result()
@@ -257,10 +269,9 @@ class Run:
 def runs(sites, tls_ca):
     env = run_env(tls_ca.ca_path)
     cases = [_case(entry) for entry in FAILURES + SUCCESSES + TEXT + MASKING if _runnable(entry)]
-    started = {case.name: Run(case, sites["names"], env) for case in cases}
-    yield started
-    for run in started.values():
-        run.result()
+    cases.sort(key=lambda case: case.cause is None)
+    with ThreadPoolExecutor(max_workers=AT_ONCE) as pool:
+        yield {case.name: Run(case, sites["names"], env, pool) for case in cases}
 
 
 @pytest.mark.parametrize("case", FAILURES, ids=[_case(case).name for case in FAILURES])
