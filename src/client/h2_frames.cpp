@@ -14,7 +14,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <mutex>  // std::lock_guard
 #include <string>
 #include <utility>
 #include <vector>
@@ -170,7 +170,7 @@ public:
     std::string idle_summary() const;
 
     // The two ways may be read and written from two threads at once.
-    std::mutex lock;
+    native::BoxLock lock;
 
 private:
     struct DataCount {
@@ -358,7 +358,7 @@ py::object from_server(Call& call) {
     bool progress;
     std::string refusal;
     {
-        std::lock_guard<std::mutex> held(connection.lock);
+        std::lock_guard<native::BoxLock> held(connection.lock);
         progress = connection.from_server(bytes.data(), bytes.size());
         refusal = connection.refusal();
     }
@@ -372,7 +372,7 @@ py::object from_client(Call& call) {
     native::ByteView bytes(call.arg(ScanParam::kData));
     bool progress;
     {
-        std::lock_guard<std::mutex> held(connection.lock);
+        std::lock_guard<native::BoxLock> held(connection.lock);
         progress = connection.from_client(bytes.data(), bytes.size());
     }
     return progress ? py::object(py::bool_(true)) : py::object(py::none());
@@ -383,7 +383,7 @@ py::object idle_frames(Call& call) {
     Connection& connection = native::unbox<Connection>(call.arg(SummaryParam::kConnection));
     std::string summary;
     {
-        std::lock_guard<std::mutex> held(connection.lock);
+        std::lock_guard<native::BoxLock> held(connection.lock);
         summary = connection.idle_summary();
     }
     return native::text(summary.c_str());

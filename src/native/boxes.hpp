@@ -4,9 +4,15 @@
 
 #include <memory>
 
+#include "native/detail/compat.hpp"
 #include "native/py.hpp"
 
 namespace native {
+
+// A lock for a box's contents where two threads may reach them at once,
+// held over C++ that runs no Python code: a real lock on free-threaded
+// builds, nothing where the GIL already keeps the threads apart.
+using BoxLock = compat::Mutex;
 
 namespace detail {
 py::object new_box(void* contents, const char* tag, void (*destroy)(void*));
