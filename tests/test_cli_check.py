@@ -330,7 +330,7 @@ def test_success_row(runs, sites, tls_ca, case):
         # runs: httpx through a local http proxy finding the tunnel closed
         # within 50 ms (never in 300 requests one after another, module or
         # plain httpx). Run alone once more; a second failure fails, naming both.
-        first = (status, _failed(records), err[-300:])
+        first = (status, _failed(records), err[-300:], "origin's errors:", sites["good"].errors[-5:])
         status, records, err = runs[case.name].again()
         assert status == 0 and list(records) == list(CLIENTS), (first, status, _failed(records), err[-300:])
     subject, issuer, expires = _certificate_words(tls_ca)
