@@ -229,7 +229,7 @@ def sites(tls_ca, _h2_origin_server, tmp_path_factory):
 
 # Runs at once: each starts by importing three HTTP libraries, and forty of
 # them starting together on a small machine (twice: once in each test worker)
-# held every other test up for seconds. A run that fails spends most of
+# put some ninety processes on two cores at once. A run that fails spends most of
 # its time asleep in the requests session's retries, so several per core keep
 # the module's runs short; one worker makes them all, and the successes start
 # last, when the others are asleep.
