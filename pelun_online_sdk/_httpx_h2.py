@@ -48,11 +48,14 @@ plain-text ones, are passed through untouched.
 
 from __future__ import annotations
 
-import time
+from types import MethodType
 from typing import Any, Callable, Optional, Union
+
+import socket
 
 import httpcore
 import httpx
+from httpcore._backends.sync import SyncStream
 
 from ._hooks import require
 
@@ -78,33 +81,47 @@ SMALL_FRAMES_GRACE = 4096
 PROGRESS_HEADER_FRAMES = 32
 
 # The frame scan runs in the module's C++, which hands its functions over
-# when it loads (take_frame_scan): a read of 64 KiB holds four DATA frames,
-# and a small answer a handful of frames, and one call for each read or
-# write costs less than the Python that finds their headers. The module
-# makes the HTTP/2 clients, so it has loaded before any of them connects.
-_new_connection: Callable[[int, int, int, int], Any]
+# when it loads (take_frame_scan). An HTTP/2 stream's read and write are
+# the C++'s own, bound to the connection's counts: httpcore reads and writes
+# several times for every answer (a write after each event it reads, most
+# often of nothing), and a Python frame for each of those cost the client a
+# few percent of its rate. The module makes the HTTP/2 clients, so it has
+# loaded before any of them connects.
+_new_connection: Callable[..., Any]
 _from_server: Callable[[Any, bytes], Union[None, bool, str]]
 _from_client: Callable[[Any, bytes], Optional[bool]]
 _idle_frames: Callable[[Any], str]
+_read: Callable[..., bytes]
+_write: Callable[..., None]
+# What a guarded read raises, as httpcore's stream maps a socket's errors.
+_ERRORS = (socket.timeout, httpcore.ReadTimeout, httpcore.ReadError, httpcore.RemoteProtocolError)
 
 
-def take_frame_scan(new_connection: Callable[[int, int, int, int], Any],
+def take_frame_scan(new_connection: Callable[..., Any],
                     from_server: Callable[[Any, bytes], Union[None, bool, str]],
                     from_client: Callable[[Any, bytes], Optional[bool]],
-                    idle_frames: Callable[[Any], str]) -> None:
+                    idle_frames: Callable[[Any], str],
+                    read: Callable[..., bytes],
+                    write: Callable[..., None]) -> None:
     """Called by the module when it loads, with the functions of its frame scan.
 
     ``new_connection(MAX_IDLE_FRAMES, SMALL_FRAMES_GRACE, MIN_DATA_FRAME_BYTES,
-    PROGRESS_HEADER_FRAMES)`` gives the counts of a new connection, which the
+    PROGRESS_HEADER_FRAMES, stream=None, socket=None, errors=None)`` gives the counts of a new connection, which the
     others take: ``from_server(counts, data)`` gives True when the server's
     bytes brought progress, a message when they bring the connection past a
     bound (and from then on), None otherwise; ``from_client(counts, data)``
     gives True or None for the client's bytes; ``idle_frames(counts)`` names
     the frames since the last progress ("12 PING, 1 SETTINGS frames", or
-    "nothing").
+    "nothing"). Counts made with a stream (and ``errors``, as ``_ERRORS``)
+    also guard it: ``read(counts, max_bytes, timeout=None)`` and
+    ``write(counts, buffer, timeout=None)`` are the stream's, scanned,
+    raising httpcore.ReadTimeout when no progress came for the read timeout
+    and httpcore.RemoteProtocolError past a bound; with the stream's
+    ``socket``, read() reads the socket as httpcore's stream would.
     """
-    global _new_connection, _from_server, _from_client, _idle_frames
+    global _new_connection, _from_server, _from_client, _idle_frames, _read, _write
     _new_connection, _from_server, _from_client, _idle_frames = new_connection, from_server, from_client, idle_frames
+    _read, _write = read, write
 
 
 class _Stream:
@@ -137,54 +154,24 @@ class _HTTP2Stream:
 
     def __init__(self, stream: Any) -> None:
         self._stream = stream
-        self._counts = _new_connection(MAX_IDLE_FRAMES, SMALL_FRAMES_GRACE, MIN_DATA_FRAME_BYTES,
-                                       PROGRESS_HEADER_FRAMES)
-        # When a frame last moved some request on, either way.
-        self._last = time.monotonic()
-        self._error: Optional[Exception] = None
-
-    def read(self, max_bytes: int, timeout: Optional[float] = None) -> bytes:
-        if self._error is not None:
-            raise self._error
-        data: bytes
-        if timeout is None:
-            data = self._stream.read(max_bytes, None)
-        else:
-            left = self._last + timeout - time.monotonic()
-            if left <= 0:
-                raise self._stalled(timeout)
-            try:
-                data = self._stream.read(max_bytes, left if left < timeout else timeout)
-            except httpcore.ReadTimeout:
-                if left < timeout:
-                    raise self._stalled(timeout) from None
-                raise
-        outcome = _from_server(self._counts, data)
-        if outcome is not None:
-            if outcome is not True:
-                self._error = httpcore.RemoteProtocolError(outcome)
-                raise self._error
-            self._last = time.monotonic()
-        return data
-
-    def write(self, buffer: bytes, timeout: Optional[float] = None) -> None:
-        self._stream.write(buffer, timeout)
-        # httpcore writes whatever h2 has to send after every event it reads,
-        # most often nothing: only bytes can bring progress.
-        if buffer and _from_client(self._counts, buffer):
-            self._last = time.monotonic()
+        # httpcore's own stream over a TLS socket is read as its read does
+        # (settimeout, recv, the same errors), in the C++: its Python frame
+        # and context manager cost more than the whole guard. Any other (TLS
+        # within TLS, through an https proxy) is read through its read.
+        socket = stream._sock if type(stream) is SyncStream else None  # pyright: ignore[reportPrivateUsage]
+        counts = _new_connection(MAX_IDLE_FRAMES, SMALL_FRAMES_GRACE, MIN_DATA_FRAME_BYTES,
+                                 PROGRESS_HEADER_FRAMES, stream, socket, _ERRORS)
+        # read(max_bytes, timeout=None) and write(buffer, timeout=None), as
+        # httpcore calls them; the counts hold no reference back to this
+        # stream, so no cycle runs through them.
+        self.read: Callable[..., bytes] = MethodType(_read, counts)
+        self.write: Callable[..., None] = MethodType(_write, counts)
 
     def close(self) -> None:
         self._stream.close()
 
     def get_extra_info(self, info: str) -> Any:
         return self._stream.get_extra_info(info)
-
-    def _stalled(self, timeout: float) -> httpcore.ReadTimeout:
-        return httpcore.ReadTimeout(
-            f"HTTP/2 server made no progress for {timeout:g} s (the read timeout): "
-            f"it sent {_idle_frames(self._counts)} meanwhile"
-        )
 
 
 class _Backend:
@@ -203,9 +190,10 @@ class _Backend:
         self._backend.sleep(seconds)
 
 
-# Where the backend is set: private to httpx and httpcore, so checked once, at load.
+# Where the backend is set, and the socket of httpcore's stream: private to
+# httpx and httpcore, so checked once, at load.
 require(httpx, {httpx.HTTPTransport: ["_pool"]})
-require(httpcore, {httpcore.ConnectionPool: ["_network_backend"]})
+require(httpcore, {httpcore.ConnectionPool: ["_network_backend"], SyncStream: ["_sock"]})
 
 
 def guard_transport(transport: Any) -> Any:

@@ -6,13 +6,16 @@ client left, and how much it was sent. Plain httpx, held by the same
 server, shows that what ends these requests is the client's own bound.
 """
 import re
+import socket
 import time
 
+import httpcore
 import httpx
 import pytest
 
 import pelun_online_sdk.client as client
 from pelun_online_sdk import _httpx_h2 as guard
+from httpcore._backends.sync import SyncStream
 from pelun_online_sdk.proxy import Proxy
 from servers.h2hostile import H2Hostile
 
@@ -215,3 +218,52 @@ def test_the_frame_scan_reads_frames_cut_anywhere(turns, outcome, idle):
         refusals = [result for result in seen if isinstance(result, str)]
         assert (refusals[0] if refusals else True in seen) == outcome, size
         assert guard._idle_frames(counts) == idle, size
+
+
+
+class _OtherStream:
+    """httpcore's socket stream behind another class: the guard reads it through its read."""
+
+    def __init__(self, sock):
+        self._inner = SyncStream(sock)
+
+    def read(self, max_bytes, timeout=None):
+        return self._inner.read(max_bytes, timeout)
+
+    def write(self, buffer, timeout=None):
+        self._inner.write(buffer, timeout)
+
+
+@pytest.mark.parametrize("kind", [SyncStream, _OtherStream])
+def test_a_guarded_stream_reads_and_fails_as_httpcore_s_own(kind, monkeypatch):
+    # httpcore's stream over the same kind of socket is the oracle of each
+    # outcome that is not the guard's own.
+    monkeypatch.setattr(guard, "MAX_IDLE_FRAMES", BOUNDS[0])
+    ours, theirs = socket.socketpair()
+    with ours, theirs:
+        stream = guard._HTTP2Stream(kind(ours))
+        stream.write(b"")  # h2's usual nothing to send
+        stream.write(PREFACE + HEADERS)  # a request starts: progress
+        assert theirs.recv(100) == PREFACE + HEADERS
+        theirs.sendall(PING * 2)
+        assert stream.read(100, None) == PING * 2
+        # Silence: the wait ends as a stall, httpcore's timeout its hidden context.
+        with pytest.raises(httpcore.ReadTimeout, match=r"^HTTP/2 server made no progress for 0.2 s \(the read "
+                           r"timeout\): it sent 2 PING frames meanwhile$") as caught:
+            stream.read(100, 0.2)
+        assert caught.value.__suppress_context__ and type(caught.value.__context__) is httpcore.ReadTimeout
+        # Past a bound: refused, and at every read after, which reads nothing more.
+        theirs.sendall(PING * 2)
+        with pytest.raises(httpcore.RemoteProtocolError, match=re.escape(FLOOD.format("4 PING frames"))):
+            stream.read(100, 5)
+        theirs.sendall(HEADERS)
+        with pytest.raises(httpcore.RemoteProtocolError, match=re.escape(FLOOD.format("4 PING frames"))):
+            stream.read(100, 5)
+        assert ours.recv(100) == HEADERS
+    # A socket that fails: httpcore's error, message and cause.
+    with pytest.raises(httpcore.ReadError) as caught:
+        guard._HTTP2Stream(kind(ours)).read(100, 5)
+    with pytest.raises(httpcore.ReadError) as plain:
+        SyncStream(ours).read(100, 5)
+    assert str(caught.value) == str(plain.value)
+    assert type(caught.value.__cause__) is type(plain.value.__cause__)

@@ -1,14 +1,16 @@
 // The frame scan behind the httpx client's bounds on HTTP/2 servers that
 // make no progress (pelun_online_sdk/_httpx_h2.py says which bounds, and
-// why). The guard's streams hand every chunk they read or write to one call
-// here: it finds the 9-byte frame headers in bytes cut anywhere, steps over
-// payloads without reading them, and keeps the connection's counts. Python
-// keeps the clock (time.monotonic, so that its waits and the read timeout
-// share one clock) and raises the errors.
+// why). The guard's streams read and write through here: every chunk goes
+// to the scan, which finds the 9-byte frame headers in bytes cut anywhere,
+// steps over payloads without reading them, and keeps the connection's
+// counts and the time of its last progress. A read or write of an HTTP/2
+// connection is one call of C++ around the stream's own, with no Python
+// frame of its own: httpcore makes several for every answer it reads.
 #include "client/h2_frames.hpp"
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -128,6 +130,8 @@ void FrameReader::read(const uint8_t* data, size_t size, OnFrame&& on_frame) {
     }
 }
 
+using Clock = std::chrono::steady_clock;
+
 // The bounds, as the guard sets them.
 struct Bounds {
     uint64_t max_idle_frames;
@@ -171,6 +175,19 @@ public:
 
     // The two ways may be read and written from two threads at once.
     native::BoxLock lock;
+
+    // The stream these counts guard, and what its reads raise; none when
+    // the scan is used alone. `socket` is httpcore's socket under the
+    // stream, read here directly, where the stream is httpcore's own.
+    py::object stream_read;
+    py::object stream_write;
+    py::object socket;
+    py::object socket_timeout;  // socket.timeout
+    py::object timeout_error;   // httpcore.ReadTimeout
+    py::object read_error;      // httpcore.ReadError
+    py::object protocol_error;  // httpcore.RemoteProtocolError
+    // When a frame last moved some request on, either way (under the lock).
+    Clock::time_point last_progress = Clock::now();
 
 private:
     struct DataCount {
@@ -331,22 +348,68 @@ constexpr Def kConnectionDef{"_httpx_h2.connection", kHttpxClassLine};
 constexpr Def kFromServerDef{"_httpx_h2.from_server", kHttpxClassLine};
 constexpr Def kFromClientDef{"_httpx_h2.from_client", kHttpxClassLine};
 constexpr Def kIdleFramesDef{"_httpx_h2.idle_frames", kHttpxClassLine};
+constexpr Def kReadDef{"_httpx_h2.read", kHttpxClassLine};
+constexpr Def kWriteDef{"_httpx_h2.write", kHttpxClassLine};
 
-enum class ConnectionParam { kMaxIdle, kGrace, kMinBytes, kHeaderFrames };
+const Name kReadName("read");
+const Name kWriteName("write");
+const Name kSettimeout("settimeout");
+const Name kRecv("recv");
+
+enum class ConnectionParam {
+    kMaxIdle,
+    kGrace,
+    kMinBytes,
+    kHeaderFrames,
+    kStream,
+    kSocket,
+    kErrors,
+};
 enum class ScanParam { kConnection, kData };
 enum class SummaryParam { kConnection };
+enum class StreamParam { kConnection, kBytes, kTimeout };
 
 uint64_t bound(Call& call, ConnectionParam param) {
     return static_cast<uint64_t>(native::range_length(call.arg(param)));
 }
 
+// The next of the error classes given, or TypeError when they run out.
+py::object next_class(native::Iterator& classes) {
+    py::object taken;
+    if (!classes.next(taken)) {
+        native::raise_error(PyExc_TypeError,
+                            "errors must be (socket.timeout, httpcore.ReadTimeout, "
+                            "httpcore.ReadError, httpcore.RemoteProtocolError)");
+    }
+    return taken;
+}
+
+void guard_stream(Connection& connection, Call& call) {
+    py::handle stream = call.arg(ConnectionParam::kStream);
+    connection.stream_read = native::getattr(stream, kReadName);
+    connection.stream_write = native::getattr(stream, kWriteName);
+    py::handle socket = call.arg(ConnectionParam::kSocket);
+    if (!socket.is_none()) connection.socket = py::reinterpret_borrow<py::object>(socket);
+    native::Iterator classes(call.arg(ConnectionParam::kErrors));
+    connection.socket_timeout = next_class(classes);
+    connection.timeout_error = next_class(classes);
+    connection.read_error = next_class(classes);
+    connection.protocol_error = next_class(classes);
+}
+
 // connection(max_idle_frames, small_frames_grace, min_data_frame_bytes,
-// progress_header_frames): the counts of a new connection, in a box.
+// progress_header_frames, stream=None, socket=None, errors=None): the
+// counts of a new connection, in a box; with a stream (and the errors
+// socket.timeout, httpcore.ReadTimeout, ReadError and RemoteProtocolError),
+// the counts that read() and write() guard it with; with the stream's
+// socket too, read() reads that.
 py::object connection(Call& call) {
     Bounds bounds{bound(call, ConnectionParam::kMaxIdle), bound(call, ConnectionParam::kGrace),
                   bound(call, ConnectionParam::kMinBytes),
                   bound(call, ConnectionParam::kHeaderFrames)};
-    return native::box(std::make_unique<Connection>(bounds));
+    auto made = std::make_unique<Connection>(bounds);
+    if (!call.arg(ConnectionParam::kStream).is_none()) guard_stream(*made, call);
+    return native::box(std::move(made));
 }
 
 // from_server(connection, data): True when the bytes moved some request on,
@@ -378,15 +441,134 @@ py::object from_client(Call& call) {
     return progress ? py::object(py::bool_(true)) : py::object(py::none());
 }
 
+std::string idle_summary(Connection& connection) {
+    std::lock_guard<native::BoxLock> held(connection.lock);
+    return connection.idle_summary();
+}
+
 // idle_frames(connection): what the server sent since the last progress, in words.
 py::object idle_frames(Call& call) {
     Connection& connection = native::unbox<Connection>(call.arg(SummaryParam::kConnection));
-    std::string summary;
+    return native::text(idle_summary(connection).c_str());
+}
+
+// The connection of a guarded stream's read or write.
+Connection& guarded(Call& call) {
+    Connection& connection = native::unbox<Connection>(call.arg(StreamParam::kConnection));
+    if (!connection.stream_read) {
+        native::raise_error(PyExc_TypeError, "these HTTP/2 counts guard no stream");
+    }
+    return connection;
+}
+
+std::string stalled_message(Connection& connection, double timeout) {
+    return "HTTP/2 server made no progress for " + native::format_general(timeout) +
+           " s (the read timeout): it sent " + idle_summary(connection) + " meanwhile";
+}
+
+// httpcore.RemoteProtocolError, once the server is past a bound. The
+// refusal is set once and never changes after.
+void raise_refusal(Connection& connection) {
+    std::string refusal;
     {
         std::lock_guard<native::BoxLock> held(connection.lock);
-        summary = connection.idle_summary();
+        if (connection.refusal().empty()) return;
+        refusal = connection.refusal();
     }
-    return native::text(summary.c_str());
+    native::raise_error(connection.protocol_error, refusal.c_str());
+}
+
+// The server's bytes, scanned: a refusal raised, progress timed.
+void scan_from_server(Connection& connection, py::handle data) {
+    native::ByteView bytes(data);
+    {
+        std::lock_guard<native::BoxLock> held(connection.lock);
+        if (connection.from_server(bytes.data(), bytes.size())) {
+            connection.last_progress = Clock::now();
+        }
+    }
+    raise_refusal(connection);
+}
+
+// httpcore's socket stream's read, without its Python frame and context
+// manager (they cost more than the whole guard): the socket's settimeout
+// and recv, and its errors as httpcore maps them, `raise
+// ReadTimeout(error) from error` for a timeout and ReadError for any other
+// OSError.
+py::object read_socket(Connection& connection, py::handle max_bytes, py::handle timeout) {
+    try {
+        native::call_method(connection.socket, kSettimeout, {timeout});
+        return native::call_method(connection.socket, kRecv, {max_bytes});
+    } catch (native::PythonError& error) {
+        if (error.matches(connection.socket_timeout)) {
+            native::raise_from(connection.timeout_error, error);
+        }
+        if (error.matches(PyExc_OSError)) native::raise_from(connection.read_error, error);
+        throw;
+    }
+}
+
+py::object read_stream(Connection& connection, py::handle max_bytes, py::handle timeout) {
+    if (connection.socket) return read_socket(connection, max_bytes, timeout);
+    return native::call(connection.stream_read, {max_bytes, timeout});
+}
+
+// read(connection, max_bytes, timeout=None): the stream's read, bounded by
+// the read timeout since the last progress rather than since the last byte;
+// httpcore.ReadTimeout when that runs out, httpcore.RemoteProtocolError
+// once the server is past a bound (and from then on).
+py::object read(Call& call) {
+    Connection& connection = guarded(call);
+    raise_refusal(connection);
+    py::handle max_bytes = call.arg(StreamParam::kBytes);
+    py::handle timeout = call.arg(StreamParam::kTimeout);
+    if (timeout.is_none()) {
+        py::object data = read_stream(connection, max_bytes, timeout);
+        scan_from_server(connection, data);
+        return data;
+    }
+    double limit = native::as_double(timeout);
+    double left;
+    {
+        std::lock_guard<native::BoxLock> held(connection.lock);
+        left =
+            limit - std::chrono::duration<double>(Clock::now() - connection.last_progress).count();
+    }
+    if (left <= 0) {
+        native::raise_error(connection.timeout_error, stalled_message(connection, limit).c_str());
+    }
+    // The wait left since the last progress, where it is the shorter.
+    bool shortened = left < limit;
+    py::object shorter = shortened ? native::new_float(left) : py::object();
+    py::object data;
+    try {
+        data = read_stream(connection, max_bytes, shortened ? shorter : timeout);
+    } catch (native::PythonError& error) {
+        if (!shortened || !error.matches(connection.timeout_error)) throw;
+        native::raise_from_none(connection.timeout_error,
+                                stalled_message(connection, limit).c_str(), error);
+    }
+    scan_from_server(connection, data);
+    return data;
+}
+
+// write(connection, buffer, timeout=None): the stream's write, whose
+// frames may move a request on. httpcore writes whatever h2 has to send
+// after every event it reads, most often nothing.
+py::object write(Call& call) {
+    Connection& connection = guarded(call);
+    py::handle buffer = call.arg(StreamParam::kBytes);
+    // httpcore's socket stream writes nothing of an empty buffer, and returns.
+    if (connection.socket && native::ByteView(buffer).size() == 0) return py::none();
+    native::call(connection.stream_write, {buffer, call.arg(StreamParam::kTimeout)});
+    native::ByteView bytes(buffer);
+    if (bytes.size() != 0) {
+        std::lock_guard<native::BoxLock> held(connection.lock);
+        if (connection.from_client(bytes.data(), bytes.size())) {
+            connection.last_progress = Clock::now();
+        }
+    }
+    return py::none();
 }
 
 const native::FunctionDecl kConnection =
@@ -394,20 +576,31 @@ const native::FunctionDecl kConnection =
         .params({{"max_idle_frames", nullptr, ArgTest::kExactInt},
                  {"small_frames_grace", nullptr, ArgTest::kExactInt},
                  {"min_data_frame_bytes", nullptr, ArgTest::kExactInt},
-                 {"progress_header_frames", nullptr, ArgTest::kExactInt}});
+                 {"progress_header_frames", nullptr, ArgTest::kExactInt},
+                 {"stream", nullptr, ArgTest::kAny, Default::none()},
+                 {"socket", nullptr, ArgTest::kAny, Default::none()},
+                 {"errors", nullptr, ArgTest::kAny, Default::none()}});
 const native::FunctionDecl kFromServer =
     native::FunctionDecl(kFromServerDef, from_server).params({{"connection"}, {"data"}});
 const native::FunctionDecl kFromClient =
     native::FunctionDecl(kFromClientDef, from_client).params({{"connection"}, {"data"}});
 const native::FunctionDecl kIdleFrames =
     native::FunctionDecl(kIdleFramesDef, idle_frames).params({{"connection"}});
+const native::FunctionDecl kRead =
+    native::FunctionDecl(kReadDef, read)
+        .params(
+            {{"connection"}, {"max_bytes"}, {"timeout", nullptr, ArgTest::kAny, Default::none()}});
+const native::FunctionDecl kWrite =
+    native::FunctionDecl(kWriteDef, write)
+        .params({{"connection"}, {"buffer"}, {"timeout", nullptr, ArgTest::kAny, Default::none()}});
 
 }  // namespace
 
 py::tuple h2_frame_scan(py::handle globals) {
     return native::tuple_of(
         {native::make_function(kConnection, globals), native::make_function(kFromServer, globals),
-         native::make_function(kFromClient, globals), native::make_function(kIdleFrames, globals)});
+         native::make_function(kFromClient, globals), native::make_function(kIdleFrames, globals),
+         native::make_function(kRead, globals), native::make_function(kWrite, globals)});
 }
 
 }  // namespace client

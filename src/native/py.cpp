@@ -28,6 +28,10 @@ void PythonError::set_context(const PythonError& context) {
     PyException_SetContext(exception_.ptr(), context.exception_.inc_ref().ptr());
 }
 
+bool PythonError::matches(py::handle type) const {
+    return PyErr_GivenExceptionMatches(exception_.ptr(), type.ptr()) != 0;
+}
+
 py::object PythonError::type() const {
     return py::reinterpret_borrow<py::object>(
         reinterpret_cast<PyObject*>(Py_TYPE(exception_.ptr())));
@@ -49,6 +53,27 @@ void raise_error() {
 void raise_error(py::handle type, const char* message) {
     PyErr_SetString(type.ptr(), message);
     throw PythonError();
+}
+
+void raise_from_none(py::handle type, const char* message, const PythonError& handling) {
+    PyErr_SetString(type.ptr(), message);
+    PythonError raised;
+    raised.set_context(handling);
+    // A cause of None also sets __suppress_context__, as `from None` does.
+    PyException_SetCause(raised.value().ptr(), py::none().release().ptr());
+    throw raised;
+}
+
+void raise_from(py::handle type, const PythonError& cause) {
+    py::object value = cause.value();
+    PyObject* made = PyObject_CallFunctionObjArgs(type.ptr(), value.ptr(), nullptr);
+    if (made == nullptr) raise_error();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(made)), made);
+    Py_DECREF(made);
+    PythonError raised;
+    raised.set_context(cause);
+    PyException_SetCause(raised.value().ptr(), value.release().ptr());
+    throw raised;
 }
 
 void set_error_from_current_exception() noexcept {

@@ -77,6 +77,9 @@ public:
     // same exception.
     void set_context(const PythonError& context);
 
+    // Whether `except type:` catches it (`type` a class or a tuple of them).
+    bool matches(py::handle type) const;
+
     // Its type, value and traceback (None when it has none).
     py::object type() const;
     py::object value() const;
@@ -93,6 +96,14 @@ private:
 
 // Raises `type` (PyExc_TypeError, ...) with `message`.
 [[noreturn]] void raise_error(py::handle type, const char* message);
+
+// `raise type(message) from None` in the handler of `handling`: the new
+// exception keeps `handling` as its context, not shown with it.
+[[noreturn]] void raise_from_none(py::handle type, const char* message,
+                                  const PythonError& handling);
+
+// `raise type(cause) from cause` in the handler of `cause`.
+[[noreturn]] void raise_from(py::handle type, const PythonError& cause);
 
 // Runs `action`; returns false with the Python exception set when it throws.
 // The one place where C++ exceptions become Python exceptions: every entry

@@ -72,6 +72,20 @@ Py_ssize_t range_length(py::handle n) {
     return overflow < 0 || count < 0 ? 0 : static_cast<Py_ssize_t>(count);
 }
 
+double as_double(py::handle number) {
+    double value = PyFloat_AsDouble(number.ptr());
+    if (value == -1.0 && PyErr_Occurred()) raise_error();
+    return value;
+}
+
+std::string format_general(double value) {
+    char* text = PyOS_double_to_string(value, 'g', 6, 0, nullptr);
+    if (text == nullptr) raise_error();
+    std::string formatted(text);
+    PyMem_Free(text);
+    return formatted;
+}
+
 namespace {
 
 PyObject* type_object(BuiltinType type) {

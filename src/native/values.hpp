@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -38,6 +39,10 @@ py::object first_refused_character(py::handle text, bool (*accept)(uint32_t code
 // The number of items range(n) has for an int n: none for any negative n,
 // however large; OverflowError past what the interpreter can count.
 Py_ssize_t range_length(py::handle n);
+// float(number), as a C double: TypeError for an object that is no number.
+double as_double(py::handle number);
+// format(value, "g"): the text f"{value:g}" gives for a float.
+std::string format_general(double value);
 
 // --- type tests ---------------------------------------------------------------------
 
