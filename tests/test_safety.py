@@ -401,8 +401,34 @@ def test_new_error_paths_and_call_routes_do_not_leak(rebind):
         with pytest.raises(TypeError, match="^expected a box of the module's own making$"):
             guard._from_server(data, flood)
 
+    # A guarded stream's reads over httpcore's socket stream and through it:
+    # its timeout told as a stall, a refusal, a socket that fails.
+    import httpcore
+    import socket
+    from httpcore._backends.sync import SyncStream
+
+    ours, theirs = socket.socketpair()
+    closed = socket.socket()
+    closed.close()
+
+    def guarded_reads():
+        counts = guard._new_connection(2, 4, 16, 32, SyncStream(ours), ours, guard._ERRORS)
+        with pytest.raises(httpcore.ReadTimeout):
+            guard._read(counts, 100, 0.002)
+        guard._write(counts, b"", None)
+        theirs.sendall(flood)
+        for _ in range(2):
+            with pytest.raises(httpcore.RemoteProtocolError):
+                guard._read(counts, 100, 5)
+        for sock in (closed, None):
+            broken = guard._new_connection(2, 4, 16, 32, SyncStream(closed), sock, guard._ERRORS)
+            with pytest.raises(httpcore.ReadError):
+                guard._read(broken, 100, None)
+
     assert_no_leak(scan)
     assert_no_leak(wrong_box, data)
+    with ours, theirs:
+        assert_no_leak(guarded_reads, calls=1000)
 
 
 def test_import_fallback_lets_unexpected_errors_through():
