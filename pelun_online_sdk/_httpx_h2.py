@@ -48,10 +48,9 @@ plain-text ones, are passed through untouched.
 
 from __future__ import annotations
 
+import socket
 from types import MethodType
 from typing import Any, Callable, Optional, Union
-
-import socket
 
 import httpcore
 import httpx
@@ -106,18 +105,18 @@ def take_frame_scan(new_connection: Callable[..., Any],
     """Called by the module when it loads, with the functions of its frame scan.
 
     ``new_connection(MAX_IDLE_FRAMES, SMALL_FRAMES_GRACE, MIN_DATA_FRAME_BYTES,
-    PROGRESS_HEADER_FRAMES, stream=None, socket=None, errors=None)`` gives the counts of a new connection, which the
-    others take: ``from_server(counts, data)`` gives True when the server's
-    bytes brought progress, a message when they bring the connection past a
-    bound (and from then on), None otherwise; ``from_client(counts, data)``
-    gives True or None for the client's bytes; ``idle_frames(counts)`` names
-    the frames since the last progress ("12 PING, 1 SETTINGS frames", or
-    "nothing"). Counts made with a stream (and ``errors``, as ``_ERRORS``)
-    also guard it: ``read(counts, max_bytes, timeout=None)`` and
-    ``write(counts, buffer, timeout=None)`` are the stream's, scanned,
-    raising httpcore.ReadTimeout when no progress came for the read timeout
-    and httpcore.RemoteProtocolError past a bound; with the stream's
-    ``socket``, read() reads the socket as httpcore's stream would.
+    PROGRESS_HEADER_FRAMES, stream=None, socket=None, errors=None)`` gives the
+    counts of a new connection, which the others take: ``from_server(counts,
+    data)`` gives True when the server's bytes brought progress, a message when
+    they bring the connection past a bound (and from then on), None otherwise;
+    ``from_client(counts, data)`` gives True or None for the client's bytes;
+    ``idle_frames(counts)`` names the frames since the last progress ("12 PING,
+    1 SETTINGS frames", or "nothing"). Counts made with a stream (and
+    ``errors``, as ``_ERRORS``) also guard it: ``read(counts, max_bytes,
+    timeout=None)`` and ``write(counts, buffer, timeout=None)`` are the
+    stream's, scanned, raising httpcore.ReadTimeout when no progress came for
+    the read timeout and httpcore.RemoteProtocolError past a bound; with the
+    stream's ``socket``, read() reads the socket as httpcore's stream would.
     """
     global _new_connection, _from_server, _from_client, _idle_frames, _read, _write
     _new_connection, _from_server, _from_client, _idle_frames = new_connection, from_server, from_client, idle_frames
